@@ -1,0 +1,261 @@
+// The Tavlo document store: databases of documents ("notes"), each a list
+// of named, typed items; database objects (byte arrays by id); selection
+// formulas, search and views.  One SQLite file per database (WAL journal).
+//
+// Ownership: a document opened or created is held in memory until
+// QDSNoteClose; changes reach the file only with QDSNoteUpdate, which is one
+// atomic transaction.  Item values live in runtime memory blocks; the
+// BLOCKID that QDSItemInfo returns stays valid until the item is deleted or
+// the document closed.
+#ifndef TAVLO_STORE_H_
+#define TAVLO_STORE_H_
+
+#include "tavlo/status.h"
+#include "tavlo/types.h"
+
+// Item value type codes; a stored value starts with its 2-byte type code.
+#define TYPE_OBJECT ((WORD)0x0003)
+#define TYPE_USERDATA ((WORD)0x000E)
+#define TYPE_NUMBER ((WORD)0x0300)
+#define TYPE_TIME ((WORD)0x0400)
+#define TYPE_TEXT ((WORD)0x0500)
+// TYPE_TEXT_LIST (0x0501) is in runtime.h.
+
+// Item flags.
+#define ITEM_SUMMARY ((WORD)0x0004)  // visible to formulas, search and views
+
+// Note classes (bit mask).
+#define NOTE_CLASS_DOCUMENT ((WORD)0x0001)
+#define NOTE_CLASS_INFO ((WORD)0x0002)
+#define NOTE_CLASS_FORM ((WORD)0x0004)
+#define NOTE_CLASS_VIEW ((WORD)0x0008)
+#define NOTE_CLASS_ICON ((WORD)0x0010)
+#define NOTE_CLASS_DESIGN ((WORD)0x0020)
+#define NOTE_CLASS_ACL ((WORD)0x0040)
+#define NOTE_CLASS_ALL ((WORD)0x7FFF)
+
+// Selectors of QDSNoteGetInfo / QDSNoteSetInfo.
+#define _NOTE_DB 0     // DBHANDLE
+#define _NOTE_ID 1     // NOTEID (set with a null value: no id, save makes a new one)
+#define _NOTE_OID 2    // ORIGINATORID
+#define _NOTE_CLASS 3  // WORD
+#define _NOTE_MODIFIED 4  // TIMEDATE of the last save (get only)
+
+// QDSNoteUpdate flags.
+#define UPDATE_FORCE ((WORD)0x0001)
+
+// Database info buffer: 128 characters, parts separated by '\n'.
+#define DBINFO_SIZE 128
+#define INFOPARSE_TITLE 0
+
+// Replication flag the work queue sets on its databases.
+#define REPLFLG_DISABLE ((WORD)0x0004)
+
+// ---------------------------------------------------------------------------
+// Databases.  Relative paths resolve against TavloDataDirectory().
+
+// Opens an existing database; never creates a file.  ERR_NOEXIST (259) when
+// the file is missing, ERR_NOT_A_DB for a file that is not a store database,
+// ERR_DB_BUSY when another process holds it for writing (no hang).
+STATUS QDSDbOpen(const char* path, DBHANDLE* retDb);
+STATUS QDSDbClose(DBHANDLE db);
+// Creates an empty database of class `dbClass` (e.g. 0xFF01).  An existing
+// file gives ERR_DB_EXISTS unless `force` is TRUE.
+STATUS QDSDbCreate(const char* path, WORD dbClass, BOOL force);
+STATUS QDSDbDelete(const char* path);
+STATUS QDSDbCopyACL(DBHANDLE source, DBHANDLE dest);
+// Copies every document of a class in `noteClassMask` modified after
+// `since` (a wildcard or minimum time copies all) from source to dest.
+STATUS QDSDbCopy(DBHANDLE source, DBHANDLE dest, TIMEDATE since,
+                 WORD noteClassMask);
+// Info buffer: part 0 is the title.
+void QDSDbInfoModify(char* info, WORD what, const char* text);
+void QDSDbInfoParse(const char* info, WORD what, char* buf, WORD bufLen);
+STATUS QDSDbInfoGet(DBHANDLE db, char* info);
+STATUS QDSDbInfoSet(DBHANDLE db, const char* info);
+STATUS QDSDbReplicaInfoGet(DBHANDLE db, DBREPLICAINFO* retInfo);
+STATUS QDSDbReplicaInfoSet(DBHANDLE db, const DBREPLICAINFO* info);
+// Last modification of data documents and of all other documents.
+STATUS QDSDbModifiedTime(DBHANDLE db, TIMEDATE* retDataModified,
+                         TIMEDATE* retNonDataModified);
+STATUS QDSDbGenerateOID(DBHANDLE db, ORIGINATORID* retOid);
+STATUS QDSDbGetClass(DBHANDLE db, WORD* retClass);
+// Path of the open database as given to QDSDbOpen, resolved.
+STATUS QDSDbPathGet(DBHANDLE db, char* buf, WORD bufLen);
+
+// ---------------------------------------------------------------------------
+// Objects: byte arrays of a fixed size in a database, written in place.
+
+STATUS QDSDbAllocObject(DBHANDLE db, DWORD size, WORD objClass, WORD privs,
+                        DWORD* retRRV);
+STATUS QDSDbFreeObject(DBHANDLE db, DWORD rrv);
+// Writes `length` bytes from the memory block at `offset`.  Past the
+// object's size gives ERR_OBJECT_RANGE.  Durable on return.
+STATUS QDSDbWriteObject(DBHANDLE db, DWORD rrv, DHANDLE hBuffer,
+                        DWORD offset, DWORD length);
+// Same, from a plain address (for tools and tests).
+STATUS QDSDbWriteObjectBytes(DBHANDLE db, DWORD rrv, const void* data,
+                             DWORD offset, DWORD length);
+// Reads from `offset` `length` bytes (0xFFFFFFFF: to the end) into a new
+// memory block the caller frees.
+STATUS QDSDbReadObject(DBHANDLE db, DWORD rrv, DWORD offset, DWORD length,
+                       DHANDLE* retBuffer);
+STATUS QDSDbGetObjectSize(DBHANDLE db, DWORD rrv, DWORD* retSize);
+
+// ---------------------------------------------------------------------------
+// Documents.
+
+STATUS QDSNoteCreate(DBHANDLE db, NOTEHANDLE* retNote);
+STATUS QDSNoteOpen(DBHANDLE db, NOTEID noteId, WORD flags,
+                   NOTEHANDLE* retNote);
+// Releases the document (and its unsaved changes).
+STATUS QDSNoteClose(NOTEHANDLE note);
+// Saves the document atomically; a new document gets its note id here.
+STATUS QDSNoteUpdate(NOTEHANDLE note, WORD flags);
+STATUS QDSNoteDelete(DBHANDLE db, NOTEID noteId, WORD flags);
+// In-memory copy with every item; same database, same note id until changed.
+STATUS QDSNoteCopy(NOTEHANDLE source, NOTEHANDLE* retCopy);
+void QDSNoteGetInfo(NOTEHANDLE note, WORD what, void* retValue);
+void QDSNoteSetInfo(NOTEHANDLE note, WORD what, const void* value);
+
+// ---------------------------------------------------------------------------
+// Items.  Names are case-sensitive here and compared by length and bytes;
+// formulas compare names case-insensitively.  Items keep their order and
+// duplicates.
+
+// Appends an item; `value` is the value without its type code.
+STATUS QDSItemAppend(NOTEHANDLE note, WORD flags, const char* name,
+                     WORD nameLen, WORD type, const void* value,
+                     DWORD valueLen);
+// Appends an item whose whole value, type code first, is `valueLen` bytes
+// at `value` (block number within a memory block).  On success the block
+// belongs to the document; on failure it stays the caller's.  `retItem`
+// may be null.
+STATUS QDSItemAppendByBLOCKID(NOTEHANDLE note, WORD flags, const char* name,
+                              WORD nameLen, BLOCKID value, DWORD valueLen,
+                              BLOCKID* retItem);
+// Appends an object reference item (value type TYPE_OBJECT first).  With
+// `fDealloc` TRUE the block belongs to the document on success; otherwise
+// the value is copied and the caller keeps the block.
+STATUS QDSItemAppendObject(NOTEHANDLE note, WORD flags, const char* name,
+                           WORD nameLen, BLOCKID value, DWORD valueLen,
+                           BOOL fDealloc);
+// Deletes every item of that name; ERR_ITEM_NOT_FOUND (546) when none.
+STATUS QDSItemDelete(NOTEHANDLE note, const char* name, WORD nameLen);
+// First item of that name: its type, its value (type code first) and the
+// value length counting the type code.  Any out pointer may be null.
+STATUS QDSItemInfo(NOTEHANDLE note, const char* name, WORD nameLen,
+                   WORD* retType, BLOCKID* retValue, DWORD* retValueLen);
+// The n-th (0-based) item of the document in order, for tools.
+STATUS QDSItemInfoByIndex(NOTEHANDLE note, DWORD index, char* nameBuf,
+                          WORD nameBufLen, WORD* retNameLen, WORD* retFlags,
+                          WORD* retType, BLOCKID* retValue,
+                          DWORD* retValueLen);
+DWORD QDSItemCount(NOTEHANDLE note);
+BOOL QDSItemIsPresent(NOTEHANDLE note, const char* name, WORD nameLen);
+// Copies the text of a text item (first entry of a text list; a number is
+// formatted) into `buf`, at most `bufLen` bytes, no terminator added;
+// returns the count copied, 0 when absent.
+WORD QDSItemGetText(NOTEHANDLE note, const char* name, char* buf,
+                    WORD bufLen);
+// TRUE when a number item of that name exists; *retNumber set then.
+BOOL QDSItemGetNumber(NOTEHANDLE note, const char* name, double* retNumber);
+BOOL QDSItemGetTime(NOTEHANDLE note, const char* name, TIMEDATE* retTime);
+
+// ---------------------------------------------------------------------------
+// Formulas and search.
+
+// Compiles a selection formula into a memory block the caller frees with
+// OSMemFree.  On a syntax error returns ERR_FORMULA_SYNTAX and, where the
+// pointers are given, the error, its 1-based line and column, 0-based
+// offset and the length of the faulty token.
+STATUS QDSFormulaCompile(const char* formulaName, WORD formulaNameLen,
+                         const char* formulaText, WORD formulaTextLen,
+                         FORMULAHANDLE* retFormula, WORD* retFormulaLen,
+                         STATUS* retCompileError, WORD* retLine,
+                         WORD* retColumn, WORD* retOffset, WORD* retLength);
+
+#define SE_FMATCH 0x01  // SERetFlags: the document matches
+
+struct SEARCH_MATCH {
+  GLOBALINSTANCEID ID;
+  ORIGINATORID OriginatorID;
+  WORD NoteClass;
+  BYTE SERetFlags;
+  BYTE Privileges;
+  WORD SummaryLength;
+};
+
+// Summary items handed to a search callback:
+// ITEM_TABLE, then Items x ITEM {NameLength, ValueLength}, then for each
+// item its name and its value (type code first), back to back.
+struct ITEM_TABLE {
+  WORD Length;  // bytes of the whole table (saturates at 65535)
+  WORD Items;
+};
+struct ITEM {
+  WORD NameLength;
+  WORD ValueLength;
+};
+
+typedef STATUS (*QDS_SEARCH_CALLBACK)(void* arg, SEARCH_MATCH* match,
+                                      ITEM_TABLE* summary);
+
+#define SEARCH_SUMMARY 0x0002  // callers want the summary items
+
+// Runs `formula` (FORMULAHANDLE 0: every document) over the documents of a
+// class in `noteClassMask` modified after `since` (null: all), calling
+// `callback` once per match in note-id order on this thread.  A nonzero
+// callback result stops the search and is returned.  `retUntil`, when
+// given, gets the time the search ran to.
+STATUS QDSSearch(DBHANDLE db, FORMULAHANDLE formula, const char* viewTitle,
+                 WORD searchFlags, WORD noteClassMask, const TIMEDATE* since,
+                 QDS_SEARCH_CALLBACK callback, void* arg,
+                 TIMEDATE* retUntil);
+
+// ---------------------------------------------------------------------------
+// Views: a design document (class NOTE_CLASS_VIEW) with a title and a
+// selection formula.  Its entries are the matching data documents in note-id
+// order.
+
+// Creates a view in a database; it is a document like any other, so
+// QDSDbCopy carries it from a template to a new database.
+STATUS QDSViewCreate(DBHANDLE db, const char* title, const char* formula,
+                     NOTEID* retViewId);
+// Finds a design note by title (case-insensitive) and class.
+// ERR_VIEW_NOT_FOUND when there is none.
+STATUS QVWFindDesignNote(DBHANDLE db, const char* name, WORD noteClass,
+                         NOTEID* retNoteId);
+
+#define NAVIGATE_CURRENT 0
+#define NAVIGATE_NEXT 1
+#define READ_MASK_NOTEID 0x00000001
+#define SIGNAL_MORE_TO_DO 0x0020
+
+struct COLLECTIONPOSITION {
+  WORD Level;
+  BYTE MinLevel;
+  BYTE MaxLevel;
+  DWORD Tumbler[32];  // Tumbler[0]: 1-based entry number, 0 before the first
+};
+
+// Opens a collection: a snapshot of the view's entries at this moment.
+STATUS QVWOpenCollection(DBHANDLE viewDb, DBHANDLE dataDb, NOTEID viewNoteId,
+                         WORD openFlags, DHANDLE unreadList,
+                         HCOLLECTION* retCollection, NOTEHANDLE* retViewNote,
+                         void* retViewUNID, DHANDLE* retCollapsedList,
+                         DHANDLE* retSelectedList);
+// Skips `skipCount` entries by `skipNavigator` from `position`, then returns
+// up to `returnCount` entries by `returnNavigator`.  With READ_MASK_NOTEID
+// the buffer is an array of NOTEIDs in a new memory block (0 when no entry
+// is returned); `position` moves to the last entry read.
+// SIGNAL_MORE_TO_DO in the signal flags when entries remain.
+STATUS QVWReadEntries(HCOLLECTION collection, COLLECTIONPOSITION* position,
+                      WORD skipNavigator, DWORD skipCount,
+                      WORD returnNavigator, DWORD returnCount,
+                      DWORD returnMask, DHANDLE* retBuffer,
+                      WORD* retBufferLength, DWORD* retNumSkipped,
+                      DWORD* retNumReturned, WORD* retSignalFlags);
+STATUS QVWCloseCollection(HCOLLECTION collection);
+
+#endif  // TAVLO_STORE_H_

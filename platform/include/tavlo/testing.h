@@ -1,0 +1,41 @@
+// Test hooks of the runtime: memory accounting, fault injection and a log
+// sink.  They exist so tests can prove that every failure path releases
+// what it holds.  Not for production callers.
+#ifndef TAVLO_TESTING_H_
+#define TAVLO_TESTING_H_
+
+#include <string>
+
+#include "tavlo/types.h"
+
+// Live blocks and bytes of one block type tag.
+void OSMemTestCount(WORD blockType, DWORD* retBlocks, DWORD* retBytes);
+// Live blocks over all tags.
+DWORD OSMemTestTotalBlocks(void);
+
+// Fault injection.  After OSMemTestFailNth(kinds, n), the n-th call (1-based)
+// from now of any of the given kinds fails: an allocation or reallocation
+// returns ERR_MEMORY, a lock returns null (and takes no lock).  Only one
+// fault fires per arming.  n == 0 disarms.
+#define OSMEM_FAULT_ALLOC 0x0001
+#define OSMEM_FAULT_REALLOC 0x0002
+#define OSMEM_FAULT_LOCK 0x0004
+void OSMemTestFailNth(WORD kinds, DWORD n);
+BOOL OSMemTestFaultFired(void);
+void OSMemTestDisarm(void);
+
+// Log sink: while set, every AddInLogMessageText line goes to the sink as
+// (format, status, expanded text) instead of standard output.  Status line
+// changes go to the status sink.  Pass nullptr to restore.
+typedef void (*AddInTestLogSink)(const char* format, STATUS status,
+                                 const std::string& text, void* arg);
+typedef void (*AddInTestStatusSink)(const std::string& text, void* arg);
+void AddInTestSetLogSink(AddInTestLogSink sink, void* arg);
+void AddInTestSetStatusSink(AddInTestStatusSink sink, void* arg);
+// Sets or clears the stop request, as a signal or `tavlo tell` would.
+void AddInTestSetStopRequest(BOOL stop);
+// After `polls` more calls of AddInIdle return FALSE, it returns TRUE
+// (0 disarms).  Lets a test stop a task at a chosen point.
+void AddInTestStopAfterPolls(DWORD polls);
+
+#endif  // TAVLO_TESTING_H_

@@ -1,0 +1,81 @@
+// Message contents: recipients, typed fields, data streams, file blocks.
+#ifndef WQS_WQSFIELD_H_
+#define WQS_WQSFIELD_H_
+
+#include "wqs/wqstypes.h"
+
+// Recipients.
+STATUS WQSAppendRecipient(msg_handle_t* hMsg, const recip_info_t* pRecipInfo);
+STATUS WQSAppendSimpleMsgRecipient(msg_handle_t* hMsg,
+                                   const recip_info_t* pRecipInfo);
+STATUS WQSAppendExtendedMsgRecipient(msg_handle_t* hMsg,
+                                     const recip_info_t* pRecipInfo);
+STATUS WQSGetRecipient(msg_handle_t* hMsg, WORD wRecip,
+                       recip_info_t* pRecipInfo);
+STATUS WQSGetSimpleMsgRecipient(msg_handle_t* hMsg, WORD wRecip,
+                                recip_info_t* pRecipInfo);
+STATUS WQSGetExtendedMsgRecipient(msg_handle_t* hMsg, WORD wRecip,
+                                  recip_info_t* pRecipInfo);
+void WQSSetRecipientData(msg_handle_t* hMsg, WORD wRecip,
+                         const recip_data_t* pNewRecipData);
+void WQSGetRecipientData(msg_handle_t* hMsg, WORD wRecip,
+                         recip_data_t** pRecipData);
+
+// Typed fields.
+STATUS WQSAddBool(msg_handle_t* hMsg, BOOL bUseInIndex,
+                  const char* szFieldName, BOOL bValue);
+STATUS WQSGetBool(msg_handle_t* hMsg, const char* szFieldName, BOOL* bValue);
+STATUS WQSAddDWORD(msg_handle_t* hMsg, BOOL bUseInIndex,
+                   const char* szFieldName, DWORD dwValue);
+STATUS WQSGetDWORD(msg_handle_t* hMsg, const char* szFieldName,
+                   DWORD* dwValue);
+STATUS WQSAddTIMEDATE(msg_handle_t* hMsg, BOOL bUseInIndex,
+                      const char* szFieldName, const TIMEDATE* tdValue);
+STATUS WQSGetTIMEDATE(msg_handle_t* hMsg, const char* szFieldName,
+                      TIMEDATE* tdValue);
+STATUS WQSAddDataBlock(msg_handle_t* hMsg, BOOL bUseInIndex,
+                       const char* szFieldName, const void* value, WORD wLen);
+STATUS WQSGetDataBlock(msg_handle_t* hMsg, const char* szFieldName,
+                       void* value, WORD wBuffSize, WORD* wLen);
+STATUS WQSDeleteMsgObject(msg_handle_t* hMsg, const char* szFieldName);
+
+// Data stream blocks.
+#define WQS_DSB_MORE 2  // read flag: more of the stream follows
+#define WQS_DSB_END 3   // read flag: the read pointer reached the end
+#define WQS_SEEK_SET 1  // WQSDSBSeek origin: absolute; any other: relative
+
+STATUS WQSCreateDataStreamBlock(msg_handle_t* hMsg, const char* szFieldName,
+                                data_stream_block_t* hDataStream);
+STATUS WQSAppendDataStreamBlock(msg_handle_t* hMsg, data_stream_block_t* hDSB,
+                                BOOL bMoreData, const void* value,
+                                DWORD dwLen);
+// Releases a write handle whose stream is abandoned (before its finish or
+// after a failed append).  Pieces already stored stay in the document.
+STATUS WQSAbandonDataStreamBlock(data_stream_block_t* hDSB);
+STATUS WQSOpenDataStreamBlock(msg_handle_t* hMsg, const char* szFieldName,
+                              data_stream_block_t* hDSB);
+STATUS WQSGetDataStreamBlock(msg_handle_t* hMsg, data_stream_block_t* hDSB,
+                             WORD* wReadFlag, void* pRetValue,
+                             DWORD dwBuffLen, DWORD* dwRetLen);
+void WQSDSBSeek(data_stream_block_t* hDSB, DWORD dwOffset, DWORD dwOrigin);
+DWORD WQSGetDSBReadPos(data_stream_block_t* hDSB);
+DWORD WQSGetSizeOfDataStreamBlock(data_stream_block_t* hDSB);
+STATUS WQSCloseDataStreamBlock(data_stream_block_t* hDSB);
+STATUS WQSDeleteDataStreamBlock(msg_handle_t* hMsg, const char* szFieldName);
+
+// File blocks.
+#define WQS_FILE_ITEM "$FILE"
+#define WQS_FILETYPE_MACEXT ((WORD)2)
+#define WQS_HOSTTYPE_MACEXT ((WORD)0x0200)
+
+STATUS WQSCreateFileBlock(msg_handle_t* hMsg, const file_descriptor_t* pFDes,
+                          file_block_t* pFBlock);
+STATUS WQSAppendFileBlock(msg_handle_t* hMsg, file_block_t* pFb,
+                          DHANDLE hValue, DWORD dwLen);
+WORD WQSGetNumFileBlocks(msg_handle_t* hMsg);
+void WQSGetFileBlockInfo(msg_handle_t* hMsg, WORD wWhichFileBlock,
+                         file_descriptor_t** pFDes, file_block_t** pFBlock);
+STATUS WQSGetFileBlockData(msg_handle_t* hMsg, file_block_t* pFBlock,
+                           DWORD dwReadFrom, DHANDLE* hBuff);
+
+#endif  // WQS_WQSFIELD_H_
