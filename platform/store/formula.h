@@ -1,0 +1,82 @@
+// Selection formulas, inside the store: parse, evaluate over a document's
+// summary items, and derive an index plan so a search can visit only the
+// documents an equality formula can match.
+//
+// Language: an optional leading SELECT; item names; decimal numbers;
+// double-quoted strings (\" and \\ escapes); = != <> < > <= >=; & (and),
+// | (or), ! (not); parentheses; @All, @True, @False.  Comparisons: number
+// item against number numerically, text against text case-insensitively;
+// an absent item (or a type mismatch) matches no comparison.  A text list
+// or number list item matches when any entry does.
+#ifndef TAVLO_STORE_FORMULA_H_
+#define TAVLO_STORE_FORMULA_H_
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tavlo/status.h"
+#include "tavlo/types.h"
+
+namespace tavlo::formula {
+
+// One summary item of a document as stored: its name and its value with
+// the 2-byte type code first.
+struct RawItem {
+  std::string_view name;
+  std::string_view value;  // type code first
+};
+
+struct CompileError {
+  STATUS status = 0;  // ERR_FORMULA_SYNTAX, ERR_FORMULA_TOO_BIG
+  WORD line = 0;      // 1-based
+  WORD column = 0;    // 1-based
+  WORD offset = 0;    // 0-based byte offset of the faulty token
+  WORD length = 0;    // its length (at least 1, 0 at end of text)
+  std::string message;
+};
+
+class Program;  // a compiled formula; immutable, cheap to evaluate
+
+// Parses `text`.  On failure returns the error status and fills `err`.
+STATUS Compile(std::string_view text, std::shared_ptr<const Program>* out,
+               CompileError* err);
+
+// TRUE when the document whose summary items are `items` is selected.
+bool Evaluate(const Program& program, const std::vector<RawItem>& items);
+
+// An equality test that an index lookup can answer: summary item `name`
+// (compare case-insensitively) equal to a number or to a text.
+struct EqTerm {
+  std::string name;  // as written in the formula
+  bool isNumber = false;
+  double number = 0;
+  std::string text;  // for a text constant, as written
+};
+
+// When the formula is an OR of ANDs of EqTerms (in any nesting of
+// parentheses), returns that disjunctive form: a document can match only
+// if, for some conjunction, it satisfies every term.  std::nullopt for
+// anything else (negation, ordering comparisons, @All...), where a search
+// must scan.  Callers still Evaluate each candidate.
+std::optional<std::vector<std::vector<EqTerm>>> IndexPlan(
+    const Program& program);
+
+// The formula handle is a runtime memory block holding FormulaBlockHeader
+// followed by the formula's source text (not terminated).  The search
+// compiles it again from there, which keeps the block position-free.
+struct FormulaBlockHeader {
+  DWORD magic;  // kFormulaMagic
+  DWORD textLength;
+};
+constexpr DWORD kFormulaMagic = 0x464D5154;  // "TQMF"
+
+// Reads the source text out of a compiled formula handle; ERR_BAD_FORMULA
+// when the block is not one.
+STATUS TextFromHandle(FORMULAHANDLE handle, std::string* text);
+
+}  // namespace tavlo::formula
+
+#endif  // TAVLO_STORE_FORMULA_H_
