@@ -11,6 +11,7 @@
 #ifndef TAVLO_STORE_FORMULA_H_
 #define TAVLO_STORE_FORMULA_H_
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -72,10 +73,61 @@ struct FormulaBlockHeader {
   DWORD textLength;
 };
 constexpr DWORD kFormulaMagic = 0x464D5154;  // "TQMF"
+// Runtime block type tag of formula handles.
+constexpr WORD kFormulaBlockTag = 0x7F10;
 
 // Reads the source text out of a compiled formula handle; ERR_BAD_FORMULA
 // when the block is not one.
 STATUS TextFromHandle(FORMULAHANDLE handle, std::string* text);
+
+// ---------------------------------------------------------------------------
+// The compiled form.  Only the formula code looks inside; everyone else
+// gets a Program from Compile and hands it back to Evaluate or IndexPlan.
+//
+// A formula is a tree of nodes kept in one vector.  AND and OR are n-ary
+// (a chain `a | b | c` is one node with three operands), so a long chain
+// costs no depth; parentheses, `!` and chained comparisons do, and the
+// compiler bounds the depth so evaluation can recurse safely.
+
+enum class NodeKind : uint8_t {
+  kNumber,   // constant `number`
+  kText,     // constant: strings[a]
+  kItem,     // item: slot a, spelled strings[b]
+  kNot,      // ! operand a
+  kAnd,      // operands children[a .. a+b)
+  kOr,       // operands children[a .. a+b)
+  kCompare,  // left a `cmp` right b
+};
+
+enum class CompareOp : uint8_t { kEq, kNe, kLt, kGt, kLe, kGe };
+
+struct Node {
+  NodeKind kind = NodeKind::kNumber;
+  CompareOp cmp = CompareOp::kEq;
+  uint32_t a = 0;
+  uint32_t b = 0;
+  double number = 0;
+};
+
+class Program {
+ public:
+  std::vector<Node> nodes;
+  std::vector<uint32_t> children;
+  // Text constants (unescaped) and item names as written.
+  std::vector<std::string> strings;
+  // The distinct item names the formula reads, lower-cased; a kItem node
+  // refers to one by index so each item is looked up once per document.
+  std::vector<std::string> slots;
+  uint32_t root = 0;
+};
+
+// Longest formula text Compile accepts, and deepest nesting of
+// parentheses and `!`.  Past either, ERR_FORMULA_TOO_BIG.
+constexpr size_t kMaxFormulaText = 65535;
+constexpr int kMaxFormulaNesting = 200;
+// Conjunctions IndexPlan returns at most; a bigger disjunctive form is
+// not worth an index lookup per conjunction, so the search scans.
+constexpr size_t kMaxPlanConjunctions = 64;
 
 }  // namespace tavlo::formula
 
