@@ -1,0 +1,336 @@
+// Connections: one SQLite connection per database file in this process,
+// shared by every DBHANDLE that opened the same file and closed with the
+// last of them.  Sharing is not only an economy: the connection holds the
+// file's write lock from open to close (see schema.cc), so a second
+// connection of this same process could not open the file at all.
+//
+// Statements are prepared once per connection, on first use, and kept:
+// a saved document runs a handful of small statements, and preparing them
+// each time would cost more than running them.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+
+#include "schema.h"
+#include "store_int.h"
+#include "tavlo/runtime.h"
+
+namespace tavlo::store {
+
+DbTable& Dbs() {
+  static DbTable t;
+  return t;
+}
+NoteTable& Notes() {
+  static NoteTable t;
+  return t;
+}
+CollectionTable& Collections() {
+  static CollectionTable t;
+  return t;
+}
+
+namespace {
+
+std::unordered_map<std::string, Conn*>& ConnMap() {
+  static std::unordered_map<std::string, Conn*> m;
+  return m;
+}
+uint64_t g_next_serial = 1;
+
+// How long an open waits for another process's lock before it reports
+// ERR_DB_BUSY.  Short: the other side holds the lock for as long as it has
+// the database open, so waiting longer gains nothing.
+constexpr int kBusyTimeoutMs = 100;
+
+const char* const kStmtSql[kNumStmts] = {
+    /* kStBegin */ "BEGIN",
+    /* kStCommit */ "COMMIT",
+    /* kStRollback */ "ROLLBACK",
+    /* kStMetaGet */ "SELECT value FROM meta WHERE key=?1",
+    /* kStMetaPut */ "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)",
+    /* kStNoteLoad */
+    "SELECT n.class, n.modified, n.oid, i.k, i.flags, i.name, i.value"
+    " FROM notes n LEFT JOIN items i ON i.k BETWEEN ?2 AND ?3"
+    " WHERE n.note_id=?1 ORDER BY i.k",
+    /* kStNoteHeader */ "SELECT class, modified, oid FROM notes WHERE note_id=?1",
+    /* kStNoteInsert */
+    "INSERT INTO notes(class, modified, oid) VALUES(?1, ?2, ?3)",
+    /* kStNoteTouch */ "UPDATE notes SET modified=?2, oid=?3 WHERE note_id=?1",
+    /* kStNoteSetClass */ "UPDATE notes SET class=?2 WHERE note_id=?1",
+    /* kStNoteDelete */ "DELETE FROM notes WHERE note_id=?1 RETURNING class",
+    /* kStItemsDeleteNote */ "DELETE FROM items WHERE k BETWEEN ?1 AND ?2",
+    /* kStItemDelete */ "DELETE FROM items WHERE k=?1",
+    /* kStItemInsert */
+    "INSERT INTO items(k, flags, name, value) VALUES(?1, ?2, ?3, ?4)",
+    /* kStSummaryDeleteNote */ "DELETE FROM summary WHERE note_id=?1",
+    /* kStSummaryDeleteItem */
+    "DELETE FROM summary WHERE note_id=?1 AND seq=?2",
+    /* kStSummaryInsert */
+    "INSERT INTO summary(note_id, seq, entry, name_lc, token)"
+    " VALUES(?1, ?2, ?3, ?4, ?5)",
+    /* kStSummaryLookup */
+    "SELECT note_id FROM summary WHERE name_lc=?1 AND token=?2",
+    /* kStSummaryItems */
+    "SELECT name, value FROM items WHERE k BETWEEN ?1 AND ?2"
+    " AND (flags & 4) != 0 ORDER BY k",
+    /* kStNotesScan */
+    "SELECT note_id, class, modified, oid FROM notes WHERE note_id > ?1"
+    " ORDER BY note_id LIMIT ?2",
+    /* kStNotesByClass */
+    "SELECT note_id FROM notes WHERE class=?1 ORDER BY note_id",
+    /* kStItemByName */
+    "SELECT value FROM items WHERE k BETWEEN ?1 AND ?2 AND name=?3"
+    " ORDER BY k LIMIT 1",
+    /* kStObjInsert */
+    "INSERT INTO objects(class, privs, data) VALUES(?1, ?2, zeroblob(?3))",
+    /* kStObjDelete */ "DELETE FROM objects WHERE rrv=?1",
+    /* kStObjSize */ "SELECT length(data) FROM objects WHERE rrv=?1",
+    /* kStItemsOfNote */
+    "SELECT k, flags, name, value FROM items WHERE k BETWEEN ?1 AND ?2"
+    " ORDER BY k",
+};
+
+// TRUE when the file begins with the SQLite header.  Read with a plain
+// read() so that neither SQLite nor anything else writes to a file that
+// turns out not to be ours.
+STATUS CheckHeader(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? ERR_NOEXIST : ERR_DB_IO;
+  char head[16];
+  ssize_t n = ::read(fd, head, sizeof head);
+  ::close(fd);
+  if (n < 0) return ERR_DB_IO;
+  if (n != static_cast<ssize_t>(sizeof head) ||
+      memcmp(head, "SQLite format 3", 16) != 0) {
+    return ERR_NOT_A_DB;
+  }
+  return NOERROR;
+}
+
+STATUS Exec(sqlite3* db, const char* sql) {
+  return SqlStatus(sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
+}
+
+// Reads a one-row text pragma.
+std::string PragmaText(sqlite3* db, const char* sql) {
+  std::string out;
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK &&
+      sqlite3_step(s) == SQLITE_ROW) {
+    const unsigned char* t = sqlite3_column_text(s, 0);
+    if (t) out = reinterpret_cast<const char*>(t);
+  }
+  sqlite3_finalize(s);
+  return out;
+}
+
+void CloseConn(Conn* c) {
+  for (sqlite3_stmt*& s : c->stmts) {
+    sqlite3_finalize(s);
+    s = nullptr;
+  }
+  sqlite3_close_v2(c->db);
+  c->db = nullptr;
+}
+
+// Loads the meta values a connection caches.
+STATUS LoadCache(Conn* c) {
+  int64_t cls = 0;
+  STATUS st = MetaGetInt(c, "class", &cls);
+  if (st) return st;
+  c->dbClass = static_cast<WORD>(cls);
+  std::string blob;
+  st = MetaGet(c, "replica_id", &blob);
+  if (st) return st;
+  if (blob.size() != sizeof(TIMEDATE)) return ERR_DB_CORRUPT;
+  memcpy(&c->replicaId, blob.data(), sizeof(TIMEDATE));
+  return NOERROR;
+}
+
+}  // namespace
+
+STATUS SqlStatus(int rc) {
+  switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return NOERROR;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return ERR_DB_BUSY;
+    case SQLITE_NOMEM:
+      return ERR_MEMORY;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FORMAT:
+    case SQLITE_CONSTRAINT:
+    case SQLITE_MISMATCH:
+      return ERR_DB_CORRUPT;
+    case SQLITE_TOOBIG:
+      return ERR_ITEM_TOO_BIG;
+    default:
+      return ERR_DB_IO;
+  }
+}
+
+STATUS ResolvePath(const char* path, std::string* out) {
+  if (path == nullptr || path[0] == '\0') return ERR_DB_PATH;
+  size_t len = strnlen(path, PATH_MAX);
+  if (len >= PATH_MAX) return ERR_DB_PATH;
+  if (path[0] == '/') {
+    out->assign(path, len);
+  } else {
+    const char* dir = TavloDataDirectory();
+    if (dir == nullptr || dir[0] == '\0') dir = ".";
+    out->assign(dir);
+    if (out->back() != '/') out->push_back('/');
+    out->append(path, len);
+  }
+  if (out->size() >= PATH_MAX) return ERR_DB_PATH;
+  return NOERROR;
+}
+
+Conn* ConnFind(const std::string& canonical) {
+  auto it = ConnMap().find(canonical);
+  return it == ConnMap().end() ? nullptr : it->second;
+}
+
+STATUS ConnAcquire(const std::string& resolved, Conn** out) {
+  struct stat sb;
+  if (::stat(resolved.c_str(), &sb) != 0) {
+    return errno == ENOENT || errno == ENOTDIR ? ERR_NOEXIST : ERR_DB_IO;
+  }
+  if (!S_ISREG(sb.st_mode)) return ERR_NOT_A_DB;
+  char* real = ::realpath(resolved.c_str(), nullptr);
+  if (real == nullptr) return ERR_DB_IO;
+  std::string canonical(real);
+  free(real);
+
+  if (Conn* c = ConnFind(canonical)) {
+    ++c->refs;
+    *out = c;
+    return NOERROR;
+  }
+  STATUS st = CheckHeader(canonical);
+  if (st) return st;
+
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(canonical.c_str(), &db,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_close_v2(db);
+    return (rc & 0xFF) == SQLITE_NOMEM ? ERR_MEMORY : ERR_DB_IO;
+  }
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  // Exclusive mode must be set before the first read, so the WAL index is
+  // kept in heap memory and the lock taken below is never let go.
+  st = Exec(db, "PRAGMA locking_mode=EXCLUSIVE");
+  if (!st) st = SchemaCheck(db);
+  if (!st && PragmaText(db, "PRAGMA journal_mode") != "wal") st = ERR_NOT_A_DB;
+  if (!st) {
+    const char* sync = getenv("TAVLO_SYNC");
+    st = Exec(db, sync && strcmp(sync, "normal") == 0
+                      ? "PRAGMA synchronous=NORMAL"
+                      : "PRAGMA synchronous=FULL");
+  }
+  // Take the write lock now: from here until the close, no other process
+  // can read or write this file.
+  if (!st) st = Exec(db, "BEGIN IMMEDIATE");
+  if (!st) st = Exec(db, "COMMIT");
+  if (st) {
+    sqlite3_close_v2(db);
+    return st;
+  }
+
+  Conn* c = new (std::nothrow) Conn;
+  if (c == nullptr) {
+    sqlite3_close_v2(db);
+    return ERR_MEMORY;
+  }
+  c->db = db;
+  c->canonical = canonical;
+  c->refs = 1;
+  c->serial = g_next_serial++;
+  st = LoadCache(c);
+  if (!st) {
+    try {
+      ConnMap().emplace(canonical, c);
+    } catch (...) {
+      st = ERR_MEMORY;
+    }
+  }
+  if (st) {
+    CloseConn(c);
+    delete c;
+    return st;
+  }
+  *out = c;
+  return NOERROR;
+}
+
+void ConnRelease(Conn* c) {
+  if (--c->refs > 0) return;
+  ConnMap().erase(c->canonical);
+  CloseConn(c);
+  delete c;
+}
+
+sqlite3_stmt* Stmt(Conn* c, StmtId id, STATUS* st) {
+  sqlite3_stmt* s = c->stmts[id];
+  if (s == nullptr) {
+    int rc = sqlite3_prepare_v3(c->db, kStmtSql[id], -1,
+                                SQLITE_PREPARE_PERSISTENT, &s, nullptr);
+    if (rc != SQLITE_OK) {
+      *st = SqlStatus(rc);
+      if (*st == NOERROR) *st = ERR_DB_IO;
+      return nullptr;
+    }
+    c->stmts[id] = s;
+  }
+  return s;
+}
+
+STATUS StepDone(sqlite3_stmt* s) {
+  int rc = sqlite3_step(s);
+  while (rc == SQLITE_ROW) rc = sqlite3_step(s);
+  STATUS st = rc == SQLITE_DONE ? NOERROR : SqlStatus(rc);
+  sqlite3_reset(s);
+  return st;
+}
+
+Txn::~Txn() {
+  if (open_ && !sqlite3_get_autocommit(c_->db)) {
+    STATUS st;
+    sqlite3_stmt* s = Stmt(c_, kStRollback, &st);
+    if (s == nullptr || StepDone(s) != NOERROR) {
+      sqlite3_exec(c_->db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+  }
+}
+
+STATUS Txn::Begin() {
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c_, kStBegin, &st);
+  if (!s) return st;
+  st = StepDone(s);
+  open_ = st == NOERROR;
+  return st;
+}
+
+STATUS Txn::Commit() {
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c_, kStCommit, &st);
+  if (!s) return st;
+  st = StepDone(s);
+  if (st == NOERROR) open_ = false;
+  return st;
+}
+
+}  // namespace tavlo::store

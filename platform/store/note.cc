@@ -1,0 +1,277 @@
+// Documents in memory: create, open (load), copy, close, and their header
+// values.  Saving is in note_update.cc, items in items.cc.
+#include <cstring>
+#include <new>
+
+#include "item_key.h"
+#include "store_int.h"
+#include "tavlo/runtime.h"
+
+namespace tavlo::store {
+
+void NoteDestroy(NOTEHANDLE h) {
+  Note* n = Notes().Remove(h);
+  if (n == nullptr) return;
+  for (Item& it : n->items) OSMemFree(it.bid.pool);
+  delete n;
+}
+
+STATUS NoteAdoptItem(Note* n, WORD flags, const char* name, WORD nameLen,
+                     BLOCKID bid, DWORD len, WORD type) {
+  try {
+    Item it;
+    it.name.assign(name ? name : "", nameLen);
+    it.flags = flags;
+    it.type = type;
+    it.bid = bid;
+    it.len = len;
+    it.seq = 0;
+    n->items.push_back(std::move(it));
+  } catch (...) {
+    return ERR_MEMORY;
+  }
+  return NOERROR;
+}
+
+namespace {
+
+// Registers a document; on failure frees it and its value blocks.
+STATUS Register(Note* n, NOTEHANDLE* retNote) {
+  NOTEHANDLE h = Notes().Add(n);
+  if (h == 0) {
+    for (Item& it : n->items) OSMemFree(it.bid.pool);
+    delete n;
+    return ERR_MEMORY;
+  }
+  *retNote = h;
+  return NOERROR;
+}
+
+// Copies a stored value into a new block of its own.
+STATUS NewValueBlock(const void* data, DWORD len, BLOCKID* out) {
+  DHANDLE h = NULLHANDLE;
+  STATUS st = OSMemAlloc(kTagItemValue, len, &h);
+  if (st) return st;
+  void* p = OSLockObject(h);
+  if (p == nullptr) {
+    OSMemFree(h);
+    return ERR_MEMORY;
+  }
+  memcpy(p, data, len);
+  OSUnlockObject(h);
+  out->pool = h;
+  out->block = 0;
+  return NOERROR;
+}
+
+// Loads the header and every item of a stored document in one query.
+STATUS Load(Conn* c, NOTEID id, Note* n) {
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStNoteLoad, &st);
+  if (!s) return st;
+  StmtReset reset(s);
+  sqlite3_bind_int64(s, 1, id);
+  sqlite3_bind_int64(s, 2, ItemKey(id, 0));
+  sqlite3_bind_int64(s, 3, ItemKey(id, kSeqMask));
+  int rc = sqlite3_step(s);
+  if (rc == SQLITE_DONE) return ERR_NOTE_NOT_FOUND;
+  if (rc != SQLITE_ROW) return SqlStatus(rc);
+  n->noteClass = static_cast<WORD>(sqlite3_column_int(s, 0));
+  TimeFromMicros(sqlite3_column_int64(s, 1), &n->modified);
+  if (sqlite3_column_bytes(s, 2) != sizeof(ORIGINATORID)) return ERR_DB_CORRUPT;
+  memcpy(&n->oid, sqlite3_column_blob(s, 2), sizeof(ORIGINATORID));
+  int64_t maxSeq = 0;
+  for (; rc == SQLITE_ROW; rc = sqlite3_step(s)) {
+    if (sqlite3_column_type(s, 3) == SQLITE_NULL) break;  // no items
+    int64_t seq = sqlite3_column_int64(s, 3) & kSeqMask;
+    int nameLen = sqlite3_column_bytes(s, 5);
+    const char* name = static_cast<const char*>(sqlite3_column_blob(s, 5));
+    int len = sqlite3_column_bytes(s, 6);
+    const char* value = static_cast<const char*>(sqlite3_column_blob(s, 6));
+    // Guard every stored length before trusting it: a damaged row is
+    // reported, never read past.
+    if (len < 2 || value == nullptr || nameLen > 0xFFFF ||
+        static_cast<DWORD>(len) > kMaxItemValue) {
+      return ERR_DB_CORRUPT;
+    }
+    BLOCKID bid;
+    st = NewValueBlock(value, static_cast<DWORD>(len), &bid);
+    if (st) return st;
+    WORD type = static_cast<WORD>(static_cast<BYTE>(value[0]) |
+                                  static_cast<BYTE>(value[1]) << 8);
+    st = NoteAdoptItem(n, static_cast<WORD>(sqlite3_column_int(s, 4)), name,
+                       static_cast<WORD>(nameLen), bid, len, type);
+    if (st) {
+      OSMemFree(bid.pool);
+      return st;
+    }
+    n->items.back().seq = seq;
+    if (seq > maxSeq) maxSeq = seq;
+  }
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return SqlStatus(rc);
+  n->nextSeq = maxSeq + 1;
+  return NOERROR;
+}
+
+}  // namespace
+}  // namespace tavlo::store
+
+using namespace tavlo::store;
+
+STATUS QDSNoteCreate(DBHANDLE db, NOTEHANDLE* retNote) {
+  Db* d = GetDb(db);
+  if (d == nullptr) return ERR_BAD_DB;
+  if (retNote == nullptr) return ERR_BAD_ARG;
+  *retNote = 0;
+  Note* n = new (std::nothrow) Note;
+  if (n == nullptr) return ERR_MEMORY;
+  n->db = db;
+  n->connSerial = d->conn->serial;
+  NewOid(d->conn, &n->oid);
+  return Register(n, retNote);
+}
+
+STATUS QDSNoteOpen(DBHANDLE db, NOTEID noteId, WORD flags,
+                   NOTEHANDLE* retNote) {
+  Db* d = GetDb(db);
+  if (d == nullptr) return ERR_BAD_DB;
+  if (retNote == nullptr) return ERR_BAD_ARG;
+  *retNote = 0;
+  if (noteId == 0) return ERR_NOTE_NOT_FOUND;
+  Note* n = new (std::nothrow) Note;
+  if (n == nullptr) return ERR_MEMORY;
+  n->db = db;
+  n->connSerial = d->conn->serial;
+  n->id = noteId;
+  STATUS st = Load(d->conn, noteId, n);
+  if (st) {
+    for (Item& it : n->items) OSMemFree(it.bid.pool);
+    delete n;
+    return st;
+  }
+  return Register(n, retNote);
+}
+
+STATUS QDSNoteClose(NOTEHANDLE note) {
+  if (Notes().Get(note) == nullptr) return ERR_BAD_NOTE;
+  NoteDestroy(note);
+  return NOERROR;
+}
+
+// The copy keeps the database and note id of its source until the caller
+// changes them, and owns new blocks for every value.  Its items are not
+// rows of any stored document, so its first save writes all of them.
+STATUS QDSNoteCopy(NOTEHANDLE source, NOTEHANDLE* retCopy) {
+  Note* src = Notes().Get(source);
+  if (src == nullptr) return ERR_BAD_NOTE;
+  if (retCopy == nullptr) return ERR_BAD_ARG;
+  *retCopy = 0;
+  Note* n = new (std::nothrow) Note;
+  if (n == nullptr) return ERR_MEMORY;
+  n->db = src->db;
+  n->connSerial = src->connSerial;
+  n->id = src->id;
+  n->noteClass = src->noteClass;
+  n->classDirty = src->classDirty;
+  n->rewriteAll = true;
+  n->oid = src->oid;
+  n->modified = src->modified;
+  n->nextSeq = src->nextSeq;
+  STATUS st = NOERROR;
+  try {
+    n->items.reserve(src->items.size());
+  } catch (...) {
+    st = ERR_MEMORY;
+  }
+  for (size_t i = 0; st == NOERROR && i < src->items.size(); ++i) {
+    const Item& it = src->items[i];
+    const char* p = OSLockBlock(it.bid);
+    if (p == nullptr) {
+      st = ERR_MEMORY;
+      break;
+    }
+    BLOCKID bid;
+    st = NewValueBlock(p, it.len, &bid);
+    OSUnlockBlock(it.bid);
+    if (st) break;
+    st = NoteAdoptItem(n, it.flags, it.name.data(),
+                       static_cast<WORD>(it.name.size()), bid, it.len, it.type);
+    if (st) OSMemFree(bid.pool);
+  }
+  if (st) {
+    for (Item& it : n->items) OSMemFree(it.bid.pool);
+    delete n;
+    return st;
+  }
+  return Register(n, retCopy);
+}
+
+void QDSNoteGetInfo(NOTEHANDLE note, WORD what, void* retValue) {
+  Note* n = Notes().Get(note);
+  if (n == nullptr || retValue == nullptr) return;
+  switch (what) {
+    case _NOTE_DB:
+      memcpy(retValue, &n->db, sizeof(DBHANDLE));
+      break;
+    case _NOTE_ID:
+      memcpy(retValue, &n->id, sizeof(NOTEID));
+      break;
+    case _NOTE_OID:
+      memcpy(retValue, &n->oid, sizeof(ORIGINATORID));
+      break;
+    case _NOTE_CLASS:
+      memcpy(retValue, &n->noteClass, sizeof(WORD));
+      break;
+    case _NOTE_MODIFIED:
+      memcpy(retValue, &n->modified, sizeof(TIMEDATE));
+      break;
+    default:
+      break;
+  }
+}
+
+void QDSNoteSetInfo(NOTEHANDLE note, WORD what, const void* value) {
+  Note* n = Notes().Get(note);
+  if (n == nullptr) return;
+  switch (what) {
+    case _NOTE_DB: {
+      if (value == nullptr) return;
+      DBHANDLE db;
+      memcpy(&db, value, sizeof db);
+      Db* d = GetDb(db);
+      if (d == nullptr) return;
+      n->db = db;
+      // The note id means nothing in another file: save there as new.
+      if (d->conn->serial != n->connSerial) {
+        n->id = 0;
+        n->connSerial = d->conn->serial;
+      }
+      break;
+    }
+    case _NOTE_ID: {
+      NOTEID id = 0;
+      if (value != nullptr) memcpy(&id, value, sizeof id);
+      if (id != n->id) {
+        n->id = id;
+        n->rewriteAll = true;
+        n->deleted.clear();
+      }
+      break;
+    }
+    case _NOTE_OID:
+      if (value != nullptr) memcpy(&n->oid, value, sizeof(ORIGINATORID));
+      break;
+    case _NOTE_CLASS:
+      if (value != nullptr) {
+        WORD cls;
+        memcpy(&cls, value, sizeof cls);
+        if (cls != n->noteClass) {
+          n->noteClass = cls;
+          n->classDirty = true;
+        }
+      }
+      break;
+    default:
+      break;
+  }
+}

@@ -1,0 +1,119 @@
+// The store's file format: one SQLite database per store database.
+//
+//   meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID
+//       format = 'tavlo-store' and version = 1 mark the file as ours; a
+//       file without them is refused (ERR_NOT_A_DB) before anything is
+//       written to it.  Also: class, info (the 128-byte info buffer), acl,
+//       replica_id / replica_flags / replica_cutoff_interval /
+//       replica_cutoff, created, data_modified, nondata_modified (TIMEDATE
+//       images, 8 bytes each).
+//
+//   notes(note_id INTEGER PRIMARY KEY AUTOINCREMENT, class, modified, oid)
+//       One row per document.  AUTOINCREMENT because note ids are never
+//       reused: a caller may hold the id of a deleted document and must not
+//       reach a newer one through it.  `modified` is microseconds since
+//       1970 UTC; `oid` the ORIGINATORID image.  notes_class indexes class
+//       for design-note lookups and class-masked scans.
+//
+//   items(k INTEGER PRIMARY KEY, flags, name BLOB, value BLOB)
+//       One row per item, k = note_id << 24 | seq.  `seq` orders the items
+//       of a document (order and duplicates are kept) and grows with every
+//       append, so a saved document touches only the rows of the items that
+//       changed.  Folding the document key into the rowid keeps items in a
+//       plain table b-tree: rows of a few kilobytes (recipient arrays,
+//       stream pieces up to 60416 bytes) sit far better there than in a
+//       WITHOUT ROWID b-tree, and no second index is needed.  A document's
+//       items are one contiguous rowid range, loaded by one range scan.
+//       `value` keeps the type code first, exactly as callers see it; it is
+//       the last column so that reading flags and name never pulls the
+//       overflow pages of a large value.
+//
+//   summary(note_id, seq, entry, name_lc TEXT, token, PK(note_id, seq, entry))
+//       WITHOUT ROWID, with summary_token(name_lc, token, note_id).
+//       The search index: one row per number, text or text-list entry of a
+//       summary item, name and text folded to ASCII lower case.  `token` is
+//       a REAL for numbers and TEXT for texts; the column has no type
+//       affinity, so a number never equals a text.  An equality formula
+//       finds its candidates with one index range, so its cost follows the
+//       number of matches, not the size of the database.  Rows die with
+//       their item (by note_id, seq).
+//
+//   objects(rrv INTEGER PRIMARY KEY AUTOINCREMENT, class, privs, data BLOB)
+//       Allocated at full size with zeroblob() and written in place through
+//       incremental blob I/O, never rewritten whole.
+//
+// Journal: WAL, synchronous FULL (TAVLO_SYNC=normal: NORMAL).  The
+// connection runs in EXCLUSIVE locking mode and takes the write lock when
+// the database is opened, so exactly one process owns a database while it
+// has it open (the relay and the repair tool must never write one queue at
+// once); a second process gets ERR_DB_BUSY at open instead of interleaved
+// writes.  In exclusive mode the WAL index lives in heap memory, so no -shm
+// file is made.
+#include <cstring>
+
+#include "schema.h"
+
+namespace tavlo::store {
+
+const char kFormatMarker[] = "tavlo-store";
+const int kFormatVersion = 1;
+
+const char kSchemaSql[] =
+    "CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;"
+    "CREATE TABLE notes(note_id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " class INTEGER NOT NULL, modified INTEGER NOT NULL, oid BLOB NOT NULL);"
+    "CREATE INDEX notes_class ON notes(class);"
+    "CREATE TABLE items(k INTEGER PRIMARY KEY, flags INTEGER NOT NULL,"
+    " name BLOB NOT NULL, value BLOB NOT NULL);"
+    "CREATE TABLE summary(note_id INTEGER NOT NULL, seq INTEGER NOT NULL,"
+    " entry INTEGER NOT NULL, name_lc TEXT NOT NULL, token NOT NULL,"
+    " PRIMARY KEY(note_id, seq, entry)) WITHOUT ROWID;"
+    "CREATE INDEX summary_token ON summary(name_lc, token, note_id);"
+    "CREATE TABLE objects(rrv INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " class INTEGER NOT NULL, privs INTEGER NOT NULL, data BLOB NOT NULL);";
+
+// Checks that an open connection is one of our databases.  Reads only.
+STATUS SchemaCheck(sqlite3* db) {
+  sqlite3_stmt* s = nullptr;
+  int rc = sqlite3_prepare_v2(
+      db, "SELECT key, value FROM meta WHERE key IN ('format','version')", -1,
+      &s, nullptr);
+  if (rc != SQLITE_OK) {
+    int base = rc & 0xFF;
+    if (base == SQLITE_BUSY || base == SQLITE_LOCKED) return ERR_DB_BUSY;
+    if (base == SQLITE_NOMEM) return ERR_MEMORY;
+    if (base == SQLITE_IOERR) return ERR_DB_IO;
+    // No meta table, not a database, a damaged schema: not ours.
+    return ERR_NOT_A_DB;
+  }
+  bool formatOk = false;
+  bool versionOk = false;
+  STATUS st = NOERROR;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    const char* key = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+    if (key == nullptr) continue;
+    if (strcmp(key, "format") == 0) {
+      const void* v = sqlite3_column_blob(s, 1);
+      int n = sqlite3_column_bytes(s, 1);
+      formatOk = v != nullptr && n == static_cast<int>(strlen(kFormatMarker)) &&
+                 memcmp(v, kFormatMarker, n) == 0;
+    } else if (strcmp(key, "version") == 0) {
+      versionOk = sqlite3_column_type(s, 1) == SQLITE_INTEGER &&
+                  sqlite3_column_int64(s, 1) >= 1 &&
+                  sqlite3_column_int64(s, 1) <= kFormatVersion;
+    }
+  }
+  if (rc != SQLITE_DONE) {
+    int base = rc & 0xFF;
+    st = base == SQLITE_BUSY || base == SQLITE_LOCKED ? ERR_DB_BUSY
+         : base == SQLITE_NOMEM                       ? ERR_MEMORY
+         : base == SQLITE_IOERR                       ? ERR_DB_IO
+                                                      : ERR_NOT_A_DB;
+  } else if (!formatOk || !versionOk) {
+    st = ERR_NOT_A_DB;
+  }
+  sqlite3_finalize(s);
+  return st;
+}
+
+}  // namespace tavlo::store

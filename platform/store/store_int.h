@@ -1,0 +1,227 @@
+// Internals shared by the store's source files: the connection cache, the
+// open databases, documents and collections, and small helpers.  Nothing
+// here is visible above the platform.
+#ifndef TAVLO_STORE_STORE_INT_H_
+#define TAVLO_STORE_STORE_INT_H_
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "handles.h"
+#include "tavlo/store.h"
+
+namespace tavlo::store {
+
+// Memory block tags of the store's own allocations.
+constexpr WORD kTagItemValue = 0x7F01;   // item values of open documents
+constexpr WORD kTagObjectRead = 0x7F02;  // QDSDbReadObject results
+constexpr WORD kTagViewEntries = 0x7F03; // QVWReadEntries note-id arrays
+
+// Largest item value accepted (type code included).  Summary items are
+// also described by the 16-bit lengths of ITEM_TABLE, so they are held to
+// 65535 bytes.
+constexpr DWORD kMaxItemValue = 64u << 20;
+constexpr DWORD kMaxSummaryValue = 0xFFFF;
+
+// Prepared statements, one cached copy per connection (see conn.cc).
+enum StmtId {
+  kStBegin,
+  kStCommit,
+  kStRollback,
+  kStMetaGet,
+  kStMetaPut,
+  kStNoteLoad,
+  kStNoteHeader,
+  kStNoteInsert,
+  kStNoteTouch,
+  kStNoteSetClass,
+  kStNoteDelete,
+  kStItemsDeleteNote,
+  kStItemDelete,
+  kStItemInsert,
+  kStSummaryDeleteNote,
+  kStSummaryDeleteItem,
+  kStSummaryInsert,
+  kStSummaryLookup,
+  kStSummaryItems,
+  kStNotesScan,
+  kStNotesByClass,
+  kStItemByName,
+  kStObjInsert,
+  kStObjDelete,
+  kStObjSize,
+  kStItemsOfNote,
+  kNumStmts
+};
+
+// One SQLite connection per database file, shared by every DBHANDLE of the
+// process that opened the same file.  The connection holds the file's
+// write lock for as long as it is open (see schema.cc).
+struct Conn {
+  sqlite3* db = nullptr;
+  std::string canonical;  // realpath of the file, the sharing key
+  int refs = 0;
+  uint64_t serial = 0;    // unique per connection ever made
+  sqlite3_stmt* stmts[kNumStmts] = {};
+  // Cached from meta; kept in step by the calls that change them.
+  WORD dbClass = 0;
+  TIMEDATE replicaId = {};
+  TIMEDATE lastOidNote = {};  // last ORIGINATORID.Note handed out
+};
+
+// An open database handle.
+struct Db {
+  Conn* conn = nullptr;
+  std::string path;  // resolved path as opened
+};
+
+// An item of an open document.  The value, type code first, lives in a
+// runtime memory block so callers can lock it through its BLOCKID.
+struct Item {
+  std::string name;
+  WORD flags = 0;
+  WORD type = 0;
+  BLOCKID bid = {};  // value address: pool handle + offset
+  DWORD len = 0;     // value length with its type code
+  int64_t seq = 0;   // row in `items`, 0 while the item is only in memory
+};
+
+// Stored rows that an update must remove.
+struct PendingDelete {
+  int64_t seq;
+  bool summary;
+};
+
+struct Note {
+  DBHANDLE db = 0;          // database the next update writes to
+  uint64_t connSerial = 0;  // connection whose file `id` belongs to
+  NOTEID id = 0;            // 0: not stored yet, the next update inserts
+  WORD noteClass = NOTE_CLASS_DOCUMENT;
+  bool classDirty = false;
+  bool rewriteAll = false;  // stored rows no longer match `items`
+  ORIGINATORID oid = {};
+  TIMEDATE modified = {};
+  std::vector<Item> items;
+  std::vector<PendingDelete> deleted;
+  int64_t nextSeq = 1;
+};
+
+struct Collection {
+  DBHANDLE db = 0;
+  std::vector<NOTEID> ids;
+};
+
+using DbTable = HandleTable<Db, 1>;
+using NoteTable = HandleTable<Note, 2>;
+using CollectionTable = HandleTable<Collection, 3>;
+DbTable& Dbs();
+NoteTable& Notes();
+CollectionTable& Collections();
+
+// --- connections (conn.cc) ------------------------------------------------
+
+// Resolves a caller's path against the data directory.
+STATUS ResolvePath(const char* path, std::string* out);
+// Opens (or shares) the connection for an existing file.
+STATUS ConnAcquire(const std::string& resolved, Conn** out);
+void ConnRelease(Conn* c);
+// The live connection of a canonical path in this process, or null.
+Conn* ConnFind(const std::string& canonical);
+// Cached prepared statement, reset and ready for binding; null on error
+// with *st set.
+sqlite3_stmt* Stmt(Conn* c, StmtId id, STATUS* st);
+// Maps an SQLite result code to a STATUS.
+STATUS SqlStatus(int rc);
+// The Db of a handle, or null.
+inline Db* GetDb(DBHANDLE h) { return Dbs().Get(h); }
+
+// Resets a cached statement when it leaves scope, so an early return never
+// leaves a statement holding a read transaction open.
+class StmtReset {
+ public:
+  explicit StmtReset(sqlite3_stmt* s) : s_(s) {}
+  ~StmtReset() {
+    if (s_) sqlite3_reset(s_);
+  }
+  StmtReset(const StmtReset&) = delete;
+  StmtReset& operator=(const StmtReset&) = delete;
+
+ private:
+  sqlite3_stmt* s_;
+};
+
+// Runs a statement that returns no rows (or whose rows are ignored).
+STATUS StepDone(sqlite3_stmt* s);
+
+// A write transaction; rolls back unless committed.
+class Txn {
+ public:
+  explicit Txn(Conn* c) : c_(c) {}
+  ~Txn();
+  STATUS Begin();
+  STATUS Commit();
+  Txn(const Txn&) = delete;
+  Txn& operator=(const Txn&) = delete;
+
+ private:
+  Conn* c_;
+  bool open_ = false;
+};
+
+// --- meta (meta.cc) -------------------------------------------------------
+
+STATUS MetaGet(Conn* c, const char* key, std::string* blob);
+STATUS MetaGetInt(Conn* c, const char* key, int64_t* value);
+STATUS MetaPut(Conn* c, const char* key, const void* data, size_t len);
+STATUS MetaPutInt(Conn* c, const char* key, int64_t value);
+// Stamps the data or non-data modified time for a change to a note of
+// `noteClass`; call inside the change's transaction.
+STATUS MetaTouch(Conn* c, WORD noteClass, const TIMEDATE& now);
+// A fresh ORIGINATORID for a document of this database.
+void NewOid(Conn* c, ORIGINATORID* oid);
+
+// --- summary index (summary.cc) ---------------------------------------------
+
+// Writes the index rows of one summary item.
+STATUS SummaryAddRows(Conn* c, int64_t noteId, int64_t seq,
+                      std::string_view name, const char* value, size_t len);
+// ASCII lower case, the case folding of formula names and texts.
+void LowerAscii(std::string_view in, std::string* out);
+
+// --- documents (note.cc) ----------------------------------------------------
+
+// Frees every value block of a document and unregisters it.
+void NoteDestroy(NOTEHANDLE h);
+// Appends an item whose value block the document now owns.
+STATUS NoteAdoptItem(Note* n, WORD flags, const char* name, WORD nameLen,
+                     BLOCKID bid, DWORD len, WORD type);
+
+// --- search (search.cc) -----------------------------------------------------
+
+// "Modified after `since`": a null, minimum or wildcard time takes all.
+struct Since {
+  bool all = true;
+  int64_t micros = 0;
+  bool Takes(int64_t modified) const { return all || modified > micros; }
+};
+Since MakeSince(const TIMEDATE* since);
+
+struct SearchHit {
+  NOTEID id;
+  WORD noteClass;
+  const ORIGINATORID* oid;
+  ITEM_TABLE* table;
+};
+// Runs formula text `text` (empty: every document) and calls `fn` for each
+// match in note-id order; a nonzero result of `fn` stops and is returned.
+STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
+                 const TIMEDATE* since,
+                 STATUS (*fn)(void* arg, const SearchHit& hit), void* arg);
+
+}  // namespace tavlo::store
+
+#endif  // TAVLO_STORE_STORE_INT_H_
