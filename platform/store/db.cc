@@ -47,8 +47,14 @@ void UnlinkSidecars(const std::string& path) {
 // Makes the directory entry of a rename durable.
 void SyncDirOf(const std::string& path) {
   size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-  if (dir.empty()) dir = "/";
+  std::string dir;
+  if (slash == std::string::npos) {
+    dir = ".";
+  } else if (slash == 0) {
+    dir = "/";
+  } else {
+    dir.assign(path.data(), slash);
+  }
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
     ::fsync(fd);
