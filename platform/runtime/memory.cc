@@ -12,10 +12,9 @@
 // Single-threaded by design: the runtime runs on one thread and the only
 // asynchronous code (the stop-request signal handler) touches none of this.
 
-#include <array>
 #include <cstdlib>
-#include <deque>
-#include <vector>
+#include <new>
+#include <type_traits>
 
 #include "mem_internal.h"
 #include "tavlo/runtime.h"
@@ -34,26 +33,30 @@ struct Block {
   WORD tag = 0;
   WORD gen = 1;  // never 0, so no live handle has all generation bits clear
   bool live = false;
+  uint32_t next_free = 0;  // next slot in the free queue, 0 at its end
 };
+
+static_assert(std::is_trivially_copyable_v<Block>, "the table grows by realloc");
 
 struct TagCount {
   DWORD blocks = 0;
   uint64_t bytes = 0;
 };
 
-// Function-local statics so that other static initialisers may allocate.
-std::vector<Block>& Table() {
-  static std::vector<Block> table(1);  // slot 0 reserved
-  return table;
-}
-std::deque<uint32_t>& FreeSlots() {
-  static std::deque<uint32_t> free_slots;
-  return free_slots;
-}
-std::array<TagCount, 65536>& Tags() {
-  static std::array<TagCount, 65536> tags;
-  return tags;
-}
+// The table is a plain array grown with realloc (Block is trivially
+// copyable) and the counters are plain arrays: all constant-initialised, so
+// they are usable from other static initialisers and the lock path carries
+// no initialisation guard.  Slot 0 is reserved.
+Block* g_blocks = nullptr;
+uint32_t g_slots = 0;     // slots in use or freed, slot 0 included
+uint32_t g_capacity = 0;  // slots allocated
+TagCount g_tags[65536];
+
+// Freed slots, oldest first, chained through Block::next_free (slot 0 is
+// never free, so 0 ends the chain).  Kept inside the table so that freeing
+// needs no allocation and works even from other static destructors.
+uint32_t g_free_head = 0;
+uint32_t g_free_tail = 0;
 DWORD g_total_blocks = 0;
 
 // Fault injection: the `g_fault_countdown`-th call of a kind in
@@ -78,15 +81,14 @@ inline DHANDLE MakeHandle(uint32_t index, WORD gen) {
 // The live block a handle names, or null.
 inline Block* Find(DHANDLE handle) {
   uint32_t index = handle & kIndexMask;
-  std::vector<Block>& table = Table();
-  if (index == 0 || index >= table.size()) return nullptr;
-  Block* b = &table[index];
+  if (index == 0 || index >= g_slots) return nullptr;
+  Block* b = &g_blocks[index];
   if (!b->live || b->gen != (handle >> kIndexBits)) return nullptr;
   return b;
 }
 
 void Account(WORD tag, int blocks, int64_t bytes) {
-  TagCount& t = Tags()[tag];
+  TagCount& t = g_tags[tag];
   t.blocks += blocks;
   t.bytes += bytes;
   g_total_blocks += blocks;
@@ -104,6 +106,21 @@ STATUS Resize(Block* b, DWORD newSize) {
   return NOERROR;
 }
 
+// Makes sure slot g_slots exists, growing the table if needed.
+bool ReserveSlot() {
+  if (g_slots == 0) g_slots = 1;  // slot 0 is never handed out
+  if (g_slots < g_capacity) return true;
+  if (g_capacity > kIndexMask) return false;  // every index is taken
+  uint32_t cap = g_capacity == 0 ? 1024 : g_capacity * 2;
+  if (cap > kIndexMask + 1) cap = kIndexMask + 1;
+  void* p = std::realloc(g_blocks, sizeof(Block) * cap);
+  if (p == nullptr) return false;
+  g_blocks = static_cast<Block*>(p);
+  for (uint32_t i = g_capacity; i < cap; ++i) new (&g_blocks[i]) Block();
+  g_capacity = cap;
+  return true;
+}
+
 }  // namespace
 
 STATUS OSMemAlloc(WORD blockType, DWORD size, DHANDLE* retHandle) {
@@ -111,25 +128,20 @@ STATUS OSMemAlloc(WORD blockType, DWORD size, DHANDLE* retHandle) {
   *retHandle = NULLHANDLE;
   if (FaultHere(OSMEM_FAULT_ALLOC)) return ERR_MEMORY;
 
-  std::vector<Block>& table = Table();
-  std::deque<uint32_t>& free_slots = FreeSlots();
-  uint32_t index;
-  if (!free_slots.empty()) {
-    index = free_slots.front();
-  } else {
-    if (table.size() > kIndexMask) return ERR_MEMORY;  // table is full
-    index = static_cast<uint32_t>(table.size());
-  }
+  if (g_free_head == 0 && !ReserveSlot()) return ERR_MEMORY;
   // malloc(0) may return null; a zero-sized block still needs an address.
   void* data = std::malloc(size ? size : 1);
   if (data == nullptr) return ERR_MEMORY;
-  if (free_slots.empty()) {
-    table.emplace_back();
+  uint32_t index;
+  if (g_free_head == 0) {
+    index = g_slots++;
   } else {
-    free_slots.pop_front();
+    index = g_free_head;
+    g_free_head = g_blocks[index].next_free;
+    if (g_free_head == 0) g_free_tail = 0;
   }
 
-  Block& b = table[index];
+  Block& b = g_blocks[index];
   b.data = data;
   b.size = size;
   b.locks = 0;
@@ -159,7 +171,14 @@ STATUS OSMemFree(DHANDLE handle) {
   b->locks = 0;
   b->live = false;
   b->gen = static_cast<WORD>((b->gen % kGenMask) + 1);  // 1..kGenMask
-  FreeSlots().push_back(handle & kIndexMask);
+  uint32_t index = handle & kIndexMask;
+  b->next_free = 0;
+  if (g_free_tail == 0) {
+    g_free_head = index;
+  } else {
+    g_blocks[g_free_tail].next_free = index;
+  }
+  g_free_tail = index;
   return NOERROR;
 }
 
@@ -207,7 +226,7 @@ STATUS MemResizeIgnoringLocks(DHANDLE handle, DWORD newSize) {
 // Test hooks.
 
 void OSMemTestCount(WORD blockType, DWORD* retBlocks, DWORD* retBytes) {
-  const TagCount& t = Tags()[blockType];
+  const TagCount& t = g_tags[blockType];
   if (retBlocks != nullptr) *retBlocks = t.blocks;
   if (retBytes != nullptr) {
     *retBytes = t.bytes > UINT32_MAX ? UINT32_MAX : static_cast<DWORD>(t.bytes);
