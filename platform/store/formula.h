@@ -8,6 +8,21 @@
 // item against number numerically, text against text case-insensitively;
 // an absent item (or a type mismatch) matches no comparison.  A text list
 // or number list item matches when any entry does.
+//
+// Further rules, as implemented:
+//  - Item names compare case-insensitively; when a document holds several
+//    items of one name, the first counts.
+//  - Every comparison involving an absent item is FALSE, so `!(X = 1)` is
+//    TRUE for a document without X (negation of a false comparison).
+//  - An item standing alone in boolean position (`X`, `X & Y = 1`) is TRUE
+//    when it exists and is a nonzero number, a non-empty text, or a text
+//    list with a non-empty entry.
+//  - Time values, unknown types and malformed values (a number not 8
+//    bytes, a text list whose counts overrun the value) match nothing.
+//  - !, &, | and comparisons yield the numbers 1 and 0, so `!X = 1` is
+//    `(!X) = 1`; precedence is ! over comparisons over & over |.
+//  - `-` is allowed only directly before a number.  A leading SELECT is a
+//    keyword when an expression follows it.  One `;` may end the formula.
 #ifndef TAVLO_STORE_FORMULA_H_
 #define TAVLO_STORE_FORMULA_H_
 

@@ -114,6 +114,22 @@ TEST(FormulaEval, NumberComparisons) {
   EXPECT_TRUE(Match("A = -2", Doc().Num("A", -2)));
 }
 
+TEST(FormulaEval, ItemAgainstItem) {
+  Doc d;
+  d.Num("A", 3).Num("B", 3).Num("C", 4).Text("T", "x").Text("U", "X");
+  EXPECT_TRUE(Match("A = B", d));
+  EXPECT_FALSE(Match("A = C", d));
+  EXPECT_TRUE(Match("A < C", d));
+  EXPECT_TRUE(Match("T = U", d));
+  EXPECT_FALSE(Match("A = T", d));
+}
+
+TEST(FormulaEval, NumbersStoredLittleEndian) {
+  // 11.0 is 0x4026000000000000: the exponent byte comes last.
+  std::string v = Word(0x0300) + std::string("\0\0\0\0\0\0\x26\x40", 8);
+  EXPECT_TRUE(Match("N = 11", Doc().Add("N", v)));
+}
+
 TEST(FormulaEval, TextComparisonsIgnoreCase) {
   Doc d;
   d.Text("Name", "Alpha");

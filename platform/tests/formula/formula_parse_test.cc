@@ -207,6 +207,9 @@ TEST(FormulaParse, ErrorPositions) {
   ExpectError("A = 1.", 1, 5, 4, 2, "malformed number");
   ExpectError("A = 1.2.3", 1, 5, 4, 5, "malformed number");
   ExpectError("A = \"a\\nb\"", 1, 7, 6, 2, "unknown escape '\\n' in string");
+  ExpectError("A = 1" + std::string(400, '0'), 1, 5, 4, 401,
+              "number out of range");
+  ExpectError("A = .5", 1, 5, 4, 1, "unexpected character '.'");
   ExpectError("A = - B", 1, 7, 6, 1, "expected a number after '-'");
   ExpectError("A = --1", 1, 6, 5, 1, "expected a number after '-'");
   ExpectError("& A", 1, 1, 0, 1, "expected an expression");
