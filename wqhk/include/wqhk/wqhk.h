@@ -68,13 +68,29 @@ struct recip_state_block_t {
   WORD wNameLen;
 };
 
+// Appends to the pre-header stream, which the caller created on the handle
+// beforehand; more data is always expected, the caller finishes the stream.
 STATUS WQOutbHKAppendNDRHeader(wq_msg_handle_t* hMsg, const void* pBody,
                                DWORD dwSize);
+// Message state: "WQMsgStatus", dwUserInfo3 and dwUserInfo4 are reported by
+// their low 16 bits; an absent status reads 0.  The error text is cut at 511
+// bytes and always zero-terminated; absent, it is empty.
 STATUS WQOutbHKGetMessageState(wq_msg_handle_t* hMsg,
                                msg_state_block_t* pMsgState);
 STATUS WQInbHKGetMessageState(wq_msg_handle_t* hMsg,
                               msg_state_block_t* pMsgState);
 STATUS WQInbHKGetNHE(wq_msg_handle_t* hMsg, char* pNHE, WORD* pwNHE);
+// Recipient info: the inbound form reports the recipient's name, the
+// outbound form its post-office name.  A simple message keeps no
+// post-office names, so there the outbound form reports an empty name:
+// wNameLen 0 and pName pointing at a zero byte (never null, never
+// undefined).  State and error are the low 16 bits of the recipient's
+// dwUserInfo and dwErrorCode.
+//
+// Set recipient state: dwUserInfo becomes wState (high 16 bits 0), the
+// other fields stay; the next update close stores it.  0, or
+// ERR_WQS_RECIP_RANGE for an index past the message's recipient states
+// (nothing is written then).
 STATUS WOutbHKGetRecipientInfo(wq_msg_handle_t* hMsg, WORD wRecipIndex,
                                recip_state_block_t* recipState);
 STATUS WInbHKGetRecipientInfo(wq_msg_handle_t* hMsg, WORD wRecipIndex,
