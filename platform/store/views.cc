@@ -218,11 +218,13 @@ STATUS QVWReadEntries(HCOLLECTION collection, COLLECTIONPOSITION* position,
 
   // Skip forward; the entry reached becomes the first one returned.
   uint64_t skipped = 0;
+  bool ranOff = false;  // the skip hit the end: nothing left to read
   if (skipNavigator == NAVIGATE_NEXT) {
     skipped = skipCount < size - pos ? skipCount : size - pos;
+    ranOff = skipped < skipCount;
     pos += skipped;
   }
-  uint64_t start = pos == 0 ? 1 : pos;
+  uint64_t start = ranOff ? size + 1 : (pos == 0 ? 1 : pos);
   uint64_t want = returnNavigator == NAVIGATE_NEXT ? returnCount
                                                    : (returnCount ? 1 : 0);
   uint64_t avail = start <= size ? size - start + 1 : 0;
