@@ -1,0 +1,105 @@
+// wqadmin: operator commands for work-queue databases.  Each subcommand is
+// one function returning the process exit code; errors are printed to
+// standard error naming the file and the cause.
+#ifndef WQADMIN_ADMIN_H_
+#define WQADMIN_ADMIN_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tavlo/status.h"
+#include "wqs/wqs.h"
+
+namespace wqadmin {
+
+// Processing statuses the relay gives a message in WQMsgStatus, as far as
+// this command knows them.  The reset tool selects 11, 9, 10 and 7 and
+// writes 6.
+struct StatusMeaning {
+  DWORD status;
+  const char* name;  // short, for view titles and tables
+  const char* text;  // one line for help texts
+};
+const std::vector<StatusMeaning>& KnownStatuses();
+// "queued", or "" for an unknown status.
+const char* StatusName(DWORD status);
+bool IsFailedStatus(DWORD status);
+
+// Prints "wqadmin: <what> '<file>': <status text> (STATUS n)" to stderr and
+// returns 1.
+int Fail(const std::string& what, const std::string& file, STATUS status);
+// Prints "wqadmin: <message>" to stderr and returns 1.
+int FailText(const std::string& message);
+
+// The queue path as the runtime will resolve it (for messages and file
+// existence checks).
+std::string ResolvedPath(const std::string& queue);
+
+// Opens an existing queue (never creates one).  Prints the error itself.
+bool OpenQueue(const std::string& queue, queue_handle_t* q);
+void CloseQueue(const std::string& queue, queue_handle_t* q);
+
+// One document's summary: note id and WQMsgStatus (when it has a number).
+struct SummaryRow {
+  NOTEID id = 0;
+  bool hasStatus = false;
+  DWORD status = 0;
+  WORD attachments = 0;  // $FILE items seen in the summary
+};
+// Runs a search over the queue's data documents (formula text may be
+// empty: every document), collecting up to `limit` rows (0: all).
+STATUS ScanSummaries(queue_handle_t* q, const std::string& formula,
+                     size_t limit, std::vector<SummaryRow>* rows);
+
+struct CreateOptions {
+  std::string queue;
+  std::string title;
+};
+int CmdCreate(const CreateOptions& o);
+
+struct SeedOptions {
+  std::string queue;
+  uint32_t count = 0;
+  uint32_t status = 6;
+  uint32_t recipients = 3;
+  uint32_t type = 2;
+  std::string attach;
+  uint32_t bodySize = 0;
+  uint64_t seed = 1;
+  bool quiet = false;
+};
+int CmdSeed(const SeedOptions& o);
+
+struct StatsOptions {
+  std::string queue;
+  bool json = false;
+};
+int CmdStats(const StatsOptions& o);
+
+struct ShowOptions {
+  std::string queue;
+  uint32_t noteId = 0;
+  bool json = false;
+};
+int CmdShow(const ShowOptions& o);
+
+struct ExtractOptions {
+  std::string queue;
+  uint32_t noteId = 0;
+  uint32_t index = 0;
+  std::string outFile;
+};
+int CmdExtract(const ExtractOptions& o);
+
+struct ListOptions {
+  std::string queue;
+  int64_t status = -1;  // -1: every message
+  uint32_t limit = 50;
+  bool json = false;
+};
+int CmdList(const ListOptions& o);
+
+}  // namespace wqadmin
+
+#endif  // WQADMIN_ADMIN_H_
