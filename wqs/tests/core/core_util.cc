@@ -336,16 +336,13 @@ int FaultSweep(WORD kinds, const std::function<void()>& setup,
   return fired;
 }
 
-void FaultSweepAll(const std::function<void()>& setup,
-                   const std::function<STATUS()>& op,
-                   const std::function<void(STATUS)>& cleanup) {
-  int a = FaultSweep(OSMEM_FAULT_ALLOC, setup, op, cleanup);
-  int l = FaultSweep(OSMEM_FAULT_LOCK, setup, op, cleanup);
-  int r = FaultSweep(OSMEM_FAULT_REALLOC, setup, op, cleanup);
-  // Every swept operation allocates and locks at least once.
-  EXPECT_GT(a, 0);
-  EXPECT_GT(l, 0);
-  (void)r;
+int FaultSweepAll(const std::function<void()>& setup,
+                  const std::function<STATUS()>& op,
+                  const std::function<void(STATUS)>& cleanup) {
+  int fired = FaultSweep(OSMEM_FAULT_ALLOC, setup, op, cleanup);
+  fired += FaultSweep(OSMEM_FAULT_LOCK, setup, op, cleanup);
+  fired += FaultSweep(OSMEM_FAULT_REALLOC, setup, op, cleanup);
+  return fired;
 }
 
 }  // namespace wqstest

@@ -102,10 +102,11 @@ Bytes ArrayItemValue(const std::string& header, DWORD entrySize,
 int FaultSweep(WORD kinds, const std::function<void()>& setup,
                const std::function<STATUS()>& op,
                const std::function<void(STATUS)>& cleanup);
-// Runs FaultSweep for allocation, lock and reallocation faults in turn.
-void FaultSweepAll(const std::function<void()>& setup,
-                   const std::function<STATUS()>& op,
-                   const std::function<void(STATUS)>& cleanup);
+// Runs FaultSweep for allocation, lock and reallocation faults in turn;
+// returns the total number of rounds in which a fault fired.
+int FaultSweepAll(const std::function<void()>& setup,
+                  const std::function<STATUS()>& op,
+                  const std::function<void(STATUS)>& cleanup);
 
 }  // namespace wqstest
 
