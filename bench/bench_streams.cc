@@ -1,0 +1,322 @@
+// Throughput of the two ways a message carries bulk bytes, against SQLite
+// itself as the ceiling.  In one run, with the same bytes:
+//   stream write: WQSCreateDataStreamBlock + appends of 60416 + save
+//   stream read:  open message + WQSOpenDataStreamBlock + reads to the end
+//   file write:   WQSCreateFileBlock + WQSAppendFileBlock in 1 MiB pieces + save
+//   file read:    open message + WQSGetFileBlockData from offset 0
+//   ceiling:      one blob in a plain SQLite table (WAL, same synchronous
+//                 setting), written and read sequentially in 1 MiB pieces.
+// Prints MB/s for each and, last, the worst ours/ceiling throughput ratio.
+//
+//   bench_streams [--mib N] [--piece-kib K] [--dir PATH]
+// TAVLO_SYNC defaults to "normal" (as the tests run); set it to compare
+// under full syncs.
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tavlo/runtime.h"
+#include "tavlo/store.h"
+#include "wqs/wqs.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr DWORD kChunk = WQS_DSB_MAX_CHUNK;  // 60416, the largest append
+// Attachment bytes go to the store in pieces of this size (--piece-kib);
+// the ceiling writes and reads its blob in the same pieces.
+DWORD gFilePiece = 1u << 20;
+
+[[noreturn]] void Die(const char* what, long code) {
+  std::fprintf(stderr, "bench_streams: %s failed (%ld)\n", what, code);
+  std::exit(1);
+}
+
+void Check(STATUS err, const char* what) {
+  if (err != NOERROR) Die(what, err);
+}
+
+double Seconds(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
+
+double MBps(size_t bytes, double secs) {
+  return secs > 0 ? bytes / 1e6 / secs : 0;
+}
+
+std::vector<uint8_t> MakeData(size_t n) {
+  std::vector<uint8_t> v(n);
+  uint32_t x = 0x9E3779B9u;
+  for (size_t i = 0; i < n; i++) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    v[i] = (uint8_t)x;
+  }
+  return v;
+}
+
+struct Result {
+  double writeSecs = 0;
+  double readSecs = 0;
+};
+
+Result StreamRun(queue_handle_t* q, const std::vector<uint8_t>& data) {
+  Result r;
+  auto t0 = Clock::now();
+  msg_handle_t m;
+  Check(WQSCreateMsg(q, WQS_MSG_SIMPLE, &m), "create message");
+  data_stream_block_t w;
+  Check(WQSCreateDataStreamBlock(&m, "Body", &w), "create stream");
+  size_t pos = 0;
+  do {
+    DWORD n = (DWORD)std::min<size_t>(kChunk, data.size() - pos);
+    BOOL more = pos + n < data.size();
+    Check(WQSAppendDataStreamBlock(&m, &w, more, data.data() + pos, n),
+          "stream append");
+    pos += n;
+  } while (pos < data.size());
+  Check(WQSCloseAndSaveMsg(&m), "save stream message");
+  NOTEID id = m.info.user.dwQueueMsgID;
+  auto t1 = Clock::now();
+
+  std::vector<uint8_t> back(data.size());
+  msg_handle_t o;
+  Check(WQSOpenMsgByMsgID(q, id, &o), "open stream message");
+  data_stream_block_t rd;
+  Check(WQSOpenDataStreamBlock(&o, "Body", &rd), "open stream");
+  size_t got = 0;
+  WORD flag = 0;
+  while (flag != WQS_DSB_END) {
+    DWORD want = (DWORD)std::min<size_t>(kChunk, back.size() - got);
+    if (want == 0) want = 1;  // one more call to see the end
+    std::vector<uint8_t> spare;
+    uint8_t* dst = back.data() + got;
+    if (got == back.size()) {
+      spare.resize(1);
+      dst = spare.data();
+    }
+    DWORD n = 0;
+    Check(WQSGetDataStreamBlock(&o, &rd, &flag, dst, want, &n), "stream read");
+    got += n;
+    if (n == 0 && flag != WQS_DSB_END) Die("stream read made no progress", 0);
+  }
+  Check(WQSCloseDataStreamBlock(&rd), "close stream");
+  Check(WQSCloseMsg(&o), "close stream message");
+  auto t2 = Clock::now();
+  if (got != data.size() || memcmp(back.data(), data.data(), got) != 0) {
+    Die("stream read back different bytes", (long)got);
+  }
+  r.writeSecs = Seconds(t0, t1);
+  r.readSecs = Seconds(t1, t2);
+  return r;
+}
+
+Result FileRun(queue_handle_t* q, const std::vector<uint8_t>& data) {
+  Result r;
+  DHANDLE hPiece = NULLHANDLE;
+  Check(OSMemAlloc(0x7001, gFilePiece, &hPiece), "piece buffer");
+
+  auto t0 = Clock::now();
+  msg_handle_t m;
+  Check(WQSCreateMsg(q, WQS_MSG_SIMPLE, &m), "create message");
+  file_descriptor_t fd;
+  memset(&fd, 0, sizeof fd);
+  fd.fileType = 1;
+  fd.wNameLen = 8;
+  memcpy(fd.fileName, "bulk.bin", 8);
+  fd.size = (DWORD)data.size();
+  file_block_t fb;
+  Check(WQSCreateFileBlock(&m, &fd, &fb), "create file block");
+  for (size_t pos = 0; pos < data.size(); pos += gFilePiece) {
+    DWORD n = (DWORD)std::min<size_t>(gFilePiece, data.size() - pos);
+    void* p = OSLockObject(hPiece);
+    memcpy(p, data.data() + pos, n);
+    OSUnlockObject(hPiece);
+    Check(WQSAppendFileBlock(&m, &fb, hPiece, n), "file append");
+  }
+  Check(WQSCloseAndSaveMsg(&m), "save file message");
+  NOTEID id = m.info.user.dwQueueMsgID;
+  auto t1 = Clock::now();
+
+  msg_handle_t o;
+  Check(WQSOpenMsgByMsgID(q, id, &o), "open file message");
+  file_descriptor_t* pfd = nullptr;
+  file_block_t* pfb = nullptr;
+  WQSGetFileBlockInfo(&o, 0, &pfd, &pfb);
+  if (pfb == nullptr) Die("no file block", 0);
+  DHANDLE hData = NULLHANDLE;
+  Check(WQSGetFileBlockData(&o, pfb, 0, &hData), "file read");
+  DWORD size = 0;
+  OSMemGetSize(hData, &size);
+  const void* p = OSLockObject(hData);
+  bool same = size == data.size() && p != nullptr &&
+              memcmp(p, data.data(), size) == 0;
+  OSUnlockObject(hData);
+  OSMemFree(hData);
+  Check(WQSCloseMsg(&o), "close file message");
+  auto t2 = Clock::now();
+  if (!same) Die("file read back different bytes", (long)size);
+  OSMemFree(hPiece);
+  r.writeSecs = Seconds(t0, t1);
+  r.readSecs = Seconds(t1, t2);
+  return r;
+}
+
+void Sql(sqlite3* db, const char* sql) {
+  char* err = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+    std::fprintf(stderr, "bench_streams: %s: %s\n", sql, err ? err : "?");
+    std::exit(1);
+  }
+}
+
+// The ceiling: the same bytes as one blob of a plain table, written in one
+// transaction and read back, both sequentially through the blob interface.
+Result SqliteRun(const std::string& path, const std::vector<uint8_t>& data,
+                 bool syncNormal) {
+  Result r;
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) Die("sqlite open", 0);
+  Sql(db, "PRAGMA locking_mode=EXCLUSIVE");
+  Sql(db, "PRAGMA journal_mode=WAL");
+  Sql(db, syncNormal ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL");
+  Sql(db, "CREATE TABLE bulk(id INTEGER PRIMARY KEY, data BLOB)");
+
+  auto t0 = Clock::now();
+  Sql(db, "BEGIN");
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(db, "INSERT INTO bulk(id, data) VALUES(1, ?)", -1, &st,
+                     nullptr);
+  sqlite3_bind_zeroblob(st, 1, (int)data.size());
+  if (sqlite3_step(st) != SQLITE_DONE) Die("sqlite insert", 0);
+  sqlite3_finalize(st);
+  sqlite3_blob* blob = nullptr;
+  if (sqlite3_blob_open(db, "main", "bulk", "data", 1, 1, &blob) != SQLITE_OK) {
+    Die("sqlite blob open", 0);
+  }
+  for (size_t pos = 0; pos < data.size(); pos += gFilePiece) {
+    int n = (int)std::min<size_t>(gFilePiece, data.size() - pos);
+    if (sqlite3_blob_write(blob, data.data() + pos, n, (int)pos) != SQLITE_OK) {
+      Die("sqlite blob write", (long)pos);
+    }
+  }
+  sqlite3_blob_close(blob);
+  Sql(db, "COMMIT");
+  auto t1 = Clock::now();
+
+  std::vector<uint8_t> back(data.size());
+  if (sqlite3_blob_open(db, "main", "bulk", "data", 1, 0, &blob) != SQLITE_OK) {
+    Die("sqlite blob open", 1);
+  }
+  for (size_t pos = 0; pos < data.size(); pos += gFilePiece) {
+    int n = (int)std::min<size_t>(gFilePiece, data.size() - pos);
+    if (sqlite3_blob_read(blob, back.data() + pos, n, (int)pos) != SQLITE_OK) {
+      Die("sqlite blob read", (long)pos);
+    }
+  }
+  sqlite3_blob_close(blob);
+  auto t2 = Clock::now();
+  if (back != data) Die("sqlite read back different bytes", 0);
+  sqlite3_close(db);
+  r.writeSecs = Seconds(t0, t1);
+  r.readSecs = Seconds(t1, t2);
+  return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long mib = 64;
+  std::string base;
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--mib") == 0 && i + 1 < argc) {
+      mib = std::strtol(argv[++i], nullptr, 10);
+    } else if (strcmp(argv[i], "--piece-kib") == 0 && i + 1 < argc) {
+      long kib = std::strtol(argv[++i], nullptr, 10);
+      if (kib < 1 || kib > (1l << 21)) {
+        std::fprintf(stderr, "bench_streams: --piece-kib must be 1 to %ld\n",
+                     1l << 21);
+        return 2;
+      }
+      gFilePiece = (DWORD)(kib << 10);
+    } else if (strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
+      base = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: %s [--mib N] [--piece-kib K] [--dir PATH]\n",
+                   argv[0]);
+      return 2;
+    }
+  }
+  // Objects and streams count sizes in 32 bits.
+  if (mib < 1 || mib > 2048) {
+    std::fprintf(stderr, "bench_streams: --mib must be 1 to 2048\n");
+    return 2;
+  }
+  setenv("TAVLO_SYNC", "normal", 0);
+  const char* sync = getenv("TAVLO_SYNC");
+  bool syncNormal = sync != nullptr && strcmp(sync, "normal") == 0;
+
+  if (base.empty()) {
+    const char* t = getenv("TMPDIR");
+    base = t != nullptr && t[0] != 0 ? t : "/tmp";
+  }
+  std::string pattern = base + "/bench_streams-XXXXXX";
+  std::vector<char> tmpl(pattern.begin(), pattern.end());
+  tmpl.push_back(0);
+  if (mkdtemp(tmpl.data()) == nullptr) Die("mkdtemp", errno);
+  std::string dir = tmpl.data();
+  setenv("TAVLO_DATA", dir.c_str(), 1);
+
+  std::vector<uint8_t> data = MakeData((size_t)mib << 20);
+  std::string qpath = dir + "/bench.qds";
+  Check(QDSDbCreate(qpath.c_str(), WQS_QUEUE_DB_CLASS, FALSE), "db create");
+  queue_handle_t q{};
+  Check(QDSDbOpen(qpath.c_str(), &q.dbhandle), "db open");
+
+  Result stream = StreamRun(&q, data);
+  Result file = FileRun(&q, data);
+  Check(QDSDbClose(q.dbhandle), "db close");
+  Result ceiling = SqliteRun(dir + "/ceiling.db", data, syncNormal);
+
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+
+  size_t bytes = data.size();
+  std::printf("bytes: %zu (%ld MiB), file pieces %u KiB, TAVLO_SYNC=%s, dir %s\n",
+              bytes, mib, gFilePiece >> 10, sync ? sync : "(unset)",
+              base.c_str());
+  struct Row {
+    const char* name;
+    double secs;
+    double ceilingSecs;
+  } rows[] = {
+      {"stream write", stream.writeSecs, ceiling.writeSecs},
+      {"stream read", stream.readSecs, ceiling.readSecs},
+      {"file write", file.writeSecs, ceiling.writeSecs},
+      {"file read", file.readSecs, ceiling.readSecs},
+  };
+  std::printf("sqlite blob write: %9.1f MB/s\n", MBps(bytes, ceiling.writeSecs));
+  std::printf("sqlite blob read:  %9.1f MB/s\n", MBps(bytes, ceiling.readSecs));
+  double worst = 1e9;
+  for (const Row& r : rows) {
+    double ours = MBps(bytes, r.secs);
+    double top = MBps(bytes, r.ceilingSecs);
+    double ratio = top > 0 ? ours / top : 0;
+    worst = std::min(worst, ratio);
+    std::printf("%-13s %9.1f MB/s  (%.2f of ceiling)\n", r.name, ours, ratio);
+  }
+  std::printf("worst ratio to ceiling: %.2f\n", worst);
+  return 0;
+}
