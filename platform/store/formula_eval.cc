@@ -19,8 +19,8 @@
 //    they can be compared in turn (`!X = 1`).
 
 #include <bit>
-#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "formula.h"
 

@@ -4,9 +4,13 @@
 // left-associative.  Errors point at the offending token by byte offset so
 // an editor or a log line can show where the formula went wrong.
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <new>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "formula.h"
 
