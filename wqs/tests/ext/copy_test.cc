@@ -44,8 +44,8 @@ class CopyTest : public ExtTest {
     recip_info_t ri{};
     ASSERT_EQ(WQSGetRecipient(m, i, &ri), NOERROR);
     EXPECT_EQ(std::string(ri.pName, ri.wNameLen), r.name) << i;
-    EXPECT_EQ(ri.data.dwUserInfo, r.state) << i;
-    EXPECT_EQ(ri.data.dwErrorCode, r.error) << i;
+    EXPECT_EQ(+ri.data.dwUserInfo, r.state) << i;
+    EXPECT_EQ(+ri.data.dwErrorCode, r.error) << i;
     if (m->info.wMsgType == WQS_MSG_EXTENDED) {
       EXPECT_EQ(std::string(ri.pNextHop, ri.wNextHopLen), r.nextHop) << i;
       EXPECT_EQ(std::string(ri.pPOName, ri.wPONameLen), r.po) << i;
@@ -86,11 +86,11 @@ TEST_F(CopyTest, KeepRecipientsWithinQueue) {
   msg_handle_t s, c;
   ASSERT_EQ(WQSOpenMsgByMsgID(&q1_, src, &s), NOERROR);
   ASSERT_EQ(WQSCopyMsg(&q1_, &q1_, &s, TRUE, WQS_MSG_SIMPLE, &c), NOERROR);
-  EXPECT_EQ(c.info.user.wNumRecip, 3);
-  EXPECT_EQ(c.info.wNumRecipLists, 1);
-  EXPECT_EQ(c.info.user.dwUserInfo1, 0x1234u);
+  EXPECT_EQ(+c.info.user.wNumRecip, 3);
+  EXPECT_EQ(+c.info.wNumRecipLists, 1);
+  EXPECT_EQ(+c.info.user.dwUserInfo1, 0x1234u);
   EXPECT_NE(c.hRecipData, NULLHANDLE);
-  EXPECT_EQ(c.daRecipData->hArray, c.hRecipData);
+  EXPECT_EQ(+c.daRecipData->hArray, c.hRecipData);
   // The copy holds none of the items the save writes again.
   for (const char* n : {"WQSMsgInfo", "WQSRecip0", "WQSRecipData"}) {
     EXPECT_EQ(ItemCount(c.hNote, n), 0) << n;
@@ -107,8 +107,8 @@ TEST_F(CopyTest, KeepRecipientsWithinQueue) {
 
   msg_handle_t o;
   ASSERT_EQ(WQSOpenMsgByMsgID(&q1_, copy, &o), NOERROR);
-  EXPECT_EQ(o.info.user.wNumRecip, 3);
-  EXPECT_EQ(o.info.user.dwQueueMsgID, copy);
+  EXPECT_EQ(+o.info.user.wNumRecip, 3);
+  EXPECT_EQ(+o.info.user.dwQueueMsgID, copy);
   for (WORD i = 0; i < 3; i++) ExpectRecip(&o, i, rs[i]);
   ORIGINATORID savedOid;
   QDSNoteGetInfo(o.hNote, _NOTE_OID, &savedOid);
@@ -138,7 +138,7 @@ TEST_F(CopyTest, CopyIntoAnotherQueueIsSavedThere) {
 
   msg_handle_t o;
   ASSERT_EQ(WQSOpenMsgByMsgID(&q2, copy, &o), NOERROR);
-  EXPECT_EQ(o.info.wMsgType, WQS_MSG_EXTENDED);
+  EXPECT_EQ(+o.info.wMsgType, WQS_MSG_EXTENDED);
   for (WORD i = 0; i < 2; i++) ExpectRecip(&o, i, rs[i]);
   EXPECT_EQ(WQSCloseMsg(&o), NOERROR);
   EXPECT_TRUE(Snapshot(&q1_, src) == before);
@@ -150,13 +150,13 @@ TEST_F(CopyTest, TypeChangeDropsRecipients) {
   ASSERT_EQ(WQSOpenMsgByMsgID(&q1_, src, &s), NOERROR);
   // Asked to keep, but a new type cannot keep them.
   ASSERT_EQ(WQSCopyMsg(&q1_, &q1_, &s, TRUE, WQS_MSG_EXTENDED, &c), NOERROR);
-  EXPECT_EQ(c.info.wMsgType, WQS_MSG_EXTENDED);
-  EXPECT_EQ(c.info.user.wNumRecip, 0);
-  EXPECT_EQ(c.info.wNumRecipLists, 1);
+  EXPECT_EQ(+c.info.wMsgType, WQS_MSG_EXTENDED);
+  EXPECT_EQ(+c.info.user.wNumRecip, 0);
+  EXPECT_EQ(+c.info.wNumRecipLists, 1);
   EXPECT_EQ(c.hRecipData, NULLHANDLE);
   ASSERT_NE(c.daRecipData, nullptr);
-  EXPECT_EQ(c.daRecipData->dwUsedEntries, 0u);
-  EXPECT_EQ(c.daRecipData->dwSize, 1124u);
+  EXPECT_EQ(+c.daRecipData->dwUsedEntries, 0u);
+  EXPECT_EQ(+c.daRecipData->dwSize, 1124u);
   EXPECT_NE(c.hCurNHEList, NULLHANDLE);
   EXPECT_NE(c.hCurPOList, NULLHANDLE);
   Recip r = MakeRecip(9);
@@ -166,7 +166,7 @@ TEST_F(CopyTest, TypeChangeDropsRecipients) {
 
   msg_handle_t o;
   ASSERT_EQ(WQSOpenMsgByMsgID(&q1_, copy, &o), NOERROR);
-  EXPECT_EQ(o.info.user.wNumRecip, 1);
+  EXPECT_EQ(+o.info.user.wNumRecip, 1);
   ExpectRecip(&o, 0, r);
   EXPECT_EQ(ItemCount(o.hNote, "WQSNHE"), 1);
   EXPECT_EQ(ItemCount(o.hNote, "WQSPO"), 1);
@@ -198,17 +198,17 @@ TEST_F(CopyTest, DropFromThreeListsAndKeepFromTwo) {
   NOTEID src = SaveMessage(&q1_, WQS_MSG_SIMPLE, rs);
   msg_handle_t s, c;
   ASSERT_EQ(WQSOpenMsgByMsgID(&q1_, src, &s), NOERROR);
-  ASSERT_EQ(s.info.wNumRecipLists, 3);
+  ASSERT_EQ(+s.info.wNumRecipLists, 3);
   ASSERT_EQ(WQSCopyMsg(&q1_, &q1_, &s, FALSE, WQS_MSG_SIMPLE, &c), NOERROR);
   for (const char* n : {"WQSRecip0", "WQSRecip1", "WQSRecip2"}) {
     EXPECT_EQ(ItemCount(c.hNote, n), 0) << n;
   }
-  EXPECT_EQ(c.info.wNumRecipLists, 1);
-  EXPECT_EQ(c.info.user.wNumRecip, 0);
+  EXPECT_EQ(+c.info.wNumRecipLists, 1);
+  EXPECT_EQ(+c.info.user.wNumRecip, 0);
   EXPECT_EQ(WQSCloseAndDiscardMsg(&c), NOERROR);
 
   ASSERT_EQ(WQSCopyMsg(&q1_, &q1_, &s, TRUE, WQS_MSG_SIMPLE, &c), NOERROR);
-  EXPECT_EQ(c.info.wNumRecipLists, 3);
+  EXPECT_EQ(+c.info.wNumRecipLists, 3);
   EXPECT_EQ(ItemCount(c.hNote, "WQSRecip0"), 1);
   EXPECT_EQ(ItemCount(c.hNote, "WQSRecip1"), 1);
   EXPECT_EQ(ItemCount(c.hNote, "WQSRecip2"), 0);  // now the current list
@@ -216,14 +216,14 @@ TEST_F(CopyTest, DropFromThreeListsAndKeepFromTwo) {
   EXPECT_EQ(c.wCurRecipListLen, 2u + 2 + 20000);
   Recip extra = MakeRecip(50, 20000);
   Append(&c, extra);  // joins the current list: 40008 < 60416
-  EXPECT_EQ(c.info.wNumRecipLists, 3);
+  EXPECT_EQ(+c.info.wNumRecipLists, 3);
   NOTEID copy = Save(&c);
   EXPECT_EQ(WQSCloseMsg(&s), NOERROR);
 
   msg_handle_t o;
   ASSERT_EQ(WQSOpenMsgByMsgID(&q1_, copy, &o), NOERROR);
-  ASSERT_EQ(o.info.user.wNumRecip, 8);
-  EXPECT_EQ(o.info.wNumRecipLists, 3);
+  ASSERT_EQ(+o.info.user.wNumRecip, 8);
+  EXPECT_EQ(+o.info.wNumRecipLists, 3);
   for (WORD i = 0; i < 7; i++) ExpectRecip(&o, i, rs[i]);
   ExpectRecip(&o, 7, extra);
   EXPECT_EQ(WQSCloseMsg(&o), NOERROR);
@@ -235,18 +235,18 @@ TEST_F(CopyTest, KeptStateGrowsLikeAnOwnArray) {
   msg_handle_t s, c;
   ASSERT_EQ(WQSOpenMsgByMsgID(&q1_, src, &s), NOERROR);
   ASSERT_EQ(WQSCopyMsg(&q1_, &q1_, &s, TRUE, WQS_MSG_EXTENDED, &c), NOERROR);
-  EXPECT_EQ(c.daRecipData->dwSize, 1124u);
+  EXPECT_EQ(+c.daRecipData->dwSize, 1124u);
   std::vector<Recip> more = Recips(30, 0, 100);
   for (const Recip& r : more) Append(&c, r);
-  EXPECT_EQ(c.info.user.wNumRecip, 55);
-  EXPECT_EQ(c.daRecipData->dwUsedEntries, 55u);
-  EXPECT_EQ(c.daRecipData->dwSize, 24u + 22 * 150);
+  EXPECT_EQ(+c.info.user.wNumRecip, 55);
+  EXPECT_EQ(+c.daRecipData->dwUsedEntries, 55u);
+  EXPECT_EQ(+c.daRecipData->dwSize, 24u + 22 * 150);
   NOTEID copy = Save(&c);
   EXPECT_EQ(WQSCloseMsg(&s), NOERROR);
 
   msg_handle_t o;
   ASSERT_EQ(WQSOpenMsgByMsgID(&q1_, copy, &o), NOERROR);
-  ASSERT_EQ(o.info.user.wNumRecip, 55);
+  ASSERT_EQ(+o.info.user.wNumRecip, 55);
   for (WORD i = 0; i < 25; i++) ExpectRecip(&o, i, rs[i]);
   for (WORD i = 0; i < 30; i++) ExpectRecip(&o, 25 + i, more[i]);
   EXPECT_EQ(ItemValue(o.hNote, "WQSRecipData").size(), 34u + 24 + 22 * 150);
@@ -286,9 +286,9 @@ TEST_F(CopyTest, CopyKeepsOneAttachmentTable) {
 
   msg_handle_t s, c;
   ASSERT_EQ(WQSOpenMsgByMsgID(&q1_, src, &s), NOERROR);
-  ASSERT_EQ(s.info.wNumAttachments, 1);
+  ASSERT_EQ(+s.info.wNumAttachments, 1);
   ASSERT_EQ(WQSCopyMsg(&q1_, &q1_, &s, TRUE, WQS_MSG_SIMPLE, &c), NOERROR);
-  EXPECT_EQ(c.info.wNumAttachments, 0);
+  EXPECT_EQ(+c.info.wNumAttachments, 0);
   EXPECT_EQ(ItemCount(c.hNote, "WQSAttachInfo"), 0);
   EXPECT_EQ(ItemCount(c.hNote, "$FILE"), 1);  // the source's object stays
   file_descriptor_t fd2 = fd;
@@ -307,7 +307,7 @@ TEST_F(CopyTest, CopyKeepsOneAttachmentTable) {
   file_block_t* pfb = nullptr;
   WQSGetFileBlockInfo(&o, 0, &pfd, &pfb);
   ASSERT_NE(pfb, nullptr);
-  EXPECT_EQ(pfb->RRV, fb2.RRV);
+  EXPECT_EQ(+pfb->RRV, +fb2.RRV);
   EXPECT_EQ(memcmp(pfd->fileName, "b.txt", 5), 0);
   EXPECT_EQ(WQSCloseMsg(&o), NOERROR);
 }

@@ -45,7 +45,7 @@ TEST_F(FaultTest, CopyKeepingRecipients) {
   // The source is still the message it was.
   msg_handle_t s;
   ASSERT_EQ(WQSOpenMsgByMsgID(&q1_, src, &s), NOERROR);
-  EXPECT_EQ(s.info.user.wNumRecip, 3);
+  EXPECT_EQ(+s.info.user.wNumRecip, 3);
   recip_info_t ri{};
   ASSERT_EQ(WQSGetRecipient(&s, 2, &ri), NOERROR);
   EXPECT_EQ(std::string(ri.pName, ri.wNameLen), rs[2].name);
@@ -132,8 +132,8 @@ TEST_F(FaultTest, FileBlockCreate) {
           // Failed before the $FILE item: its object is gone again.
           DWORD size = 0;
           EXPECT_NE(QDSDbGetObjectSize(q1_.dbhandle, fb.RRV, &size), NOERROR)
-              << "object " << fb.RRV << " left behind (status " << st << ")";
-          EXPECT_EQ(m.info.wNumAttachments, 0);
+              << "object " << +fb.RRV << " left behind (status " << st << ")";
+          EXPECT_EQ(+m.info.wNumAttachments, 0);
         }
         EXPECT_EQ(WQSCloseAndDiscardMsg(&m), NOERROR);
       });

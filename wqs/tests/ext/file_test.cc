@@ -68,7 +68,7 @@ void CheckFileRecord(const std::vector<uint8_t>& v, const file_block_t& fb,
                      const file_descriptor_t& fd, WORD hostType) {
   EXPECT_EQ(W(v, 0), TYPE_OBJECT);
   EXPECT_EQ(W(v, 2), 0);
-  EXPECT_EQ(Dw(v, 4), fb.RRV);
+  EXPECT_EQ(Dw(v, 4), +fb.RRV);
   EXPECT_EQ(W(v, 8), fd.wNameLen);
   EXPECT_EQ(W(v, 10), hostType);
   EXPECT_EQ(W(v, 12), 0);
@@ -87,8 +87,8 @@ TEST_F(FileTest, PlainFileRecordAndObject) {
   ASSERT_EQ(WQSCreateFileBlock(&m_, &fd, &fb), NOERROR);
   EXPECT_EQ(WQSGetNumFileBlocks(&m_), 1);
   ASSERT_NE(m_.daFileBlockArray, nullptr);
-  EXPECT_EQ(fb.dwNextWrite, 0u);
-  EXPECT_EQ(fb.dwLength, 1200u);  // resources count only for type 2
+  EXPECT_EQ(+fb.dwNextWrite, 0u);
+  EXPECT_EQ(+fb.dwLength, 1200u);  // resources count only for type 2
   EXPECT_EQ(memcmp(&fb.fd, &fd, sizeof fd), 0);
 
   std::vector<uint8_t> v = ItemValue(m_.hNote, "$FILE");
@@ -119,7 +119,7 @@ TEST_F(FileTest, ResourceFileRecordAndObject) {
   file_descriptor_t fd = Descriptor(2, "Resume.doc", 1000, 200);
   file_block_t fb;
   ASSERT_EQ(WQSCreateFileBlock(&m_, &fd, &fb), NOERROR);
-  EXPECT_EQ(fb.dwLength, 1200u);
+  EXPECT_EQ(+fb.dwLength, 1200u);
   std::vector<uint8_t> v = ItemValue(m_.hNote, "$FILE");
   ASSERT_EQ(v.size(), 70u);
   CheckFileRecord(v, fb, fd, WQS_HOSTTYPE_MACEXT);
@@ -141,14 +141,14 @@ TEST_F(FileTest, WritesByOffsetAndReadFromOffset) {
   std::vector<uint8_t> data = Pattern(1200, 7);
   ASSERT_EQ(Append(&fb, std::vector<uint8_t>(data.begin(), data.begin() + 500)),
             NOERROR);
-  EXPECT_EQ(fb.dwNextWrite, 500u);
+  EXPECT_EQ(+fb.dwNextWrite, 500u);
   ASSERT_EQ(Append(&fb, std::vector<uint8_t>(data.begin() + 500, data.end())),
             NOERROR);
-  EXPECT_EQ(fb.dwNextWrite, 1200u);
+  EXPECT_EQ(+fb.dwNextWrite, 1200u);
   // A write past the object's end is the store's to refuse; the position
   // stays where it was.
   EXPECT_NE(Append(&fb, {1, 2, 3}), NOERROR);
-  EXPECT_EQ(fb.dwNextWrite, 1200u);
+  EXPECT_EQ(+fb.dwNextWrite, 1200u);
 
   DHANDLE h = NULLHANDLE;
   ASSERT_EQ(WQSGetFileBlockData(&m_, &fb, 1000, &h), NOERROR);
@@ -195,14 +195,14 @@ TEST_F(FileTest, TableIsSavedAndReadBack) {
   ASSERT_EQ(WQSGetNumFileBlocks(&o), 2);
   WQSGetFileBlockInfo(&o, 0, &pfd, &pfb);
   ASSERT_NE(pfb, nullptr);
-  EXPECT_EQ(pfb->RRV, fb1.RRV);
-  EXPECT_EQ(pfb->dwNextWrite, 10u);
+  EXPECT_EQ(+pfb->RRV, +fb1.RRV);
+  EXPECT_EQ(+pfb->dwNextWrite, 10u);
   EXPECT_EQ(memcmp(pfd, &fd1, sizeof fd1), 0);
   WQSGetFileBlockInfo(&o, 1, &pfd, &pfb);
   ASSERT_NE(pfb, nullptr);
-  EXPECT_EQ(pfb->RRV, fb2.RRV);
-  EXPECT_EQ(pfb->dwLength, 25u);
-  EXPECT_EQ(pfb->dwNextWrite, 0u);  // written through the caller's copy
+  EXPECT_EQ(+pfb->RRV, +fb2.RRV);
+  EXPECT_EQ(+pfb->dwLength, 25u);
+  EXPECT_EQ(+pfb->dwNextWrite, 0u);  // written through the caller's copy
   DHANDLE h = NULLHANDLE;
   ASSERT_EQ(WQSGetFileBlockData(&o, pfb, 0, &h), NOERROR);
   const uint8_t* p = static_cast<const uint8_t*>(OSLockObject(h));
@@ -224,7 +224,7 @@ TEST_F(FileTest, NameOf33IsRefusedWithNothingAllocated) {
   EXPECT_EQ(OSMemTestTotalBlocks(), before);
   EXPECT_EQ(WQSGetNumFileBlocks(&m_), 0);
   EXPECT_EQ(ItemCount(m_.hNote, "$FILE"), 0);
-  EXPECT_EQ(fb.RRV, 0x5A5A5A5Au);  // no object was asked for
+  EXPECT_EQ(+fb.RRV, 0x5A5A5A5Au);  // no object was asked for
 
   fd.wNameLen = 32;
   memset(fd.fileName, 'n', 32);
@@ -244,7 +244,7 @@ TEST_F(FileTest, FailedFileItemFreesTheObject) {
   EXPECT_EQ(OSMemTestTotalBlocks(), before);
   DWORD size = 0;
   EXPECT_NE(QDSDbGetObjectSize(q1_.dbhandle, fb.RRV, &size), NOERROR);
-  EXPECT_EQ(bad.info.wNumAttachments, 0);
+  EXPECT_EQ(+bad.info.wNumAttachments, 0);
 }
 
 }  // namespace
