@@ -55,6 +55,7 @@ const char* const kStmtSql[kNumStmts] = {
     /* kStRollback */ "ROLLBACK",
     /* kStMetaGet */ "SELECT value FROM meta WHERE key=?1",
     /* kStMetaPut */ "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)",
+    /* kStMetaSet */ "UPDATE meta SET value=?2 WHERE key=?1",
     /* kStNoteLoad */
     "SELECT n.class, n.modified, n.oid, i.k, i.flags, i.name, i.value"
     " FROM notes n LEFT JOIN items i ON i.k BETWEEN ?2 AND ?3"
@@ -69,16 +70,18 @@ const char* const kStmtSql[kNumStmts] = {
     /* kStItemDelete */ "DELETE FROM items WHERE k=?1",
     /* kStItemInsert */
     "INSERT INTO items(k, flags, name, value) VALUES(?1, ?2, ?3, ?4)",
-    /* kStSummaryDeleteNote */ "DELETE FROM summary WHERE note_id=?1",
+    /* kStItemUpdate */
+    "UPDATE items SET flags=?2, name=?3, value=?4 WHERE k=?1",
     /* kStSummaryDeleteItem */
-    "DELETE FROM summary WHERE note_id=?1 AND seq=?2",
+    "DELETE FROM summary WHERE name_lc=?1 AND token=?2 AND note_id=?3"
+    " AND seq=?4",
     /* kStSummaryInsert */
-    "INSERT INTO summary(note_id, seq, entry, name_lc, token)"
+    "INSERT OR REPLACE INTO summary(name_lc, token, note_id, seq, entry)"
     " VALUES(?1, ?2, ?3, ?4, ?5)",
     /* kStSummaryLookup */
     "SELECT note_id FROM summary WHERE name_lc=?1 AND token=?2",
     /* kStSummaryItems */
-    "SELECT name, value FROM items WHERE k BETWEEN ?1 AND ?2"
+    "SELECT name, value, k FROM items WHERE k BETWEEN ?1 AND ?2"
     " AND (flags & 4) != 0 ORDER BY k",
     /* kStNotesScan */
     "SELECT note_id, class, modified, oid FROM notes WHERE note_id > ?1"
@@ -240,6 +243,11 @@ STATUS ConnAcquire(const std::string& resolved, Conn** out) {
                       ? "PRAGMA synchronous=NORMAL"
                       : "PRAGMA synchronous=FULL");
   }
+  // A queue pass touches a few pages of each of many documents; keep the
+  // hot part of the file in memory and read the rest through a mapping
+  // rather than a system call per page.
+  if (!st && !getenv("XNOCACHE")) st = Exec(db, "PRAGMA cache_size=-8192");
+  if (!st && !getenv("XNOMMAP")) st = Exec(db, "PRAGMA mmap_size=268435456");
   // Take the write lock now: from here until the close, no other process
   // can read or write this file.
   if (!st) st = Exec(db, "BEGIN IMMEDIATE");

@@ -134,27 +134,37 @@ STATUS QDSItemDelete(NOTEHANDLE note, const char* name, WORD nameLen) {
   Note* n = Notes().Get(note);
   if (n == nullptr) return ERR_BAD_NOTE;
   if (name == nullptr && nameLen) return ERR_BAD_ARG;
-  size_t stored = 0, found = 0;
-  for (const Item& it : n->items) {
-    if (NameIs(it, name, nameLen)) {
-      ++found;
-      stored += it.seq != 0;
-    }
-  }
+  size_t found = 0;
+  for (const Item& it : n->items) found += NameIs(it, name, nameLen);
   if (found == 0) return ERR_ITEM_NOT_FOUND;
-  // Reserve first so that nothing can fail once items start to go.
+  // Everything that can fail happens before the first item goes, so a
+  // failed delete leaves the document as it was.
+  std::vector<PendingDelete> dels;
   try {
-    n->deleted.reserve(n->deleted.size() + stored);
+    n->deleted.reserve(n->deleted.size() + found);
+    for (const Item& it : n->items) {
+      if (!NameIs(it, name, nameLen) || it.seq == 0) continue;
+      PendingDelete del;
+      del.seq = it.seq;
+      del.summary = (it.flags & ITEM_SUMMARY) != 0;
+      del.name = it.name;
+      if (del.summary) {
+        // The index rows are found again by their key, made from the value.
+        const char* p = OSLockBlock(it.bid);
+        if (p == nullptr) return ERR_MEMORY;
+        del.value.assign(p, it.len);
+        OSUnlockBlock(it.bid);
+      }
+      dels.push_back(std::move(del));
+    }
   } catch (...) {
     return ERR_MEMORY;
   }
+  for (PendingDelete& del : dels) n->deleted.push_back(std::move(del));
   size_t out = 0;
   for (size_t i = 0; i < n->items.size(); ++i) {
     Item& it = n->items[i];
     if (NameIs(it, name, nameLen)) {
-      if (it.seq != 0) {
-        n->deleted.push_back(PendingDelete{it.seq, (it.flags & ITEM_SUMMARY) != 0});
-      }
       OSMemFree(it.bid.pool);
       continue;
     }

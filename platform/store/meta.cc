@@ -60,10 +60,15 @@ STATUS MetaPutInt(Conn* c, const char* key, int64_t value) {
 }
 
 STATUS MetaTouch(Conn* c, WORD noteClass, const TIMEDATE& now) {
-  return MetaPut(c,
-                 noteClass == NOTE_CLASS_DOCUMENT ? "data_modified"
-                                                  : "nondata_modified",
-                 &now, sizeof now);
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStMetaSet, &st);
+  if (!s) return st;
+  sqlite3_bind_text(s, 1,
+                    noteClass == NOTE_CLASS_DOCUMENT ? "data_modified"
+                                                     : "nondata_modified",
+                    -1, SQLITE_STATIC);
+  sqlite3_bind_blob(s, 2, &now, sizeof now, SQLITE_STATIC);
+  return StepDone(s);
 }
 
 void NewOid(Conn* c, ORIGINATORID* oid) {

@@ -4,7 +4,16 @@
 // index follows both.  The document's rows are therefore either all old or
 // all new after a crash, and a save that touches three items costs three
 // item writes, whatever the size of the rest of the document.
+//
+// An item deleted and appended again under the same name (the way every
+// caller changes a value) is written over its old row in place rather than
+// deleted there and inserted at the end of the document: same-size values
+// then rewrite one b-tree cell and never split a page.  The item keeps its
+// old position, and the document in memory is put in the stored order
+// after the save, so memory and file always agree on the order.
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "item_key.h"
 #include "store_int.h"
@@ -13,18 +22,23 @@
 namespace tavlo::store {
 namespace {
 
-STATUS InsertItem(Conn* c, NOTEID id, int64_t seq, const Item& it) {
+// Writes an item row (insert, or over an existing row when `overwrite`)
+// and its index rows.
+STATUS PutItem(Conn* c, NOTEID id, int64_t seq, const Item& it,
+               bool overwrite) {
   STATUS st = NOERROR;
-  sqlite3_stmt* s = Stmt(c, kStItemInsert, &st);
-  if (!s) return st;
   const char* p = OSLockBlock(it.bid);
   if (p == nullptr) return ERR_MEMORY;
-  sqlite3_bind_int64(s, 1, ItemKey(id, seq));
-  sqlite3_bind_int(s, 2, it.flags);
-  sqlite3_bind_blob(s, 3, it.name.empty() ? "" : it.name.data(),
-                    static_cast<int>(it.name.size()), SQLITE_STATIC);
-  sqlite3_bind_blob(s, 4, p, static_cast<int>(it.len), SQLITE_STATIC);
-  st = StepDone(s);
+  sqlite3_stmt* s = Stmt(c, overwrite ? kStItemUpdate : kStItemInsert, &st);
+  if (s) {
+    sqlite3_bind_int64(s, 1, ItemKey(id, seq));
+    sqlite3_bind_int(s, 2, it.flags);
+    sqlite3_bind_blob(s, 3, it.name.empty() ? "" : it.name.data(),
+                      static_cast<int>(it.name.size()), SQLITE_STATIC);
+    sqlite3_bind_blob(s, 4, p, static_cast<int>(it.len), SQLITE_STATIC);
+    st = StepDone(s);
+    if (!st && overwrite && sqlite3_changes(c->db) != 1) st = ERR_DB_CORRUPT;
+  }
   if (!st && (it.flags & ITEM_SUMMARY)) {
     st = SummaryAddRows(c, id, seq, it.name, p, it.len);
   }
@@ -33,16 +47,12 @@ STATUS InsertItem(Conn* c, NOTEID id, int64_t seq, const Item& it) {
 }
 
 STATUS DeleteRows(Conn* c, NOTEID id) {
-  STATUS st = NOERROR;
+  STATUS st = SummaryDeleteNote(c, id);
+  if (st) return st;
   sqlite3_stmt* s = Stmt(c, kStItemsDeleteNote, &st);
   if (!s) return st;
   sqlite3_bind_int64(s, 1, ItemKey(id, 0));
   sqlite3_bind_int64(s, 2, ItemKey(id, kSeqMask));
-  st = StepDone(s);
-  if (st) return st;
-  s = Stmt(c, kStSummaryDeleteNote, &st);
-  if (!s) return st;
-  sqlite3_bind_int64(s, 1, id);
   return StepDone(s);
 }
 
@@ -53,18 +63,17 @@ STATUS DeleteItemRow(Conn* c, NOTEID id, const PendingDelete& del) {
   sqlite3_bind_int64(s, 1, ItemKey(id, del.seq));
   st = StepDone(s);
   if (st || !del.summary) return st;
-  s = Stmt(c, kStSummaryDeleteItem, &st);
-  if (!s) return st;
-  sqlite3_bind_int64(s, 1, id);
-  sqlite3_bind_int64(s, 2, del.seq);
-  return StepDone(s);
+  return SummaryDeleteRows(c, id, del.seq, del.name, del.value.data(),
+                           del.value.size());
 }
 
 // Writes the document inside an open transaction; on success *retId is
 // its note id.  Nothing in `n` is changed here, so a failed save leaves
 // the document exactly as it was in memory.
 STATUS Write(Conn* c, const Note& n, bool isNew, bool full,
-             const ORIGINATORID& oid, const TIMEDATE& now, NOTEID* retId) {
+             const std::vector<int64_t>& newSeq,
+             const std::vector<bool>& reused, const ORIGINATORID& oid,
+             const TIMEDATE& now, NOTEID* retId) {
   STATUS st = NOERROR;
   NOTEID id = n.id;
   int64_t micros = TimeToMicros(&now);
@@ -100,17 +109,26 @@ STATUS Write(Conn* c, const Note& n, bool isNew, bool full,
   if (full) {
     if (!isNew) st = DeleteRows(c, id);
     for (size_t i = 0; !st && i < n.items.size(); ++i) {
-      st = InsertItem(c, id, static_cast<int64_t>(i) + 1, n.items[i]);
+      st = PutItem(c, id, static_cast<int64_t>(i) + 1, n.items[i], false);
     }
   } else {
-    for (const PendingDelete& del : n.deleted) {
-      st = DeleteItemRow(c, id, del);
+    for (size_t d = 0; d < n.deleted.size(); ++d) {
+      const PendingDelete& del = n.deleted[d];
+      if (reused[d]) {
+        // The row stays and is overwritten below; only its index rows go.
+        if (del.summary) {
+          st = SummaryDeleteRows(c, id, del.seq, del.name, del.value.data(),
+                                 del.value.size());
+        }
+      } else {
+        st = DeleteItemRow(c, id, del);
+      }
       if (st) return st;
     }
-    int64_t seq = n.nextSeq;
-    for (const Item& it : n.items) {
+    for (size_t i = 0; i < n.items.size(); ++i) {
+      const Item& it = n.items[i];
       if (it.seq != 0) continue;
-      st = InsertItem(c, id, seq++, it);
+      st = PutItem(c, id, newSeq[i], it, newSeq[i] < n.nextSeq);
       if (st) return st;
     }
   }
@@ -141,6 +159,33 @@ STATUS QDSNoteUpdate(NOTEHANDLE note, WORD flags) {
   bool full = isNew || n->rewriteAll || (flags & UPDATE_FORCE) ||
               n->nextSeq + static_cast<int64_t>(fresh) > kSeqMask;
 
+  // Rows each appended item will take: the row of a deleted item of the
+  // same name when there is one, else a new one at the end.  Reused across
+  // saves so that a save does not allocate.
+  static std::vector<int64_t> newSeq;
+  static std::vector<bool> reused;
+  int64_t next = n->nextSeq;
+  try {
+    newSeq.assign(n->items.size(), 0);
+    reused.assign(n->deleted.size(), false);
+  } catch (...) {
+    return ERR_MEMORY;
+  }
+  if (!full) {
+    for (size_t i = 0; i < n->items.size(); ++i) {
+      const Item& it = n->items[i];
+      if (it.seq != 0) continue;
+      for (size_t k = 0; k < n->deleted.size(); ++k) {
+        if (!reused[k] && n->deleted[k].name == it.name) {
+          reused[k] = true;
+          newSeq[i] = n->deleted[k].seq;
+          break;
+        }
+      }
+      if (newSeq[i] == 0) newSeq[i] = next++;
+    }
+  }
+
   TIMEDATE now;
   OSCurrentTIMEDATE(&now);
   ORIGINATORID oid = n->oid;
@@ -150,7 +195,7 @@ STATUS QDSNoteUpdate(NOTEHANDLE note, WORD flags) {
   Txn txn(c);
   STATUS st = txn.Begin();
   NOTEID id = 0;
-  if (!st) st = Write(c, *n, isNew, full, oid, now, &id);
+  if (!st) st = Write(c, *n, isNew, full, newSeq, reused, oid, now, &id);
   if (!st) st = txn.Commit();
   if (st) return st;
 
@@ -160,8 +205,21 @@ STATUS QDSNoteUpdate(NOTEHANDLE note, WORD flags) {
     for (Item& it : n->items) it.seq = seq++;
     n->nextSeq = seq;
   } else {
-    for (Item& it : n->items) {
-      if (it.seq == 0) it.seq = n->nextSeq++;
+    bool sorted = true;
+    for (size_t i = 0; i < n->items.size(); ++i) {
+      Item& it = n->items[i];
+      if (it.seq == 0) it.seq = newSeq[i];
+      if (i && n->items[i - 1].seq > it.seq) sorted = false;
+    }
+    n->nextSeq = next;
+    // Items that took over an old row go back to its place.  Insertion
+    // sort: nearly sorted, a handful of items, and it cannot fail.
+    if (!sorted) {
+      for (size_t i = 1; i < n->items.size(); ++i) {
+        for (size_t j = i; j && n->items[j - 1].seq > n->items[j].seq; --j) {
+          std::swap(n->items[j - 1], n->items[j]);
+        }
+      }
     }
   }
   n->id = id;

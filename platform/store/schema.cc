@@ -28,15 +28,19 @@
 //       the last column so that reading flags and name never pulls the
 //       overflow pages of a large value.
 //
-//   summary(note_id, seq, entry, name_lc TEXT, token, PK(note_id, seq, entry))
-//       WITHOUT ROWID, with summary_token(name_lc, token, note_id).
+//   summary(name_lc TEXT, token, note_id, seq, entry,
+//           PRIMARY KEY(name_lc, token, note_id, seq, entry)) WITHOUT ROWID
 //       The search index: one row per number, text or text-list entry of a
 //       summary item, name and text folded to ASCII lower case.  `token` is
 //       a REAL for numbers and TEXT for texts; the column has no type
 //       affinity, so a number never equals a text.  An equality formula
-//       finds its candidates with one index range, so its cost follows the
-//       number of matches, not the size of the database.  Rows die with
-//       their item (by note_id, seq).
+//       finds its candidates with one range of the key, in note-id order,
+//       so its cost follows the number of matches, not the size of the
+//       database.  The table is its own index (one b-tree): a save that
+//       changes a message's status writes one page of it, not two.  Rows
+//       are removed by their full key, which the store recomputes from the
+//       item's value (kept for that purpose when a summary item is
+//       deleted, or read back from `items` when a document goes whole).
 //
 //   objects(rrv INTEGER PRIMARY KEY AUTOINCREMENT, class, privs, data BLOB)
 //       Allocated at full size with zeroblob() and written in place through
@@ -65,10 +69,9 @@ const char kSchemaSql[] =
     "CREATE INDEX notes_class ON notes(class);"
     "CREATE TABLE items(k INTEGER PRIMARY KEY, flags INTEGER NOT NULL,"
     " name BLOB NOT NULL, value BLOB NOT NULL);"
-    "CREATE TABLE summary(note_id INTEGER NOT NULL, seq INTEGER NOT NULL,"
-    " entry INTEGER NOT NULL, name_lc TEXT NOT NULL, token NOT NULL,"
-    " PRIMARY KEY(note_id, seq, entry)) WITHOUT ROWID;"
-    "CREATE INDEX summary_token ON summary(name_lc, token, note_id);"
+    "CREATE TABLE summary(name_lc TEXT NOT NULL, token NOT NULL,"
+    " note_id INTEGER NOT NULL, seq INTEGER NOT NULL, entry INTEGER NOT NULL,"
+    " PRIMARY KEY(name_lc, token, note_id, seq, entry)) WITHOUT ROWID;"
     "CREATE TABLE objects(rrv INTEGER PRIMARY KEY AUTOINCREMENT,"
     " class INTEGER NOT NULL, privs INTEGER NOT NULL, data BLOB NOT NULL);";
 

@@ -34,6 +34,7 @@ enum StmtId {
   kStRollback,
   kStMetaGet,
   kStMetaPut,
+  kStMetaSet,
   kStNoteLoad,
   kStNoteHeader,
   kStNoteInsert,
@@ -43,7 +44,7 @@ enum StmtId {
   kStItemsDeleteNote,
   kStItemDelete,
   kStItemInsert,
-  kStSummaryDeleteNote,
+  kStItemUpdate,
   kStSummaryDeleteItem,
   kStSummaryInsert,
   kStSummaryLookup,
@@ -90,10 +91,14 @@ struct Item {
   int64_t seq = 0;   // row in `items`, 0 while the item is only in memory
 };
 
-// Stored rows that an update must remove.
+// Stored rows that an update must remove.  The name lets a re-appended
+// item of that name take over the row; a summary item also keeps its value
+// so that its index rows can be found by their key.
 struct PendingDelete {
-  int64_t seq;
-  bool summary;
+  int64_t seq = 0;
+  bool summary = false;
+  std::string name;
+  std::string value;
 };
 
 struct Note {
@@ -186,9 +191,13 @@ void NewOid(Conn* c, ORIGINATORID* oid);
 
 // --- summary index (summary.cc) ---------------------------------------------
 
-// Writes the index rows of one summary item.
+// Writes / removes the index rows of one summary item.
 STATUS SummaryAddRows(Conn* c, int64_t noteId, int64_t seq,
                       std::string_view name, const char* value, size_t len);
+STATUS SummaryDeleteRows(Conn* c, int64_t noteId, int64_t seq,
+                         std::string_view name, const char* value, size_t len);
+// Removes the index rows of every stored summary item of a document.
+STATUS SummaryDeleteNote(Conn* c, NOTEID noteId);
 // ASCII lower case, the case folding of formula names and texts.
 void LowerAscii(std::string_view in, std::string* out);
 

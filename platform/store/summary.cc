@@ -1,10 +1,11 @@
 // Rows of the summary index (see schema.cc): one per number, text or
-// text-list entry of a summary item, keyed by the folded item name.  Other
-// value types are visible to formulas through the items themselves but
-// have nothing an equality lookup could use.
+// text-list entry of a summary item, keyed by the folded item name and the
+// value.  Other value types are visible to formulas through the items
+// themselves but have nothing an equality lookup could use.
 #include <cmath>
 #include <cstring>
 
+#include "item_key.h"
 #include "store_int.h"
 #include "tavlo/runtime.h"
 
@@ -25,20 +26,31 @@ inline WORD LoadWord(const char* p) {
                            static_cast<BYTE>(p[1]) << 8);
 }
 
-STATUS InsertRow(sqlite3_stmt* s, int64_t noteId, int64_t seq, int entry,
-                 const std::string& nameLc) {
-  sqlite3_bind_int64(s, 1, noteId);
-  sqlite3_bind_int64(s, 2, seq);
-  sqlite3_bind_int(s, 3, entry);
-  sqlite3_bind_text(s, 4, nameLc.data(), static_cast<int>(nameLc.size()),
+// One index key: (name_lc, token) where token is a number or a text.
+struct Key {
+  bool isNumber = false;
+  double number = 0;
+  std::string_view text;  // already folded
+};
+
+void BindKey(sqlite3_stmt* s, const std::string& nameLc, const Key& k) {
+  sqlite3_bind_text(s, 1, nameLc.data(), static_cast<int>(nameLc.size()),
                     SQLITE_STATIC);
-  return StepDone(s);
+  if (k.isNumber) {
+    sqlite3_bind_double(s, 2, k.number);
+  } else {
+    sqlite3_bind_text(s, 2, k.text.empty() ? "" : k.text.data(),
+                      static_cast<int>(k.text.size()), SQLITE_STATIC);
+  }
 }
 
-}  // namespace
-
-STATUS SummaryAddRows(Conn* c, int64_t noteId, int64_t seq,
-                      std::string_view name, const char* value, size_t len) {
+// Calls fn(nameLc, key, entry) for every index key of a summary value;
+// stops at and returns the first failure.  A malformed list yields the keys
+// of its well-formed prefix; the formula, which checks the whole list,
+// then rejects the candidate, so the index stays a superset of the
+// matches.
+template <typename F>
+STATUS ForEachKey(std::string_view name, const char* value, size_t len, F fn) {
   if (len < 2) return NOERROR;
   WORD type = LoadWord(value);
   if (type != TYPE_NUMBER && type != TYPE_TEXT && type != TYPE_TEXT_LIST) {
@@ -46,26 +58,21 @@ STATUS SummaryAddRows(Conn* c, int64_t noteId, int64_t seq,
   }
   // Reused across calls: a save must not allocate per item.
   static std::string nameLc, textLc;
-  STATUS st = NOERROR;
-  sqlite3_stmt* s = Stmt(c, kStSummaryInsert, &st);
-  if (!s) return st;
   try {
     LowerAscii(name, &nameLc);
+    Key k;
     if (type == TYPE_NUMBER) {
       if (len < 10) return NOERROR;
-      double d;
-      memcpy(&d, value + 2, sizeof d);
-      if (std::isnan(d)) return NOERROR;  // equal to nothing
-      sqlite3_bind_double(s, 5, d);
-      return InsertRow(s, noteId, seq, 0, nameLc);
+      memcpy(&k.number, value + 2, sizeof k.number);
+      if (std::isnan(k.number)) return NOERROR;  // equal to nothing
+      k.isNumber = true;
+      return fn(nameLc, k, 0);
     }
     if (type == TYPE_TEXT) {
       LowerAscii(std::string_view(value + 2, len - 2), &textLc);
-      sqlite3_bind_text(s, 5, textLc.data(), static_cast<int>(textLc.size()),
-                        SQLITE_STATIC);
-      return InsertRow(s, noteId, seq, 0, nameLc);
+      k.text = textLc;
+      return fn(nameLc, k, 0);
     }
-    // Text list: a malformed list indexes only its well-formed prefix.
     if (len < 4) return NOERROR;
     WORD count = LoadWord(value + 2);
     size_t at = 4 + 2 * static_cast<size_t>(count);
@@ -74,9 +81,8 @@ STATUS SummaryAddRows(Conn* c, int64_t noteId, int64_t seq,
       size_t tl = LoadWord(value + 4 + 2 * i);
       if (at + tl > len) break;
       LowerAscii(std::string_view(value + at, tl), &textLc);
-      sqlite3_bind_text(s, 5, textLc.data(), static_cast<int>(textLc.size()),
-                        SQLITE_STATIC);
-      st = InsertRow(s, noteId, seq, i, nameLc);
+      k.text = textLc;
+      STATUS st = fn(nameLc, k, i);
       if (st) return st;
       at += tl;
     }
@@ -84,6 +90,60 @@ STATUS SummaryAddRows(Conn* c, int64_t noteId, int64_t seq,
     return ERR_MEMORY;
   }
   return NOERROR;
+}
+
+}  // namespace
+
+STATUS SummaryAddRows(Conn* c, int64_t noteId, int64_t seq,
+                      std::string_view name, const char* value, size_t len) {
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStSummaryInsert, &st);
+  if (!s) return st;
+  return ForEachKey(name, value, len,
+                    [&](const std::string& nameLc, const Key& k, int entry) {
+                      BindKey(s, nameLc, k);
+                      sqlite3_bind_int64(s, 3, noteId);
+                      sqlite3_bind_int64(s, 4, seq);
+                      sqlite3_bind_int(s, 5, entry);
+                      return StepDone(s);
+                    });
+}
+
+STATUS SummaryDeleteRows(Conn* c, int64_t noteId, int64_t seq,
+                         std::string_view name, const char* value, size_t len) {
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStSummaryDeleteItem, &st);
+  if (!s) return st;
+  return ForEachKey(name, value, len,
+                    [&](const std::string& nameLc, const Key& k, int) {
+                      BindKey(s, nameLc, k);
+                      sqlite3_bind_int64(s, 3, noteId);
+                      sqlite3_bind_int64(s, 4, seq);
+                      return StepDone(s);
+                    });
+}
+
+STATUS SummaryDeleteNote(Conn* c, NOTEID noteId) {
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStSummaryItems, &st);
+  if (!s) return st;
+  StmtReset reset(s);
+  sqlite3_bind_int64(s, 1, ItemKey(noteId, 0));
+  sqlite3_bind_int64(s, 2, ItemKey(noteId, kSeqMask));
+  int rc;
+  // Deleting from `summary` while reading `items` is safe: the read does
+  // not touch the table being changed.
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    std::string_view name(static_cast<const char*>(sqlite3_column_blob(s, 0)),
+                          sqlite3_column_bytes(s, 0));
+    const char* value = static_cast<const char*>(sqlite3_column_blob(s, 1));
+    size_t len = sqlite3_column_bytes(s, 1);
+    int64_t seq = sqlite3_column_int64(s, 2) & kSeqMask;
+    if (value == nullptr) continue;
+    st = SummaryDeleteRows(c, noteId, seq, name, value, len);
+    if (st) return st;
+  }
+  return rc == SQLITE_DONE ? NOERROR : SqlStatus(rc);
 }
 
 }  // namespace tavlo::store
