@@ -308,7 +308,10 @@ Bytes ArrayItemValue(const std::string& header, DWORD entrySize,
   PutDW(&b, used);
   PutDW(&b, avail);
   Bytes slots(capacity * entrySize, 0);
-  memcpy(slots.data(), entries.data(), std::min(slots.size(), entries.size()));
+  if (!entries.empty() && !slots.empty()) {
+    memcpy(slots.data(), entries.data(),
+           std::min(slots.size(), entries.size()));
+  }
   PutBytes(&b, slots.data(), slots.size());
   return b;
 }

@@ -19,6 +19,13 @@ namespace wqstest {
 
 typedef std::vector<BYTE> Bytes;
 
+// Copies a field of a packed record out before gtest binds a reference to
+// it: a DWORD at a 2-byte boundary is fine to read but not to reference.
+template <typename T>
+inline T Val(T v) {
+  return v;
+}
+
 // Little-endian builders for hand-made expectations.
 void PutW(Bytes* b, WORD v);
 void PutDW(Bytes* b, DWORD v);

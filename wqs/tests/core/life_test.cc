@@ -139,7 +139,7 @@ TEST_F(LifeTest, RequeueCountsDown) {
     EXPECT_EQ(GetW(v, 2 + 38 + 14), start > 0 ? start - 1 : 0);
     EXPECT_EQ(GetDW(v, 2 + 38 + 4), id);
     EXPECT_EQ(GetDW(StoredItem(db(), id, "WQSRecipData"), 58 + 22 + 16),
-              d.dwUserInfo);
+              Val(d.dwUserInfo));
   }
 }
 

@@ -190,7 +190,7 @@ TEST_F(ListTest, OpenByPosition) {
     ASSERT_EQ(WQSAppendRecipient(&h, &ri), NOERROR);
     ASSERT_EQ(WQSAddDWORD(&h, TRUE, "WQMsgStatus", i == 1 ? 6 : 11), NOERROR);
     ASSERT_EQ(WQSCloseAndSaveMsg(&h), NOERROR);
-    ids.push_back(h.info.user.dwQueueMsgID);
+    ids.push_back(Val(h.info.user.dwQueueMsgID));
   }
   msglist_handle_t list;
   WORD count = 0;
@@ -200,7 +200,7 @@ TEST_F(ListTest, OpenByPosition) {
   ASSERT_EQ(count, 2);
   msg_handle_t h;
   ASSERT_EQ(WQSOpenMsg(&list, 1, &h), NOERROR);
-  EXPECT_EQ(h.info.user.dwQueueMsgID, ids[2]);
+  EXPECT_EQ(Val(h.info.user.dwQueueMsgID), ids[2]);
   recip_info_t ri;
   memset(&ri, 0, sizeof(ri));
   ASSERT_EQ(WQSGetRecipient(&h, 0, &ri), NOERROR);
