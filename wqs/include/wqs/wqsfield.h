@@ -5,6 +5,15 @@
 #include "wqs/wqstypes.h"
 
 // Recipients.
+//
+// Appends need a building-form handle (WQSCreateMsg, WQSCopyMsg) and give
+// ERR_WQS_GENERAL on one without its current lists (opened, saved, or a
+// type other than 1 and 2).  Reads need an opened-form handle; an index
+// past the loaded name lists (or, extended, the next-hop and PO lists) or
+// past the used entries of the state array gives ERR_WQS_RECIP_RANGE and
+// leaves `data` unwritten.  WQSSetRecipientData does nothing and
+// WQSGetRecipientData stores nullptr for an index at or past the state
+// array's used entries.
 STATUS WQSAppendRecipient(msg_handle_t* hMsg, const recip_info_t* pRecipInfo);
 STATUS WQSAppendSimpleMsgRecipient(msg_handle_t* hMsg,
                                    const recip_info_t* pRecipInfo);

@@ -6,6 +6,16 @@
 #include "wqs/wqstypes.h"
 
 // Open, update and close.
+//
+// WQSOpenMsgByMsgID copies the message's info block and every list and
+// array item into locked private blocks.  Each stored value is checked
+// against its own sizes first: a short WQSMsgInfo, an array item whose
+// header disagrees with its length, entry size or counts, a text list whose
+// counts and lengths overrun its value, or fewer names than wNumRecip give
+// ERR_WQS_CORRUPT.  On any failure the open releases everything it took
+// (copies, tables, the document); the handle is not open and is not closed.
+// WQSCloseMsgObjects clears each field as it releases it, so a close that
+// failed part way may be repeated.
 STATUS WQSOpenMsgByMsgID(queue_handle_t* hWQueue, DWORD dwMsgID,
                          msg_handle_t* hMsg);
 STATUS WQSCloseMsg(msg_handle_t* hMsg);
@@ -17,7 +27,9 @@ STATUS WQSAppendDynArrayToNote(NOTEHANDLE hNote, dynarray_t* pDa,
                                const char* pItemName, WORD wItemNameLen,
                                const char* pHeaderName, WORD wHeaderNameLen);
 
-// Lists and search.
+// Lists and search.  WQSOpenMsg refuses a position at or past the ids the
+// list holds with ERR_BAD_ARG.  WQSCloseMsgList clears hList, so a second
+// close does nothing.
 STATUS WQSCreateMsgList(queue_handle_t* hWQueue, WORD wMaxMsgs,
                         WORD wSearchMode, const char* szSearchCriteria,
                         msglist_handle_t* hMsgList, WORD* wMsgCount);
@@ -28,6 +40,11 @@ STATUS WQSSearchQDSCallBack(void* pArg, SEARCH_MATCH* pSearchInfo,
                             ITEM_TABLE* pSummaryInfo);
 
 // Creation, save and disposal.
+//
+// A failed WQSCreateMsg releases what it made; the handle holds nothing.
+// A failed WQSCloseAndSaveMsg leaves the handle in its building form with
+// whatever it had not yet released (the document stays open and unsaved);
+// end it with WQSCloseAndDiscardMsg, which releases exactly what is left.
 STATUS WQSCreateMsg(queue_handle_t* hWQueue, WORD wMsgType,
                     msg_handle_t* phMsg);
 STATUS WQSCloseAndSaveMsg(msg_handle_t* hMsg);
