@@ -119,7 +119,8 @@ class Seeder {
     info->wRetries = fail.code ? 0 : 5;
     Later(fail.code ? 1800 : 0, &info->tdNextRetry);
     info->dwFailureReason = fail.code;
-    info->dwUserInfo1 = serial;
+    // The relay's own message number; any nonzero value will do.
+    info->dwUserInfo1 = static_cast<DWORD>(1 + Pick(0x7FFFFFFF));
     info->dwUserInfo2 = static_cast<DWORD>(Pick(4));  // DSN / trace bits
     info->dwUserInfo3 = fail.code;
     info->dwUserInfo4 = 1;  // originated on the inbound side

@@ -52,9 +52,9 @@ int CmdStats(const StatsOptions& o) {
                 static_cast<unsigned long long>(n),
                 IsFailedStatus(status) ? "   <- reset by rswq" : "");
   }
-  std::printf("  no WQMsgStatus            %10llu\n",
+  std::printf("  %-30s %10llu\n", "no WQMsgStatus",
               static_cast<unsigned long long>(absent));
-  std::printf("  failed (11, 9, 10, 7)     %10llu\n",
+  std::printf("  %-30s %10llu\n", "failed (11, 9, 10, 7)",
               static_cast<unsigned long long>(failed));
   return 0;
 }
