@@ -57,21 +57,30 @@ const char* const kStmtSql[kNumStmts] = {
     /* kStMetaPut */ "INSERT OR REPLACE INTO meta(key, value) VALUES(?1, ?2)",
     /* kStMetaSet */ "UPDATE meta SET value=?2 WHERE key=?1",
     /* kStNoteLoad */
-    "SELECT n.class, n.modified, n.oid, i.k, i.flags, i.name, i.value"
-    " FROM notes n LEFT JOIN items i ON i.k BETWEEN ?2 AND ?3"
-    " WHERE n.note_id=?1 ORDER BY i.k",
-    /* kStNoteHeader */ "SELECT class, modified, oid FROM notes WHERE note_id=?1",
-    /* kStNoteInsert */
-    "INSERT INTO notes(class, modified, oid) VALUES(?1, ?2, ?3)",
-    /* kStNoteTouch */ "UPDATE notes SET modified=?2, oid=?3 WHERE note_id=?1",
+    "SELECT -1, class, NULL, NULL FROM notes WHERE note_id=?1"
+    " UNION ALL SELECT k, flags, name, value FROM items"
+    " WHERE k BETWEEN ?2 AND ?3"
+    " UNION ALL SELECT k, flags, name, value FROM big"
+    " WHERE k BETWEEN ?2 AND ?3",
+    /* kStNoteHeader */
+    "SELECT n.class, i.value FROM notes n LEFT JOIN items i ON i.k=?2"
+    " WHERE n.note_id=?1",
+    /* kStNoteClass */ "SELECT class FROM notes WHERE note_id=?1",
+    /* kStNoteInsert */ "INSERT INTO notes(class) VALUES(?1)",
     /* kStNoteSetClass */ "UPDATE notes SET class=?2 WHERE note_id=?1",
     /* kStNoteDelete */ "DELETE FROM notes WHERE note_id=?1 RETURNING class",
     /* kStItemsDeleteNote */ "DELETE FROM items WHERE k BETWEEN ?1 AND ?2",
+    /* kStBigItemsDeleteNote */ "DELETE FROM big WHERE k BETWEEN ?1 AND ?2",
     /* kStItemDelete */ "DELETE FROM items WHERE k=?1",
+    /* kStBigItemDelete */ "DELETE FROM big WHERE k=?1",
     /* kStItemInsert */
     "INSERT INTO items(k, flags, name, value) VALUES(?1, ?2, ?3, ?4)",
+    /* kStBigItemInsert */
+    "INSERT INTO big(k, flags, name, value) VALUES(?1, ?2, ?3, ?4)",
     /* kStItemUpdate */
     "UPDATE items SET flags=?2, name=?3, value=?4 WHERE k=?1",
+    /* kStBigItemUpdate */
+    "UPDATE big SET flags=?2, name=?3, value=?4 WHERE k=?1",
     /* kStSummaryDeleteItem */
     "DELETE FROM summary WHERE name_lc=?1 AND token=?2 AND note_id=?3"
     " AND seq=?4",
@@ -82,22 +91,32 @@ const char* const kStmtSql[kNumStmts] = {
     "SELECT note_id FROM summary WHERE name_lc=?1 AND token=?2",
     /* kStSummaryItems */
     "SELECT name, value, k FROM items WHERE k BETWEEN ?1 AND ?2"
-    " AND (flags & 4) != 0 ORDER BY k",
+    " AND (flags & 4) != 0"
+    " UNION ALL SELECT name, value, k FROM big WHERE k BETWEEN ?1 AND ?2"
+    " AND (flags & 4) != 0",
+    /* kStSearchItems */
+    "SELECT name, value, k FROM items WHERE k BETWEEN ?1 AND ?2"
+    " AND (k = ?1 OR (flags & 4) != 0)"
+    " UNION ALL SELECT name, value, k FROM big WHERE k BETWEEN ?1 AND ?2"
+    " AND (flags & 4) != 0",
     /* kStNotesScan */
-    "SELECT note_id, class, modified, oid FROM notes WHERE note_id > ?1"
+    "SELECT note_id, class FROM notes WHERE note_id > ?1"
     " ORDER BY note_id LIMIT ?2",
     /* kStNotesByClass */
     "SELECT note_id FROM notes WHERE class=?1 ORDER BY note_id",
     /* kStItemByName */
-    "SELECT value FROM items WHERE k BETWEEN ?1 AND ?2 AND name=?3"
-    " ORDER BY k LIMIT 1",
+    "SELECT value, k & 8388607 AS seq FROM items"
+    " WHERE k BETWEEN ?1 AND ?2 AND name=?3"
+    " UNION ALL SELECT value, k & 8388607 FROM big"
+    " WHERE k BETWEEN ?1 AND ?2 AND name=?3 ORDER BY seq LIMIT 1",
     /* kStObjInsert */
     "INSERT INTO objects(class, privs, data) VALUES(?1, ?2, zeroblob(?3))",
     /* kStObjDelete */ "DELETE FROM objects WHERE rrv=?1",
     /* kStObjSize */ "SELECT length(data) FROM objects WHERE rrv=?1",
     /* kStItemsOfNote */
     "SELECT k, flags, name, value FROM items WHERE k BETWEEN ?1 AND ?2"
-    " ORDER BY k",
+    " UNION ALL SELECT k, flags, name, value FROM big"
+    " WHERE k BETWEEN ?1 AND ?2",
 };
 
 // TRUE when the file begins with the SQLite header.  Read with a plain
@@ -243,11 +262,9 @@ STATUS ConnAcquire(const std::string& resolved, Conn** out) {
                       ? "PRAGMA synchronous=NORMAL"
                       : "PRAGMA synchronous=FULL");
   }
-  // A queue pass touches a few pages of each of many documents; keep the
-  // hot part of the file in memory and read the rest through a mapping
-  // rather than a system call per page.
-  if (!st && !getenv("XNOCACHE")) st = Exec(db, "PRAGMA cache_size=-8192");
-  if (!st && !getenv("XNOMMAP")) st = Exec(db, "PRAGMA mmap_size=268435456");
+  // A queue pass touches a few pages of each of many documents; a larger
+  // page cache than SQLite's default 2 MB keeps more of them between saves.
+  if (!st) st = Exec(db, "PRAGMA cache_size=-8192");
   // Take the write lock now: from here until the close, no other process
   // can read or write this file.
   if (!st) st = Exec(db, "BEGIN IMMEDIATE");

@@ -15,19 +15,16 @@ namespace {
 struct SourceNote {
   NOTEID id;
   WORD cls;
-  int64_t modified;
-  std::string oid;
 };
 
-struct SourceItem {
-  int64_t seq;
+struct SourceRow {
+  int64_t slot;
   int flags;
   std::string name;
   std::string value;
 };
 
-STATUS ListNotes(Conn* c, WORD mask, const Since& since,
-                 std::vector<SourceNote>* out) {
+STATUS ListNotes(Conn* c, WORD mask, std::vector<SourceNote>* out) {
   STATUS st = NOERROR;
   sqlite3_stmt* s = Stmt(c, kStNotesScan, &st);
   if (!s) return st;
@@ -39,67 +36,69 @@ STATUS ListNotes(Conn* c, WORD mask, const Since& since,
     SourceNote n;
     n.id = static_cast<NOTEID>(sqlite3_column_int64(s, 0));
     n.cls = static_cast<WORD>(sqlite3_column_int(s, 1));
-    n.modified = sqlite3_column_int64(s, 2);
-    if (sqlite3_column_bytes(s, 3) != sizeof(ORIGINATORID)) return ERR_DB_CORRUPT;
-    n.oid.assign(static_cast<const char*>(sqlite3_column_blob(s, 3)),
-                 sizeof(ORIGINATORID));
-    if ((n.cls & mask) && since.Takes(n.modified)) out->push_back(std::move(n));
+    if (n.cls & mask) out->push_back(n);
   }
   return rc == SQLITE_DONE ? NOERROR : SqlStatus(rc);
 }
 
-STATUS LoadItems(Conn* c, NOTEID id, std::vector<SourceItem>* out) {
+// Every row of a document, header included, and its modified time.
+STATUS LoadRows(Conn* c, NOTEID id, std::vector<SourceRow>* out,
+                int64_t* modified) {
   out->clear();
   STATUS st = NOERROR;
   sqlite3_stmt* s = Stmt(c, kStItemsOfNote, &st);
   if (!s) return st;
   StmtReset reset(s);
-  sqlite3_bind_int64(s, 1, ItemKey(id, 0));
-  sqlite3_bind_int64(s, 2, ItemKey(id, kSeqMask));
+  sqlite3_bind_int64(s, 1, KeyFirst(id));
+  sqlite3_bind_int64(s, 2, KeyLast(id));
+  bool header = false;
   int rc;
   while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-    SourceItem it;
-    it.seq = sqlite3_column_int64(s, 0) & kSeqMask;
-    it.flags = sqlite3_column_int(s, 1);
+    SourceRow r;
+    r.slot = sqlite3_column_int64(s, 0) & kSlotMask;
+    r.flags = sqlite3_column_int(s, 1);
     int nl = sqlite3_column_bytes(s, 2);
     const char* name = static_cast<const char*>(sqlite3_column_blob(s, 2));
     int vl = sqlite3_column_bytes(s, 3);
     const char* value = static_cast<const char*>(sqlite3_column_blob(s, 3));
-    if (vl < 2 || value == nullptr) return ERR_DB_CORRUPT;
-    it.name.assign(name ? name : "", nl);
-    it.value.assign(value, vl);
-    out->push_back(std::move(it));
+    if (r.slot == 0) {
+      ORIGINATORID oid;
+      if (!DecodeHeader(value, vl, modified, &oid)) return ERR_DB_CORRUPT;
+      header = true;
+    } else if (vl < 2 || value == nullptr) {
+      return ERR_DB_CORRUPT;
+    }
+    r.name.assign(name ? name : "", nl);
+    r.value.assign(value ? value : "", vl);
+    out->push_back(std::move(r));
   }
-  return rc == SQLITE_DONE ? NOERROR : SqlStatus(rc);
+  if (rc != SQLITE_DONE) return SqlStatus(rc);
+  return header ? NOERROR : ERR_DB_CORRUPT;
 }
 
-STATUS WriteNote(Conn* c, const SourceNote& n,
-                 const std::vector<SourceItem>& items) {
+STATUS WriteNote(Conn* c, WORD cls, const std::vector<SourceRow>& rows) {
   STATUS st = NOERROR;
   sqlite3_stmt* s = Stmt(c, kStNoteInsert, &st);
   if (!s) return st;
-  sqlite3_bind_int(s, 1, n.cls);
-  sqlite3_bind_int64(s, 2, n.modified);
-  sqlite3_bind_blob(s, 3, n.oid.data(), static_cast<int>(n.oid.size()),
-                    SQLITE_STATIC);
+  sqlite3_bind_int(s, 1, cls);
   st = StepDone(s);
   if (st) return st;
   sqlite3_int64 rowid = sqlite3_last_insert_rowid(c->db);
   if (rowid <= 0 || rowid > 0xFFFFFFFFll) return ERR_DB_CORRUPT;
   NOTEID id = static_cast<NOTEID>(rowid);
-  for (const SourceItem& it : items) {
-    s = Stmt(c, kStItemInsert, &st);
+  for (const SourceRow& r : rows) {
+    s = Stmt(c, ForSlot(kStItemInsert, r.slot), &st);
     if (!s) return st;
-    sqlite3_bind_int64(s, 1, ItemKey(id, it.seq));
-    sqlite3_bind_int(s, 2, it.flags);
-    sqlite3_bind_blob(s, 3, it.name.data(), static_cast<int>(it.name.size()),
+    sqlite3_bind_int64(s, 1, ItemKey(id, r.slot));
+    sqlite3_bind_int(s, 2, r.flags);
+    sqlite3_bind_blob(s, 3, r.name.data(), static_cast<int>(r.name.size()),
                       SQLITE_STATIC);
-    sqlite3_bind_blob(s, 4, it.value.data(), static_cast<int>(it.value.size()),
+    sqlite3_bind_blob(s, 4, r.value.data(), static_cast<int>(r.value.size()),
                       SQLITE_STATIC);
     st = StepDone(s);
-    if (!st && (it.flags & ITEM_SUMMARY)) {
-      st = SummaryAddRows(c, id, it.seq, it.name, it.value.data(),
-                          it.value.size());
+    if (!st && r.slot != 0 && (r.flags & ITEM_SUMMARY)) {
+      st = SummaryAddRows(c, id, r.slot, r.name, r.value.data(),
+                          r.value.size());
     }
     if (st) return st;
   }
@@ -119,7 +118,7 @@ STATUS QDSDbCopy(DBHANDLE source, DBHANDLE dest, TIMEDATE since,
   Since from = MakeSince(&since);
   try {
     std::vector<SourceNote> notes;
-    STATUS st = ListNotes(sd->conn, noteClassMask, from, &notes);
+    STATUS st = ListNotes(sd->conn, noteClassMask, &notes);
     if (st) return st;
     if (notes.empty()) return NOERROR;
     TIMEDATE now;
@@ -127,14 +126,18 @@ STATUS QDSDbCopy(DBHANDLE source, DBHANDLE dest, TIMEDATE since,
     Txn txn(dd->conn);
     st = txn.Begin();
     if (st) return st;
-    std::vector<SourceItem> items;
+    std::vector<SourceRow> rows;
     bool data = false, nondata = false;
     for (const SourceNote& n : notes) {
-      st = LoadItems(sd->conn, n.id, &items);
-      if (!st) st = WriteNote(dd->conn, n, items);
+      int64_t modified = 0;
+      st = LoadRows(sd->conn, n.id, &rows, &modified);
+      if (st) return st;
+      if (!from.Takes(modified)) continue;
+      st = WriteNote(dd->conn, n.cls, rows);
       if (st) return st;
       (n.cls == NOTE_CLASS_DOCUMENT ? data : nondata) = true;
     }
+    st = NOERROR;
     if (data) st = MetaTouch(dd->conn, NOTE_CLASS_DOCUMENT, now);
     if (!st && nondata) st = MetaTouch(dd->conn, NOTE_CLASS_VIEW, now);
     if (!st) st = txn.Commit();

@@ -143,9 +143,9 @@ STATUS QDSItemDelete(NOTEHANDLE note, const char* name, WORD nameLen) {
   try {
     n->deleted.reserve(n->deleted.size() + found);
     for (const Item& it : n->items) {
-      if (!NameIs(it, name, nameLen) || it.seq == 0) continue;
+      if (!NameIs(it, name, nameLen) || it.slot == 0) continue;
       PendingDelete del;
-      del.seq = it.seq;
+      del.slot = it.slot;
       del.summary = (it.flags & ITEM_SUMMARY) != 0;
       del.name = it.name;
       if (del.summary) {

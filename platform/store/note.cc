@@ -1,5 +1,6 @@
 // Documents in memory: create, open (load), copy, close, and their header
 // values.  Saving is in note_update.cc, items in items.cc.
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -8,6 +9,44 @@
 #include "tavlo/runtime.h"
 
 namespace tavlo::store {
+
+void EncodeHeader(int64_t modified, const ORIGINATORID& oid, char* out) {
+  uint64_t m = static_cast<uint64_t>(modified);
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(m >> (8 * i));
+  memcpy(out + 8, &oid, sizeof oid);
+}
+
+bool DecodeHeader(const void* p, int len, int64_t* modified,
+                  ORIGINATORID* oid) {
+  if (p == nullptr || len != kHeaderSize) return false;
+  const unsigned char* b = static_cast<const unsigned char*>(p);
+  uint64_t m = 0;
+  for (int i = 7; i >= 0; --i) m = (m << 8) | b[i];
+  *modified = static_cast<int64_t>(m);
+  memcpy(oid, b + 8, sizeof *oid);
+  return true;
+}
+
+STATUS NoteReadHeader(Conn* c, NOTEID id, WORD* cls, int64_t* modified,
+                      ORIGINATORID* oid, bool* found) {
+  *found = false;
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStNoteHeader, &st);
+  if (!s) return st;
+  StmtReset reset(s);
+  sqlite3_bind_int64(s, 1, id);
+  sqlite3_bind_int64(s, 2, KeyFirst(id));
+  int rc = sqlite3_step(s);
+  if (rc == SQLITE_DONE) return NOERROR;
+  if (rc != SQLITE_ROW) return SqlStatus(rc);
+  *cls = static_cast<WORD>(sqlite3_column_int(s, 0));
+  if (!DecodeHeader(sqlite3_column_blob(s, 1), sqlite3_column_bytes(s, 1),
+                    modified, oid)) {
+    return ERR_DB_CORRUPT;
+  }
+  *found = true;
+  return NOERROR;
+}
 
 void NoteDestroy(NOTEHANDLE h) {
   Note* n = Notes().Remove(h);
@@ -25,7 +64,7 @@ STATUS NoteAdoptItem(Note* n, WORD flags, const char* name, WORD nameLen,
     it.type = type;
     it.bid = bid;
     it.len = len;
-    it.seq = 0;
+    it.slot = 0;
     n->items.push_back(std::move(it));
   } catch (...) {
     return ERR_MEMORY;
@@ -71,23 +110,31 @@ STATUS Load(Conn* c, NOTEID id, Note* n) {
   if (!s) return st;
   StmtReset reset(s);
   sqlite3_bind_int64(s, 1, id);
-  sqlite3_bind_int64(s, 2, ItemKey(id, 0));
-  sqlite3_bind_int64(s, 3, ItemKey(id, kSeqMask));
-  int rc = sqlite3_step(s);
-  if (rc == SQLITE_DONE) return ERR_NOTE_NOT_FOUND;
-  if (rc != SQLITE_ROW) return SqlStatus(rc);
-  n->noteClass = static_cast<WORD>(sqlite3_column_int(s, 0));
-  TimeFromMicros(sqlite3_column_int64(s, 1), &n->modified);
-  if (sqlite3_column_bytes(s, 2) != sizeof(ORIGINATORID)) return ERR_DB_CORRUPT;
-  memcpy(&n->oid, sqlite3_column_blob(s, 2), sizeof(ORIGINATORID));
+  sqlite3_bind_int64(s, 2, KeyFirst(id));
+  sqlite3_bind_int64(s, 3, KeyLast(id));
+  bool exists = false, header = false;
   int64_t maxSeq = 0;
-  for (; rc == SQLITE_ROW; rc = sqlite3_step(s)) {
-    if (sqlite3_column_type(s, 3) == SQLITE_NULL) break;  // no items
-    int64_t seq = sqlite3_column_int64(s, 3) & kSeqMask;
-    int nameLen = sqlite3_column_bytes(s, 5);
-    const char* name = static_cast<const char*>(sqlite3_column_blob(s, 5));
-    int len = sqlite3_column_bytes(s, 6);
-    const char* value = static_cast<const char*>(sqlite3_column_blob(s, 6));
+  bool sorted = true;
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    int64_t k = sqlite3_column_int64(s, 0);
+    if (k < 0) {  // the notes row
+      n->noteClass = static_cast<WORD>(sqlite3_column_int(s, 1));
+      exists = true;
+      continue;
+    }
+    int64_t slot = k & kSlotMask;
+    int nameLen = sqlite3_column_bytes(s, 2);
+    const char* name = static_cast<const char*>(sqlite3_column_blob(s, 2));
+    int len = sqlite3_column_bytes(s, 3);
+    const char* value = static_cast<const char*>(sqlite3_column_blob(s, 3));
+    if (slot == 0) {
+      int64_t modified;
+      if (!DecodeHeader(value, len, &modified, &n->oid)) return ERR_DB_CORRUPT;
+      TimeFromMicros(modified, &n->modified);
+      header = true;
+      continue;
+    }
     // Guard every stored length before trusting it: a damaged row is
     // reported, never read past.
     if (len < 2 || value == nullptr || nameLen > 0xFFFF ||
@@ -99,16 +146,27 @@ STATUS Load(Conn* c, NOTEID id, Note* n) {
     if (st) return st;
     WORD type = static_cast<WORD>(static_cast<BYTE>(value[0]) |
                                   static_cast<BYTE>(value[1]) << 8);
-    st = NoteAdoptItem(n, static_cast<WORD>(sqlite3_column_int(s, 4)), name,
+    st = NoteAdoptItem(n, static_cast<WORD>(sqlite3_column_int(s, 1)), name,
                        static_cast<WORD>(nameLen), bid, len, type);
     if (st) {
       OSMemFree(bid.pool);
       return st;
     }
-    n->items.back().seq = seq;
-    if (seq > maxSeq) maxSeq = seq;
+    n->items.back().slot = slot;
+    if (SeqOf(slot) < maxSeq) sorted = false;
+    if (SeqOf(slot) > maxSeq) maxSeq = SeqOf(slot);
   }
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return SqlStatus(rc);
+  if (rc != SQLITE_DONE) return SqlStatus(rc);
+  if (!exists) return ERR_NOTE_NOT_FOUND;
+  if (!header) return ERR_DB_CORRUPT;
+  // Large values come after the small ones in key order; put the items
+  // back in their own order.
+  if (!sorted) {
+    std::sort(n->items.begin(), n->items.end(),
+              [](const Item& a, const Item& b) {
+                return SeqOf(a.slot) < SeqOf(b.slot);
+              });
+  }
   n->nextSeq = maxSeq + 1;
   return NOERROR;
 }

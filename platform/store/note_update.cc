@@ -1,9 +1,10 @@
 // Saving and deleting documents.  A save is one transaction that writes
 // only what changed since the document was loaded or last saved: rows of
-// deleted items are removed, appended items are inserted, and the summary
-// index follows both.  The document's rows are therefore either all old or
-// all new after a crash, and a save that touches three items costs three
-// item writes, whatever the size of the rest of the document.
+// deleted items are removed, appended items are inserted, the header row
+// gets the new modified time, and the summary index follows.  The
+// document's rows are therefore either all old or all new after a crash,
+// and a save that touches three items costs three item writes, whatever
+// the size of the rest of the document.
 //
 // An item deleted and appended again under the same name (the way every
 // caller changes a value) is written over its old row in place rather than
@@ -11,6 +12,7 @@
 // then rewrite one b-tree cell and never split a page.  The item keeps its
 // old position, and the document in memory is put in the stored order
 // after the save, so memory and file always agree on the order.
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -24,14 +26,15 @@ namespace {
 
 // Writes an item row (insert, or over an existing row when `overwrite`)
 // and its index rows.
-STATUS PutItem(Conn* c, NOTEID id, int64_t seq, const Item& it,
+STATUS PutItem(Conn* c, NOTEID id, int64_t slot, const Item& it,
                bool overwrite) {
   STATUS st = NOERROR;
   const char* p = OSLockBlock(it.bid);
   if (p == nullptr) return ERR_MEMORY;
-  sqlite3_stmt* s = Stmt(c, overwrite ? kStItemUpdate : kStItemInsert, &st);
+  sqlite3_stmt* s =
+      Stmt(c, ForSlot(overwrite ? kStItemUpdate : kStItemInsert, slot), &st);
   if (s) {
-    sqlite3_bind_int64(s, 1, ItemKey(id, seq));
+    sqlite3_bind_int64(s, 1, ItemKey(id, slot));
     sqlite3_bind_int(s, 2, it.flags);
     sqlite3_bind_blob(s, 3, it.name.empty() ? "" : it.name.data(),
                       static_cast<int>(it.name.size()), SQLITE_STATIC);
@@ -40,40 +43,70 @@ STATUS PutItem(Conn* c, NOTEID id, int64_t seq, const Item& it,
     if (!st && overwrite && sqlite3_changes(c->db) != 1) st = ERR_DB_CORRUPT;
   }
   if (!st && (it.flags & ITEM_SUMMARY)) {
-    st = SummaryAddRows(c, id, seq, it.name, p, it.len);
+    st = SummaryAddRows(c, id, slot, it.name, p, it.len);
   }
   OSUnlockBlock(it.bid);
   return st;
 }
 
-STATUS DeleteRows(Conn* c, NOTEID id) {
+// Writes the header row; ERR_NOTE_DELETED when an existing document's
+// header is gone (the document was deleted after it was opened).
+STATUS PutHeader(Conn* c, NOTEID id, int64_t micros, const ORIGINATORID& oid,
+                 bool insert) {
+  char header[kHeaderSize];
+  EncodeHeader(micros, oid, header);
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, insert ? kStItemInsert : kStItemUpdate, &st);
+  if (!s) return st;
+  sqlite3_bind_int64(s, 1, KeyFirst(id));
+  sqlite3_bind_int(s, 2, 0);
+  sqlite3_bind_blob(s, 3, "", 0, SQLITE_STATIC);
+  sqlite3_bind_blob(s, 4, header, kHeaderSize, SQLITE_STATIC);
+  st = StepDone(s);
+  if (!st && !insert && sqlite3_changes(c->db) == 0) st = ERR_NOTE_DELETED;
+  return st;
+}
+
+// Removes the item rows of a document (and their index rows); with
+// `header` its header row too.
+STATUS DeleteRows(Conn* c, NOTEID id, bool header) {
   STATUS st = SummaryDeleteNote(c, id);
   if (st) return st;
-  sqlite3_stmt* s = Stmt(c, kStItemsDeleteNote, &st);
-  if (!s) return st;
-  sqlite3_bind_int64(s, 1, ItemKey(id, 0));
-  sqlite3_bind_int64(s, 2, ItemKey(id, kSeqMask));
-  return StepDone(s);
+  for (StmtId which : {kStItemsDeleteNote, kStBigItemsDeleteNote}) {
+    sqlite3_stmt* s = Stmt(c, which, &st);
+    if (!s) return st;
+    sqlite3_bind_int64(s, 1, header ? KeyFirst(id) : KeyFirst(id) + 1);
+    sqlite3_bind_int64(s, 2, KeyLast(id));
+    st = StepDone(s);
+    if (st) return st;
+  }
+  return NOERROR;
 }
 
 STATUS DeleteItemRow(Conn* c, NOTEID id, const PendingDelete& del) {
   STATUS st = NOERROR;
-  sqlite3_stmt* s = Stmt(c, kStItemDelete, &st);
+  sqlite3_stmt* s = Stmt(c, ForSlot(kStItemDelete, del.slot), &st);
   if (!s) return st;
-  sqlite3_bind_int64(s, 1, ItemKey(id, del.seq));
+  sqlite3_bind_int64(s, 1, ItemKey(id, del.slot));
   st = StepDone(s);
   if (st || !del.summary) return st;
-  return SummaryDeleteRows(c, id, del.seq, del.name, del.value.data(),
+  return SummaryDeleteRows(c, id, del.slot, del.name, del.value.data(),
                            del.value.size());
 }
+
+// What a save does with each appended item and each deleted row.
+struct Plan {
+  std::vector<int64_t> slot;    // per item: the row it takes (new items)
+  std::vector<char> overwrite;  // per item: that row exists already
+  std::vector<char> reused;     // per pending delete: taken over
+  int64_t next = 0;             // nextSeq after the save
+};
 
 // Writes the document inside an open transaction; on success *retId is
 // its note id.  Nothing in `n` is changed here, so a failed save leaves
 // the document exactly as it was in memory.
-STATUS Write(Conn* c, const Note& n, bool isNew, bool full,
-             const std::vector<int64_t>& newSeq,
-             const std::vector<bool>& reused, const ORIGINATORID& oid,
-             const TIMEDATE& now, NOTEID* retId) {
+STATUS Write(Conn* c, const Note& n, bool isNew, bool full, const Plan& plan,
+             const ORIGINATORID& oid, const TIMEDATE& now, NOTEID* retId) {
   STATUS st = NOERROR;
   NOTEID id = n.id;
   int64_t micros = TimeToMicros(&now);
@@ -81,43 +114,35 @@ STATUS Write(Conn* c, const Note& n, bool isNew, bool full,
     sqlite3_stmt* s = Stmt(c, kStNoteInsert, &st);
     if (!s) return st;
     sqlite3_bind_int(s, 1, n.noteClass);
-    sqlite3_bind_int64(s, 2, micros);
-    sqlite3_bind_blob(s, 3, &oid, sizeof oid, SQLITE_STATIC);
     st = StepDone(s);
     if (st) return st;
     sqlite3_int64 rowid = sqlite3_last_insert_rowid(c->db);
     if (rowid <= 0 || rowid > 0xFFFFFFFFll) return ERR_DB_CORRUPT;
     id = static_cast<NOTEID>(rowid);
+    st = PutHeader(c, id, micros, oid, true);
   } else {
-    sqlite3_stmt* s = Stmt(c, kStNoteTouch, &st);
-    if (!s) return st;
-    sqlite3_bind_int64(s, 1, id);
-    sqlite3_bind_int64(s, 2, micros);
-    sqlite3_bind_blob(s, 3, &oid, sizeof oid, SQLITE_STATIC);
-    st = StepDone(s);
-    if (st) return st;
-    if (sqlite3_changes(c->db) == 0) return ERR_NOTE_DELETED;
-    if (n.classDirty) {
-      s = Stmt(c, kStNoteSetClass, &st);
+    st = PutHeader(c, id, micros, oid, false);
+    if (!st && n.classDirty) {
+      sqlite3_stmt* s = Stmt(c, kStNoteSetClass, &st);
       if (!s) return st;
       sqlite3_bind_int64(s, 1, id);
       sqlite3_bind_int(s, 2, n.noteClass);
       st = StepDone(s);
-      if (st) return st;
     }
   }
+  if (st) return st;
   if (full) {
-    if (!isNew) st = DeleteRows(c, id);
+    if (!isNew) st = DeleteRows(c, id, false);
     for (size_t i = 0; !st && i < n.items.size(); ++i) {
-      st = PutItem(c, id, static_cast<int64_t>(i) + 1, n.items[i], false);
+      st = PutItem(c, id, plan.slot[i], n.items[i], false);
     }
   } else {
     for (size_t d = 0; d < n.deleted.size(); ++d) {
       const PendingDelete& del = n.deleted[d];
-      if (reused[d]) {
+      if (plan.reused[d]) {
         // The row stays and is overwritten below; only its index rows go.
         if (del.summary) {
-          st = SummaryDeleteRows(c, id, del.seq, del.name, del.value.data(),
+          st = SummaryDeleteRows(c, id, del.slot, del.name, del.value.data(),
                                  del.value.size());
         }
       } else {
@@ -126,15 +151,51 @@ STATUS Write(Conn* c, const Note& n, bool isNew, bool full,
       if (st) return st;
     }
     for (size_t i = 0; i < n.items.size(); ++i) {
-      const Item& it = n.items[i];
-      if (it.seq != 0) continue;
-      st = PutItem(c, id, newSeq[i], it, newSeq[i] < n.nextSeq);
+      if (n.items[i].slot != 0) continue;
+      st = PutItem(c, id, plan.slot[i], n.items[i], plan.overwrite[i] != 0);
       if (st) return st;
     }
   }
   if (!st) st = MetaTouch(c, n.noteClass, now);
   if (!st) *retId = id;
   return st;
+}
+
+// Decides the row of every appended item.  Kept across saves so that a
+// save does not allocate.
+STATUS MakePlan(const Note& n, bool full, Plan* plan) {
+  try {
+    plan->slot.assign(n.items.size(), 0);
+    plan->overwrite.assign(n.items.size(), 0);
+    plan->reused.assign(n.deleted.size(), 0);
+  } catch (...) {
+    return ERR_MEMORY;
+  }
+  if (full) {
+    for (size_t i = 0; i < n.items.size(); ++i) {
+      plan->slot[i] = SlotFor(static_cast<int64_t>(i) + 1, n.items[i].len);
+    }
+    plan->next = static_cast<int64_t>(n.items.size()) + 1;
+    return NOERROR;
+  }
+  plan->next = n.nextSeq;
+  for (size_t i = 0; i < n.items.size(); ++i) {
+    const Item& it = n.items[i];
+    if (it.slot != 0) continue;
+    bool big = it.len > kBigValue;
+    for (size_t k = 0; k < n.deleted.size(); ++k) {
+      const PendingDelete& del = n.deleted[k];
+      if (!plan->reused[k] && ((del.slot & kBigSlot) != 0) == big &&
+          del.name == it.name) {
+        plan->reused[k] = 1;
+        plan->slot[i] = del.slot;
+        plan->overwrite[i] = 1;
+        break;
+      }
+    }
+    if (plan->slot[i] == 0) plan->slot[i] = SlotFor(plan->next++, it.len);
+  }
+  return NOERROR;
 }
 
 }  // namespace
@@ -153,38 +214,15 @@ STATUS QDSNoteUpdate(NOTEHANDLE note, WORD flags) {
   Conn* c = d->conn;
   bool isNew = n->id == 0 || n->connSerial != c->serial;
   size_t fresh = 0;
-  for (const Item& it : n->items) fresh += it.seq == 0;
-  // Sequence numbers only grow; when they would run out of their 24 bits,
-  // renumber the document from 1.
+  for (const Item& it : n->items) fresh += it.slot == 0;
+  if (n->items.size() >= static_cast<size_t>(kSeqLimit)) return ERR_ITEM_TOO_BIG;
+  // Sequence numbers only grow; when they would run out, renumber the
+  // document from 1.
   bool full = isNew || n->rewriteAll || (flags & UPDATE_FORCE) ||
-              n->nextSeq + static_cast<int64_t>(fresh) > kSeqMask;
-
-  // Rows each appended item will take: the row of a deleted item of the
-  // same name when there is one, else a new one at the end.  Reused across
-  // saves so that a save does not allocate.
-  static std::vector<int64_t> newSeq;
-  static std::vector<bool> reused;
-  int64_t next = n->nextSeq;
-  try {
-    newSeq.assign(n->items.size(), 0);
-    reused.assign(n->deleted.size(), false);
-  } catch (...) {
-    return ERR_MEMORY;
-  }
-  if (!full) {
-    for (size_t i = 0; i < n->items.size(); ++i) {
-      const Item& it = n->items[i];
-      if (it.seq != 0) continue;
-      for (size_t k = 0; k < n->deleted.size(); ++k) {
-        if (!reused[k] && n->deleted[k].name == it.name) {
-          reused[k] = true;
-          newSeq[i] = n->deleted[k].seq;
-          break;
-        }
-      }
-      if (newSeq[i] == 0) newSeq[i] = next++;
-    }
-  }
+              n->nextSeq + static_cast<int64_t>(fresh) > kSeqLimit;
+  static Plan plan;
+  STATUS st = MakePlan(*n, full, &plan);
+  if (st) return st;
 
   TIMEDATE now;
   OSCurrentTIMEDATE(&now);
@@ -193,35 +231,27 @@ STATUS QDSNoteUpdate(NOTEHANDLE note, WORD flags) {
   oid.SequenceTime = now;
 
   Txn txn(c);
-  STATUS st = txn.Begin();
+  st = txn.Begin();
   NOTEID id = 0;
-  if (!st) st = Write(c, *n, isNew, full, newSeq, reused, oid, now, &id);
+  if (!st) st = Write(c, *n, isNew, full, plan, oid, now, &id);
   if (!st) st = txn.Commit();
   if (st) return st;
 
   // Stored: bring the in-memory document in step with its rows.
-  if (full) {
-    int64_t seq = 1;
-    for (Item& it : n->items) it.seq = seq++;
-    n->nextSeq = seq;
-  } else {
-    bool sorted = true;
-    for (size_t i = 0; i < n->items.size(); ++i) {
-      Item& it = n->items[i];
-      if (it.seq == 0) it.seq = newSeq[i];
-      if (i && n->items[i - 1].seq > it.seq) sorted = false;
-    }
-    n->nextSeq = next;
-    // Items that took over an old row go back to its place.  Insertion
-    // sort: nearly sorted, a handful of items, and it cannot fail.
-    if (!sorted) {
-      for (size_t i = 1; i < n->items.size(); ++i) {
-        for (size_t j = i; j && n->items[j - 1].seq > n->items[j].seq; --j) {
-          std::swap(n->items[j - 1], n->items[j]);
-        }
-      }
-    }
+  bool sorted = true;
+  for (size_t i = 0; i < n->items.size(); ++i) {
+    Item& it = n->items[i];
+    if (full || it.slot == 0) it.slot = plan.slot[i];
+    if (i && SeqOf(n->items[i - 1].slot) > SeqOf(it.slot)) sorted = false;
   }
+  // Items that took over an old row go back to its place.
+  if (!sorted) {
+    std::sort(n->items.begin(), n->items.end(),
+              [](const Item& a, const Item& b) {
+                return SeqOf(a.slot) < SeqOf(b.slot);
+              });
+  }
+  n->nextSeq = plan.next;
   n->id = id;
   n->connSerial = c->serial;
   n->deleted.clear();
@@ -255,7 +285,7 @@ STATUS QDSNoteDelete(DBHANDLE db, NOTEID noteId, WORD flags) {
     rc = sqlite3_step(s);
     if (rc != SQLITE_DONE) return SqlStatus(rc);
   }
-  st = DeleteRows(c, noteId);
+  st = DeleteRows(c, noteId, true);
   if (!st) st = MetaTouch(c, cls, now);
   if (!st) st = txn.Commit();
   return st;

@@ -8,25 +8,35 @@
 //       replica_cutoff, created, data_modified, nondata_modified (TIMEDATE
 //       images, 8 bytes each).
 //
-//   notes(note_id INTEGER PRIMARY KEY AUTOINCREMENT, class, modified, oid)
+//   notes(note_id INTEGER PRIMARY KEY AUTOINCREMENT, class)
 //       One row per document.  AUTOINCREMENT because note ids are never
 //       reused: a caller may hold the id of a deleted document and must not
-//       reach a newer one through it.  `modified` is microseconds since
-//       1970 UTC; `oid` the ORIGINATORID image.  notes_class indexes class
-//       for design-note lookups and class-masked scans.
+//       reach a newer one through it.  notes_class indexes class for
+//       design-note lookups.  The row changes only when a document is made,
+//       deleted or given another class, never on an ordinary save.
 //
 //   items(k INTEGER PRIMARY KEY, flags, name BLOB, value BLOB)
-//       One row per item, k = note_id << 24 | seq.  `seq` orders the items
-//       of a document (order and duplicates are kept) and grows with every
-//       append, so a saved document touches only the rows of the items that
-//       changed.  Folding the document key into the rowid keeps items in a
-//       plain table b-tree: rows of a few kilobytes (recipient arrays,
-//       stream pieces up to 60416 bytes) sit far better there than in a
-//       WITHOUT ROWID b-tree, and no second index is needed.  A document's
-//       items are one contiguous rowid range, loaded by one range scan.
-//       `value` keeps the type code first, exactly as callers see it; it is
-//       the last column so that reading flags and name never pulls the
+//       One row per item, k = note_id << 24 | slot (item_key.h).  Slot 0 is
+//       the document's header: its modified time (microseconds since 1970
+//       UTC) and ORIGINATORID, kept here rather than in `notes` so that a
+//       save rewrites it on the same leaf page as the small items it
+//       changes.  Item slots carry a sequence number that orders the items
+//       (order and duplicates are kept) and grows with every append, so a
+//       save touches only the rows of the items that changed.  Folding the
+//       document key into the rowid keeps items in a plain table b-tree
+//       with no second index; a document is one contiguous rowid range.
+//       `value` keeps the type code first, exactly as callers see it; it
+//       is the last column so that reading flags and name never pulls the
 //       overflow pages of a large value.
+//
+//   big(k INTEGER PRIMARY KEY, flags, name BLOB, value BLOB)
+//       The same for values over kBigValue bytes (stream pieces, large
+//       recipient arrays), whose slots have the kBigSlot bit set.  Kept
+//       apart so that `items` stays dense: the header and small items of
+//       several documents share a leaf page, a queue pass that rewrites
+//       them dirties one page per document, and deleting a small item
+//       never leaves a leaf so empty that SQLite rebalances its
+//       neighbours.
 //
 //   summary(name_lc TEXT, token, note_id, seq, entry,
 //           PRIMARY KEY(name_lc, token, note_id, seq, entry)) WITHOUT ROWID
@@ -65,9 +75,11 @@ const int kFormatVersion = 1;
 const char kSchemaSql[] =
     "CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;"
     "CREATE TABLE notes(note_id INTEGER PRIMARY KEY AUTOINCREMENT,"
-    " class INTEGER NOT NULL, modified INTEGER NOT NULL, oid BLOB NOT NULL);"
+    " class INTEGER NOT NULL);"
     "CREATE INDEX notes_class ON notes(class);"
     "CREATE TABLE items(k INTEGER PRIMARY KEY, flags INTEGER NOT NULL,"
+    " name BLOB NOT NULL, value BLOB NOT NULL);"
+    "CREATE TABLE big(k INTEGER PRIMARY KEY, flags INTEGER NOT NULL,"
     " name BLOB NOT NULL, value BLOB NOT NULL);"
     "CREATE TABLE summary(name_lc TEXT NOT NULL, token NOT NULL,"
     " note_id INTEGER NOT NULL, seq INTEGER NOT NULL, entry INTEGER NOT NULL,"

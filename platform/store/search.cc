@@ -39,83 +39,91 @@ namespace {
 constexpr int kScanBatch = 256;
 
 struct Header {
-  NOTEID id;
-  WORD cls;
-  int64_t modified;
-  ORIGINATORID oid;
+  NOTEID id = 0;
+  WORD cls = 0;
+  int64_t modified = 0;
+  ORIGINATORID oid = {};
 };
 
-bool Wanted(const Header& h, WORD mask, const Since& since) {
-  return (h.cls & mask) != 0 && (since.all || h.modified > since.micros);
-}
-
-// Reads a row's header columns starting at `col` (class, modified, oid).
-STATUS ReadHeader(sqlite3_stmt* s, int col, Header* h) {
-  h->cls = static_cast<WORD>(sqlite3_column_int(s, col));
-  h->modified = sqlite3_column_int64(s, col + 1);
-  if (sqlite3_column_bytes(s, col + 2) != sizeof(ORIGINATORID)) {
-    return ERR_DB_CORRUPT;
-  }
-  memcpy(&h->oid, sqlite3_column_blob(s, col + 2), sizeof(ORIGINATORID));
-  return NOERROR;
-}
-
 // Buffers reused from document to document of one search.
+struct Entry {
+  int64_t seq;
+  size_t at;  // offset of the name in `data`
+  WORD nameLen, valueLen;
+};
 struct Scratch {
-  std::vector<ITEM> lens;
+  std::vector<Entry> entries;
   std::vector<char> data;
   std::vector<char> table;
   std::vector<formula::RawItem> raw;
 };
 
-// Loads a document's summary items into an ITEM_TABLE in `sc.table` and
-// points `sc.raw` at its names and values.
-STATUS LoadSummary(Conn* c, NOTEID id, Scratch& sc) {
+// Loads a document's header and summary items; builds the ITEM_TABLE in
+// `sc.table` and points `sc.raw` at its names and values.
+STATUS LoadSummary(Conn* c, Header* h, Scratch& sc) {
   STATUS st = NOERROR;
-  sqlite3_stmt* s = Stmt(c, kStSummaryItems, &st);
+  sqlite3_stmt* s = Stmt(c, kStSearchItems, &st);
   if (!s) return st;
-  sc.lens.clear();
+  sc.entries.clear();
   sc.data.clear();
+  bool header = false, sorted = true;
   {
     StmtReset reset(s);
-    sqlite3_bind_int64(s, 1, ItemKey(id, 0));
-    sqlite3_bind_int64(s, 2, ItemKey(id, kSeqMask));
+    sqlite3_bind_int64(s, 1, KeyFirst(h->id));
+    sqlite3_bind_int64(s, 2, KeyLast(h->id));
     int rc;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
       int nl = sqlite3_column_bytes(s, 0);
       const char* name = static_cast<const char*>(sqlite3_column_blob(s, 0));
       int vl = sqlite3_column_bytes(s, 1);
       const char* value = static_cast<const char*>(sqlite3_column_blob(s, 1));
+      int64_t slot = sqlite3_column_int64(s, 2) & kSlotMask;
+      if (slot == 0) {
+        if (!DecodeHeader(value, vl, &h->modified, &h->oid)) {
+          return ERR_DB_CORRUPT;
+        }
+        header = true;
+        continue;
+      }
       if (vl < 2 || value == nullptr || nl > 0xFFFF || vl > 0xFFFF) {
         return ERR_DB_CORRUPT;
       }
-      sc.lens.push_back(ITEM{static_cast<WORD>(nl), static_cast<WORD>(vl)});
+      if (!sc.entries.empty() && sc.entries.back().seq > SeqOf(slot)) {
+        sorted = false;
+      }
+      sc.entries.push_back(Entry{SeqOf(slot), sc.data.size(),
+                                 static_cast<WORD>(nl), static_cast<WORD>(vl)});
       if (nl) sc.data.insert(sc.data.end(), name, name + nl);
       sc.data.insert(sc.data.end(), value, value + vl);
     }
     if (rc != SQLITE_DONE) return SqlStatus(rc);
   }
-  size_t head = sizeof(ITEM_TABLE) + sc.lens.size() * sizeof(ITEM);
+  if (!header) return ERR_DB_CORRUPT;
+  // Large summary values are stored after the small ones; the table lists
+  // the items in their own order.
+  if (!sorted) {
+    std::sort(sc.entries.begin(), sc.entries.end(),
+              [](const Entry& a, const Entry& b) { return a.seq < b.seq; });
+  }
+  size_t head = sizeof(ITEM_TABLE) + sc.entries.size() * sizeof(ITEM);
   size_t total = head + sc.data.size();
   sc.table.resize(total);
+  char* out = sc.table.data();
   ITEM_TABLE t;
   t.Length = static_cast<WORD>(total > 0xFFFF ? 0xFFFF : total);
-  t.Items = static_cast<WORD>(sc.lens.size());
-  memcpy(sc.table.data(), &t, sizeof t);
-  if (!sc.lens.empty()) {
-    memcpy(sc.table.data() + sizeof t, sc.lens.data(),
-           sc.lens.size() * sizeof(ITEM));
-  }
-  if (!sc.data.empty()) {
-    memcpy(sc.table.data() + head, sc.data.data(), sc.data.size());
-  }
+  t.Items = static_cast<WORD>(sc.entries.size());
+  memcpy(out, &t, sizeof t);
+  size_t at = head;
   sc.raw.clear();
-  const char* p = sc.table.data() + head;
-  for (const ITEM& it : sc.lens) {
-    sc.raw.push_back(formula::RawItem{std::string_view(p, it.NameLength),
-                                      std::string_view(p + it.NameLength,
-                                                       it.ValueLength)});
-    p += it.NameLength + it.ValueLength;
+  for (size_t i = 0; i < sc.entries.size(); ++i) {
+    const Entry& e = sc.entries[i];
+    ITEM it{e.nameLen, e.valueLen};
+    memcpy(out + sizeof t + i * sizeof(ITEM), &it, sizeof it);
+    memcpy(out + at, sc.data.data() + e.at, e.nameLen + e.valueLen);
+    sc.raw.push_back(formula::RawItem{
+        std::string_view(out + at, e.nameLen),
+        std::string_view(out + at + e.nameLen, e.valueLen)});
+    at += e.nameLen + e.valueLen;
   }
   return NOERROR;
 }
@@ -154,9 +162,9 @@ STATUS Candidates(Conn* c,
   return NOERROR;
 }
 
-STATUS LoadHeader(Conn* c, NOTEID id, Header* h, bool* found) {
+STATUS LoadClass(Conn* c, NOTEID id, WORD* cls, bool* found) {
   STATUS st = NOERROR;
-  sqlite3_stmt* s = Stmt(c, kStNoteHeader, &st);
+  sqlite3_stmt* s = Stmt(c, kStNoteClass, &st);
   if (!s) return st;
   StmtReset reset(s);
   sqlite3_bind_int64(s, 1, id);
@@ -164,16 +172,21 @@ STATUS LoadHeader(Conn* c, NOTEID id, Header* h, bool* found) {
   *found = rc == SQLITE_ROW;
   if (rc == SQLITE_DONE) return NOERROR;
   if (rc != SQLITE_ROW) return SqlStatus(rc);
-  h->id = id;
-  return ReadHeader(s, 0, h);
+  *cls = static_cast<WORD>(sqlite3_column_int(s, 0));
+  return NOERROR;
 }
 
-// Evaluates one document and reports a match.  Returns the callback's
-// result (nonzero stops the search).
-STATUS Visit(Conn* c, const Header& h, const formula::Program* program,
-             Scratch& sc, STATUS (*fn)(void*, const SearchHit&), void* arg) {
-  STATUS st = LoadSummary(c, h.id, sc);
+// Evaluates one document of a wanted class and reports a match.  Returns
+// the callback's result (nonzero stops the search).
+STATUS Visit(Conn* c, NOTEID id, WORD cls, const Since& since,
+             const formula::Program* program, Scratch& sc,
+             STATUS (*fn)(void*, const SearchHit&), void* arg) {
+  Header h;
+  h.id = id;
+  h.cls = cls;
+  STATUS st = LoadSummary(c, &h, sc);
   if (st) return st;
+  if (!since.Takes(h.modified)) return NOERROR;
   if (program != nullptr && !formula::Evaluate(*program, sc.raw)) {
     return NOERROR;
   }
@@ -217,17 +230,17 @@ STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
         // The callback may have closed the database.
         d = GetDb(db);
         if (d == nullptr) return ERR_BAD_DB;
-        Header h;
+        WORD cls = 0;
         bool found = false;
-        st = LoadHeader(d->conn, id, &h, &found);
+        st = LoadClass(d->conn, id, &cls, &found);
         if (st) return st;
-        if (!found || !Wanted(h, mask, sinceAt)) continue;
-        st = Visit(d->conn, h, program.get(), sc, fn, arg);
+        if (!found || (cls & mask) == 0) continue;
+        st = Visit(d->conn, id, cls, sinceAt, program.get(), sc, fn, arg);
         if (st) return st;
       }
       return NOERROR;
     }
-    std::vector<Header> batch;
+    std::vector<std::pair<NOTEID, WORD>> batch;
     NOTEID last = 0;
     for (;;) {
       d = GetDb(db);
@@ -243,20 +256,17 @@ STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
         sqlite3_bind_int(s, 2, kScanBatch);
         int rc;
         while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-          Header h;
-          h.id = static_cast<NOTEID>(sqlite3_column_int64(s, 0));
-          st = ReadHeader(s, 1, &h);
-          if (st) return st;
-          last = h.id;
+          last = static_cast<NOTEID>(sqlite3_column_int64(s, 0));
+          WORD cls = static_cast<WORD>(sqlite3_column_int(s, 1));
           ++rows;
-          if (Wanted(h, mask, sinceAt)) batch.push_back(h);
+          if (cls & mask) batch.emplace_back(last, cls);
         }
         if (rc != SQLITE_DONE) return SqlStatus(rc);
       }
-      for (const Header& h : batch) {
+      for (const auto& [id, cls] : batch) {
         d = GetDb(db);
         if (d == nullptr) return ERR_BAD_DB;
-        STATUS st = Visit(d->conn, h, program.get(), sc, fn, arg);
+        STATUS st = Visit(d->conn, id, cls, sinceAt, program.get(), sc, fn, arg);
         if (st) return st;
       }
       if (rows < kScanBatch) break;  // a short batch was the last

@@ -37,18 +37,23 @@ enum StmtId {
   kStMetaSet,
   kStNoteLoad,
   kStNoteHeader,
+  kStNoteClass,
   kStNoteInsert,
-  kStNoteTouch,
   kStNoteSetClass,
   kStNoteDelete,
   kStItemsDeleteNote,
+  kStBigItemsDeleteNote,
   kStItemDelete,
+  kStBigItemDelete,
   kStItemInsert,
+  kStBigItemInsert,
   kStItemUpdate,
+  kStBigItemUpdate,
   kStSummaryDeleteItem,
   kStSummaryInsert,
   kStSummaryLookup,
   kStSummaryItems,
+  kStSearchItems,
   kStNotesScan,
   kStNotesByClass,
   kStItemByName,
@@ -88,14 +93,14 @@ struct Item {
   WORD type = 0;
   BLOCKID bid = {};  // value address: pool handle + offset
   DWORD len = 0;     // value length with its type code
-  int64_t seq = 0;   // row in `items`, 0 while the item is only in memory
+  int64_t slot = 0;  // row in `items` (item_key.h); 0: only in memory
 };
 
 // Stored rows that an update must remove.  The name lets a re-appended
 // item of that name take over the row; a summary item also keeps its value
 // so that its index rows can be found by their key.
 struct PendingDelete {
-  int64_t seq = 0;
+  int64_t slot = 0;
   bool summary = false;
   std::string name;
   std::string value;
@@ -112,8 +117,17 @@ struct Note {
   TIMEDATE modified = {};
   std::vector<Item> items;
   std::vector<PendingDelete> deleted;
-  int64_t nextSeq = 1;
+  int64_t nextSeq = 1;  // next sequence number for an appended item
 };
+
+// Header row of a stored document (see item_key.h).
+void EncodeHeader(int64_t modified, const ORIGINATORID& oid, char* out);
+bool DecodeHeader(const void* p, int len, int64_t* modified,
+                  ORIGINATORID* oid);
+// Class, modified time and OID of a stored document; *found false when
+// there is none.
+STATUS NoteReadHeader(Conn* c, NOTEID id, WORD* cls, int64_t* modified,
+                      ORIGINATORID* oid, bool* found);
 
 struct Collection {
   DBHANDLE db = 0;
@@ -159,6 +173,12 @@ class StmtReset {
   sqlite3_stmt* s_;
 };
 
+// The statement of a pair that works on the table holding `slot`: the
+// `big` variant follows its `items` variant in StmtId.
+inline StmtId ForSlot(StmtId small, int64_t slot) {
+  return (slot & (int64_t{1} << 23)) ? static_cast<StmtId>(small + 1) : small;
+}
+
 // Runs a statement that returns no rows (or whose rows are ignored).
 STATUS StepDone(sqlite3_stmt* s);
 
@@ -192,9 +212,9 @@ void NewOid(Conn* c, ORIGINATORID* oid);
 // --- summary index (summary.cc) ---------------------------------------------
 
 // Writes / removes the index rows of one summary item.
-STATUS SummaryAddRows(Conn* c, int64_t noteId, int64_t seq,
+STATUS SummaryAddRows(Conn* c, int64_t noteId, int64_t slot,
                       std::string_view name, const char* value, size_t len);
-STATUS SummaryDeleteRows(Conn* c, int64_t noteId, int64_t seq,
+STATUS SummaryDeleteRows(Conn* c, int64_t noteId, int64_t slot,
                          std::string_view name, const char* value, size_t len);
 // Removes the index rows of every stored summary item of a document.
 STATUS SummaryDeleteNote(Conn* c, NOTEID noteId);

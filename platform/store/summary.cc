@@ -94,7 +94,7 @@ STATUS ForEachKey(std::string_view name, const char* value, size_t len, F fn) {
 
 }  // namespace
 
-STATUS SummaryAddRows(Conn* c, int64_t noteId, int64_t seq,
+STATUS SummaryAddRows(Conn* c, int64_t noteId, int64_t slot,
                       std::string_view name, const char* value, size_t len) {
   STATUS st = NOERROR;
   sqlite3_stmt* s = Stmt(c, kStSummaryInsert, &st);
@@ -103,13 +103,13 @@ STATUS SummaryAddRows(Conn* c, int64_t noteId, int64_t seq,
                     [&](const std::string& nameLc, const Key& k, int entry) {
                       BindKey(s, nameLc, k);
                       sqlite3_bind_int64(s, 3, noteId);
-                      sqlite3_bind_int64(s, 4, seq);
+                      sqlite3_bind_int64(s, 4, slot);
                       sqlite3_bind_int(s, 5, entry);
                       return StepDone(s);
                     });
 }
 
-STATUS SummaryDeleteRows(Conn* c, int64_t noteId, int64_t seq,
+STATUS SummaryDeleteRows(Conn* c, int64_t noteId, int64_t slot,
                          std::string_view name, const char* value, size_t len) {
   STATUS st = NOERROR;
   sqlite3_stmt* s = Stmt(c, kStSummaryDeleteItem, &st);
@@ -118,7 +118,7 @@ STATUS SummaryDeleteRows(Conn* c, int64_t noteId, int64_t seq,
                     [&](const std::string& nameLc, const Key& k, int) {
                       BindKey(s, nameLc, k);
                       sqlite3_bind_int64(s, 3, noteId);
-                      sqlite3_bind_int64(s, 4, seq);
+                      sqlite3_bind_int64(s, 4, slot);
                       return StepDone(s);
                     });
 }
@@ -128,8 +128,8 @@ STATUS SummaryDeleteNote(Conn* c, NOTEID noteId) {
   sqlite3_stmt* s = Stmt(c, kStSummaryItems, &st);
   if (!s) return st;
   StmtReset reset(s);
-  sqlite3_bind_int64(s, 1, ItemKey(noteId, 0));
-  sqlite3_bind_int64(s, 2, ItemKey(noteId, kSeqMask));
+  sqlite3_bind_int64(s, 1, KeyFirst(noteId));
+  sqlite3_bind_int64(s, 2, KeyLast(noteId));
   int rc;
   // Deleting from `summary` while reading `items` is safe: the read does
   // not touch the table being changed.
@@ -138,9 +138,9 @@ STATUS SummaryDeleteNote(Conn* c, NOTEID noteId) {
                           sqlite3_column_bytes(s, 0));
     const char* value = static_cast<const char*>(sqlite3_column_blob(s, 1));
     size_t len = sqlite3_column_bytes(s, 1);
-    int64_t seq = sqlite3_column_int64(s, 2) & kSeqMask;
+    int64_t slot = sqlite3_column_int64(s, 2) & kSlotMask;
     if (value == nullptr) continue;
-    st = SummaryDeleteRows(c, noteId, seq, name, value, len);
+    st = SummaryDeleteRows(c, noteId, slot, name, value, len);
     if (st) return st;
   }
   return rc == SQLITE_DONE ? NOERROR : SqlStatus(rc);

@@ -36,8 +36,8 @@ STATUS StoredText(Conn* c, NOTEID id, const char* name, std::string* out,
   sqlite3_stmt* s = Stmt(c, kStItemByName, &st);
   if (!s) return st;
   StmtReset reset(s);
-  sqlite3_bind_int64(s, 1, ItemKey(id, 0));
-  sqlite3_bind_int64(s, 2, ItemKey(id, kSeqMask));
+  sqlite3_bind_int64(s, 1, KeyFirst(id) + 1);  // items, not the header
+  sqlite3_bind_int64(s, 2, KeyLast(id));
   sqlite3_bind_blob(s, 3, name, static_cast<int>(strlen(name)), SQLITE_STATIC);
   int rc = sqlite3_step(s);
   if (rc == SQLITE_DONE) return NOERROR;
@@ -156,15 +156,12 @@ STATUS QVWOpenCollection(DBHANDLE viewDb, DBHANDLE dataDb, NOTEID viewNoteId,
   STATUS st = NOERROR;
   ORIGINATORID viewOid;
   {
-    sqlite3_stmt* s = Stmt(c, kStNoteHeader, &st);
-    if (!s) return st;
-    StmtReset reset(s);
-    sqlite3_bind_int64(s, 1, viewNoteId);
-    int rc = sqlite3_step(s);
-    if (rc == SQLITE_DONE) return ERR_VIEW_NOT_FOUND;
-    if (rc != SQLITE_ROW) return SqlStatus(rc);
-    if (sqlite3_column_bytes(s, 2) != sizeof viewOid) return ERR_DB_CORRUPT;
-    memcpy(&viewOid, sqlite3_column_blob(s, 2), sizeof viewOid);
+    WORD cls = 0;
+    int64_t modified = 0;
+    bool exists = false;
+    st = NoteReadHeader(c, viewNoteId, &cls, &modified, &viewOid, &exists);
+    if (st) return st;
+    if (!exists) return ERR_VIEW_NOT_FOUND;
   }
   std::string formula;
   bool found = false;
