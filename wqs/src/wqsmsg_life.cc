@@ -56,6 +56,16 @@ STATUS DestroyArray(dynarray_t** pDa) {
   return ok ? NOERROR : ERR_WQS_GENERAL;
 }
 
+// The state array of a building handle.  A copied message's array lives in
+// the block hRecipData names (its hArray), so that handle goes with it.
+STATUS DestroyRecipData(msg_handle_t* hMsg) {
+  if (hMsg->daRecipData != nullptr &&
+      hMsg->daRecipData->hArray == hMsg->hRecipData) {
+    hMsg->hRecipData = NULLHANDLE;
+  }
+  return DestroyArray(&hMsg->daRecipData);
+}
+
 }  // namespace
 
 STATUS WQSCreateMsg(queue_handle_t* hWQueue, WORD wMsgType,
@@ -114,7 +124,7 @@ STATUS WQSCloseAndSaveMsg(msg_handle_t* hMsg) {
                                 WQS_ITEM_RECIPDATA,
                                 sizeof(WQS_ITEM_RECIPDATA) - 1);
   if (err != NOERROR) return err;
-  err = DestroyArray(&hMsg->daRecipData);
+  err = DestroyRecipData(hMsg);
   if (err != NOERROR) return err;
 
   if (hMsg->info.wMsgType == WQS_MSG_EXTENDED) {
@@ -155,7 +165,7 @@ STATUS WQSCloseAndSaveMsg(msg_handle_t* hMsg) {
 STATUS WQSCloseAndDiscardMsg(msg_handle_t* hMsg) {
   STATUS err = FreeList(&hMsg->hCurRecipList);
   if (err != NOERROR) return err;
-  err = DestroyArray(&hMsg->daRecipData);
+  err = DestroyRecipData(hMsg);
   if (err != NOERROR) return err;
   if (hMsg->info.wMsgType == WQS_MSG_EXTENDED) {
     err = FreeList(&hMsg->hCurNHEList);

@@ -584,6 +584,41 @@ TEST_F(MsgTest, ArrayWriterCutsLongHeaderName) {
   EXPECT_EQ(blocks, 0u);
 }
 
+TEST_F(MsgTest, ArrayWriterFailureKeepsNothing) {
+  dynarray_t* da = DACreate(22, 50);
+  ASSERT_NE(da, nullptr);
+  DWORD before = OSMemTestTotalBlocks();
+  // A document handle that names nothing: the append fails and the value
+  // block built for it is released.
+  EXPECT_NE(WQSAppendDynArrayToNote(0x12345678, da, "WQSRecipData", 12,
+                                    "WQSRecipData", 12),
+            NOERROR);
+  EXPECT_EQ(OSMemTestTotalBlocks(), before);
+  NOTEHANDLE note = 0;
+  ASSERT_EQ(QDSNoteCreate(db(), &note), NOERROR);
+  before = OSMemTestTotalBlocks();
+  OSMemTestFailNth(OSMEM_FAULT_LOCK, 1);
+  EXPECT_EQ(WQSAppendDynArrayToNote(note, da, "X", 1, "X", 1),
+            ERR_WQS_GENERAL);
+  OSMemTestDisarm();
+  EXPECT_EQ(OSMemTestTotalBlocks(), before);
+  EXPECT_FALSE(QDSItemIsPresent(note, "X", 1));
+  EXPECT_EQ(QDSNoteClose(note), NOERROR);
+  EXPECT_TRUE(DADestroy(da));
+}
+
+TEST_F(MsgTest, CloseObjectsIsRepeatable) {
+  NOTEID id = SaveMessage(&queue_, WQS_MSG_EXTENDED, {MakeRecip(1)});
+  msg_handle_t h;
+  ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
+  EXPECT_EQ(WQSCloseMsgObjects(&h), NOERROR);
+  EXPECT_EQ(h.daRecipData, nullptr);
+  EXPECT_EQ(h.daRecipListBIDs, nullptr);
+  EXPECT_EQ(h.pNHEList, nullptr);
+  EXPECT_EQ(WQSCloseMsgObjects(&h), NOERROR);
+  EXPECT_EQ(QDSNoteClose(h.hNote), NOERROR);
+}
+
 TEST_F(MsgTest, OpenMissingNote) {
   msg_handle_t h;
   EXPECT_NE(WQSOpenMsgByMsgID(&queue_, 987654, &h), NOERROR);
