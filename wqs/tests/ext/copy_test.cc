@@ -141,6 +141,18 @@ TEST_F(CopyTest, CopyIntoAnotherQueueIsSavedThere) {
   EXPECT_EQ(+o.info.wMsgType, WQS_MSG_EXTENDED);
   for (WORD i = 0; i < 2; i++) ExpectRecip(&o, i, rs[i]);
   EXPECT_EQ(WQSCloseMsg(&o), NOERROR);
+
+  // Dropped on the way, into the other type.
+  ASSERT_EQ(WQSOpenMsgByMsgID(&q1_, src, &s), NOERROR);
+  ASSERT_EQ(WQSCopyMsg(&q1_, &q2, &s, FALSE, WQS_MSG_SIMPLE, &c), NOERROR);
+  NOTEID bare = Save(&c);
+  EXPECT_EQ(WQSCloseMsg(&s), NOERROR);
+  ASSERT_EQ(WQSOpenMsgByMsgID(&q2, bare, &o), NOERROR);
+  EXPECT_EQ(+o.info.wMsgType, WQS_MSG_SIMPLE);
+  EXPECT_EQ(+o.info.user.wNumRecip, 0);
+  EXPECT_EQ(ItemCount(o.hNote, "WQSNHE"), 0);
+  EXPECT_EQ(ItemCount(o.hNote, "WQMsgStatus"), 1);
+  EXPECT_EQ(WQSCloseMsg(&o), NOERROR);
   EXPECT_TRUE(Snapshot(&q1_, src) == before);
 }
 
