@@ -49,6 +49,20 @@ STATUS WQSGetDataBlock(msg_handle_t* hMsg, const char* szFieldName,
 STATUS WQSDeleteMsgObject(msg_handle_t* hMsg, const char* szFieldName);
 
 // Data stream blocks.
+//
+// A stream name has at most 20 characters (WQS_DSB_MAX_NAME); create, open
+// and delete refuse a longer one with ERR_WQS_NAME_TOO_LONG.  A chunk over
+// 60416 bytes, an append to a finished or abandoned writer and a 65536th
+// piece give ERR_WQS_GENERAL with the writer unchanged.  A writer that
+// will not be finished (an append failed, or the caller gives up) is
+// released with WQSAbandonDataStreamBlock; it is safe on a zeroed, finished
+// or already abandoned handle.  Open checks the stored table before
+// trusting it: a value under 58 bytes, a size that disagrees with the
+// value, an entry size other than 4, no total entry, more entries than
+// slots or pieces that do not add up to the total give ERR_WQS_CORRUPT;
+// every other open failure (a missing stream included) is ERR_WQS_GENERAL.
+// A piece shorter than the table says is never read past: the read gives
+// ERR_WQS_CORRUPT.  Closing a read handle that holds nothing returns 0.
 #define WQS_DSB_MORE 2  // read flag: more of the stream follows
 #define WQS_DSB_END 3   // read flag: the read pointer reached the end
 #define WQS_SEEK_SET 1  // WQSDSBSeek origin: absolute; any other: relative
@@ -73,6 +87,13 @@ STATUS WQSCloseDataStreamBlock(data_stream_block_t* hDSB);
 STATUS WQSDeleteDataStreamBlock(msg_handle_t* hMsg, const char* szFieldName);
 
 // File blocks.
+//
+// WQSCreateFileBlock refuses a name over 32 bytes with ERR_WQS_NAME_TOO_LONG
+// before anything is allocated; a failure up to and including the $FILE
+// append frees the object (and the value block) again.  For a file with
+// resources (fileType 2) the $FILE FileSize is the data part alone; the
+// resources follow it at ResourcesStart = size.  WQSGetFileBlockInfo gives
+// null pointers for an index past the table.
 #define WQS_FILE_ITEM "$FILE"
 #define WQS_FILETYPE_MACEXT ((WORD)2)
 #define WQS_HOSTTYPE_MACEXT ((WORD)0x0200)

@@ -52,7 +52,15 @@ STATUS WQSCloseAndDiscardMsg(msg_handle_t* hMsg);
 STATUS WQSCloseMsgAndPurge(msg_handle_t* hMsg);
 STATUS WQSCloseMsgAndReQueue(msg_handle_t* hMsg);
 
-// Copy.
+// Copy.  The new handle is in the building form.  Kept recipient state is
+// owned like an array from DACreate (its hArray is hRecipData), so appends
+// grow it and the save or discard releases it with DADestroy; nothing frees
+// hRecipData on its own.  With recipients dropped hRecipData is 0.  The
+// source's WQSAttachInfo is removed from the copy (its $FILE items and
+// objects stay), so a copy given files of its own saves one table.  A
+// stored state array or moved list that disagrees with its own sizes gives
+// ERR_WQS_CORRUPT.  On failure the note copy is closed, everything obtained
+// is released and the caller's record is left as it was.
 STATUS WQSCopyMsg(queue_handle_t* pSourceQueue, queue_handle_t* pTargetQueue,
                   msg_handle_t* pSourceMsg, BOOL bRetainRecips,
                   WORD wNewMsgType, msg_handle_t* pNewMsg);
