@@ -415,3 +415,28 @@ TEST_F(StreamTest, ShortOrMissingPiecesAreNotReadPast) {
 
 }  // namespace
 }  // namespace wqsext
+
+namespace wqsext {
+namespace {
+
+TEST_F(StreamTest, PieceNumbersStopAt65535Pieces) {
+  std::vector<uint8_t> d = Pattern(40000);
+  data_stream_block_t w;
+  ASSERT_EQ(WQSCreateDataStreamBlock(&m_, "S", &w), NOERROR);
+  ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, d.data(), 40000), NOERROR);
+  // Pretend 65535 pieces are stored: the next piece has no number left.
+  w.wSeqNum = 0xFFFF;
+  EXPECT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, d.data(), 40000),
+            ERR_WQS_GENERAL);
+  EXPECT_EQ(w.dwBuffSize, 40000u);
+  EXPECT_EQ(ItemCount(m_.hNote, "S65535"), 0);
+  EXPECT_EQ(WQSAbandonDataStreamBlock(&w), NOERROR);
+
+  // A zeroed handle is no writer.
+  memset(&w, 0, sizeof w);
+  EXPECT_EQ(WQSAppendDataStreamBlock(&m_, &w, FALSE, d.data(), 10),
+            ERR_WQS_GENERAL);
+}
+
+}  // namespace
+}  // namespace wqsext
