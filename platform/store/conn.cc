@@ -81,6 +81,8 @@ const char* const kStmtSql[kNumStmts] = {
     "UPDATE items SET flags=?2, name=?3, value=?4 WHERE k=?1",
     /* kStBigItemUpdate */
     "UPDATE big SET flags=?2, name=?3, value=?4 WHERE k=?1",
+    /* kStItemValue */ "SELECT name, value FROM items WHERE k=?1",
+    /* kStBigItemValue */ "SELECT name, value FROM big WHERE k=?1",
     /* kStSummaryDeleteItem */
     "DELETE FROM summary WHERE name_lc=?1 AND token=?2 AND note_id=?3"
     " AND seq=?4",

@@ -148,13 +148,6 @@ STATUS QDSItemDelete(NOTEHANDLE note, const char* name, WORD nameLen) {
       del.slot = it.slot;
       del.summary = (it.flags & ITEM_SUMMARY) != 0;
       del.name = it.name;
-      if (del.summary) {
-        // The index rows are found again by their key, made from the value.
-        const char* p = OSLockBlock(it.bid);
-        if (p == nullptr) return ERR_MEMORY;
-        del.value.assign(p, it.len);
-        OSUnlockBlock(it.bid);
-      }
       dels.push_back(std::move(del));
     }
   } catch (...) {

@@ -83,15 +83,33 @@ STATUS DeleteRows(Conn* c, NOTEID id, bool header) {
   return NOERROR;
 }
 
-STATUS DeleteItemRow(Conn* c, NOTEID id, const PendingDelete& del) {
+// Removes the index rows of a stored summary item.  Their keys are made
+// from the value as stored, not from the copy in memory, which a caller
+// may have changed in place through its BLOCKID.
+STATUS DeleteIndexRows(Conn* c, NOTEID id, int64_t slot) {
   STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, ForSlot(kStItemValue, slot), &st);
+  if (!s) return st;
+  StmtReset reset(s);
+  sqlite3_bind_int64(s, 1, ItemKey(id, slot));
+  int rc = sqlite3_step(s);
+  if (rc == SQLITE_DONE) return NOERROR;  // no row, no index rows
+  if (rc != SQLITE_ROW) return SqlStatus(rc);
+  std::string_view name(static_cast<const char*>(sqlite3_column_blob(s, 0)),
+                        sqlite3_column_bytes(s, 0));
+  const char* value = static_cast<const char*>(sqlite3_column_blob(s, 1));
+  if (value == nullptr) return NOERROR;
+  return SummaryDeleteRows(c, id, slot, name, value,
+                           sqlite3_column_bytes(s, 1));
+}
+
+STATUS DeleteItemRow(Conn* c, NOTEID id, const PendingDelete& del) {
+  STATUS st = del.summary ? DeleteIndexRows(c, id, del.slot) : NOERROR;
+  if (st) return st;
   sqlite3_stmt* s = Stmt(c, ForSlot(kStItemDelete, del.slot), &st);
   if (!s) return st;
   sqlite3_bind_int64(s, 1, ItemKey(id, del.slot));
-  st = StepDone(s);
-  if (st || !del.summary) return st;
-  return SummaryDeleteRows(c, id, del.slot, del.name, del.value.data(),
-                           del.value.size());
+  return StepDone(s);
 }
 
 // What a save does with each appended item and each deleted row.
@@ -141,10 +159,7 @@ STATUS Write(Conn* c, const Note& n, bool isNew, bool full, const Plan& plan,
       const PendingDelete& del = n.deleted[d];
       if (plan.reused[d]) {
         // The row stays and is overwritten below; only its index rows go.
-        if (del.summary) {
-          st = SummaryDeleteRows(c, id, del.slot, del.name, del.value.data(),
-                                 del.value.size());
-        }
+        if (del.summary) st = DeleteIndexRows(c, id, del.slot);
       } else {
         st = DeleteItemRow(c, id, del);
       }

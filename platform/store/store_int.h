@@ -49,6 +49,8 @@ enum StmtId {
   kStBigItemInsert,
   kStItemUpdate,
   kStBigItemUpdate,
+  kStItemValue,
+  kStBigItemValue,
   kStSummaryDeleteItem,
   kStSummaryInsert,
   kStSummaryLookup,
@@ -97,13 +99,11 @@ struct Item {
 };
 
 // Stored rows that an update must remove.  The name lets a re-appended
-// item of that name take over the row; a summary item also keeps its value
-// so that its index rows can be found by their key.
+// item of that name take over the row.
 struct PendingDelete {
   int64_t slot = 0;
   bool summary = false;
   std::string name;
-  std::string value;
 };
 
 struct Note {

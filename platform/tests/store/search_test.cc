@@ -217,6 +217,50 @@ TEST_F(SearchTest, ItemTableHoldsSummaryItemsOnly) {
   EXPECT_EQ(QDSDbClose(db), NOERROR);
 }
 
+TEST_F(SearchTest, IndexFollowsStoredValuesAndLargeSummaryItemsKeepOrder) {
+  DBHANDLE db = NewDb("ix.qds");
+  NOTEID id = SaveStatus(db, 11);
+  NOTEHANDLE n = 0;
+  ASSERT_EQ(QDSNoteOpen(db, id, 0, &n), NOERROR);
+  // A caller scribbles over the value in memory, then replaces the item:
+  // the index rows of the stored value 11 must still go.
+  BLOCKID bid;
+  ASSERT_EQ(QDSItemInfo(n, "WQMsgStatus", 11, nullptr, &bid, nullptr), NOERROR);
+  char* p = OSLockBlock(bid);
+  double junk = 99;
+  memcpy(p + 2, &junk, 8);
+  OSUnlockBlock(bid);
+  ASSERT_EQ(QDSItemDelete(n, "WQMsgStatus", 11), NOERROR);
+  double six = 6;
+  ASSERT_EQ(QDSItemAppend(n, ITEM_SUMMARY, "WQMsgStatus", 11, TYPE_NUMBER, &six, 8),
+            NOERROR);
+  // A large summary text between small items.
+  std::string big(5000, 'b');
+  ASSERT_EQ(QDSItemAppend(n, ITEM_SUMMARY, "Big", 3, TYPE_TEXT, big.data(),
+                          static_cast<DWORD>(big.size())),
+            NOERROR);
+  ASSERT_EQ(QDSItemAppend(n, ITEM_SUMMARY, "After", 5, TYPE_TEXT, "a", 1), NOERROR);
+  ASSERT_EQ(QDSNoteUpdate(n, 0), NOERROR);
+  ASSERT_EQ(QDSNoteClose(n), NOERROR);
+  EXPECT_EQ(Ids(db, "WQMsgStatus = 11").size(), 0u);
+  EXPECT_EQ(Ids(db, "WQMsgStatus = 99").size(), 0u);
+  EXPECT_EQ(Ids(db, "WQMsgStatus = 6"), (std::vector<NOTEID>{id}));
+
+  Hits h;
+  ASSERT_EQ(Search(db, "After = \"A\"", &h), NOERROR);
+  ASSERT_EQ(h.tables.size(), 1u);
+  ITEM_TABLE head;
+  memcpy(&head, h.tables[0].data(), sizeof head);
+  ASSERT_EQ(head.Items, 3);
+  ITEM items[3];
+  memcpy(items, h.tables[0].data() + sizeof head, sizeof items);
+  EXPECT_EQ(items[0].NameLength, 11);  // WQMsgStatus
+  EXPECT_EQ(items[1].NameLength, 3);   // Big
+  EXPECT_EQ(items[1].ValueLength, 5002);
+  EXPECT_EQ(items[2].NameLength, 5);   // After
+  EXPECT_EQ(QDSDbClose(db), NOERROR);
+}
+
 struct Read {
   STATUS st;
   std::vector<NOTEID> ids;
