@@ -2,14 +2,14 @@
 // the high bits and a 24-bit slot in the low bits:
 //
 //   slot 0                  the document's header row (modified time, OID)
-//   slot seq                an item of at most kBigValue bytes
-//   slot kBigSlot | seq     a larger item
+//   slot seq                an item of at most kBigValue bytes, in `items`
+//   slot kBigSlot | seq     a larger item, in `big`
 //
 // `seq` orders the items of a document.  Keeping large values (stream
-// pieces, big recipient lists) in their own half of the document's key
-// range keeps the header and the small items - the ones a queue pass
-// rewrites - together on one or two leaf pages, however much data the
-// document carries.
+// pieces, big recipient lists) in a table of their own keeps the header
+// and the small items - the ones a queue pass rewrites - of several
+// documents together on one leaf page, however much data the documents
+// carry.
 #ifndef TAVLO_STORE_ITEM_KEY_H_
 #define TAVLO_STORE_ITEM_KEY_H_
 
