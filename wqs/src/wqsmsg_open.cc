@@ -309,6 +309,9 @@ STATUS WQSCloseMsg(msg_handle_t* hMsg) {
 }
 
 STATUS WQSCloseMsgAndUpdate(msg_handle_t* hMsg) {
+  // The state array is gone only from a handle already closed (or one
+  // whose close failed after releasing it): nothing sound to write back.
+  if (hMsg->daRecipData == nullptr) return ERR_WQS_GENERAL;
   // Rewrite (delete, then append) the two blocks the handle may have
   // changed; the lists and attachment table are never changed while open.
   STATUS err = WQSUtilDeleteItem(hMsg->hNote, WQS_ITEM_MSGINFO,
@@ -345,6 +348,7 @@ void WQSSetMsgInfo(msg_handle_t* hMsg, const user_msg_info_t* pMsgInfo) {
 STATUS WQSAppendDynArrayToNote(NOTEHANDLE hNote, dynarray_t* pDa,
                                const char* pItemName, WORD wItemNameLen,
                                const char* pHeaderName, WORD wHeaderNameLen) {
+  if (pDa == nullptr) return ERR_WQS_GENERAL;
   DWORD arraySize = DASize(pDa);
   DWORD size = arraySize + WQS_ARRAY_ITEM_PREFIX;
   DHANDLE h = NULLHANDLE;
