@@ -162,13 +162,18 @@ STATUS QDSDbOpen(const char* path, DBHANDLE* retDb) {
 STATUS QDSDbClose(DBHANDLE db) {
   Db* d = GetDb(db);
   if (d == nullptr) return ERR_BAD_DB;
-  for (NOTEHANDLE nh : Notes().Live()) {
-    Note* n = Notes().Get(nh);
-    if (n != nullptr && n->db == db) NoteDestroy(nh);
-  }
-  for (HCOLLECTION ch : Collections().Live()) {
-    Collection* col = Collections().Get(ch);
-    if (col != nullptr && col->db == db) delete Collections().Remove(ch);
+  try {
+    for (NOTEHANDLE nh : Notes().Live()) {
+      Note* n = Notes().Get(nh);
+      if (n != nullptr && n->db == db) NoteDestroy(nh);
+    }
+    for (HCOLLECTION ch : Collections().Live()) {
+      Collection* col = Collections().Get(ch);
+      if (col != nullptr && col->db == db) delete Collections().Remove(ch);
+    }
+  } catch (...) {
+    // No memory to list them: they stay open, and their calls report
+    // ERR_BAD_DB once the handle below is gone; closing them still works.
   }
   Dbs().Remove(db);
   ConnRelease(d->conn);

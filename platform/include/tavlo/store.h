@@ -58,6 +58,8 @@
 // the file is missing, ERR_NOT_A_DB for a file that is not a store database,
 // ERR_DB_BUSY when another process holds it for writing (no hang).
 STATUS QDSDbOpen(const char* path, DBHANDLE* retDb);
+// Also closes the documents and collections still open through this
+// handle (their handles become invalid; unsaved changes are dropped).
 STATUS QDSDbClose(DBHANDLE db);
 // Creates an empty database of class `dbClass` (e.g. 0xFF01).  An existing
 // file gives ERR_DB_EXISTS unless `force` is TRUE.
@@ -111,6 +113,10 @@ STATUS QDSNoteOpen(DBHANDLE db, NOTEID noteId, WORD flags,
 // Releases the document (and its unsaved changes).
 STATUS QDSNoteClose(NOTEHANDLE note);
 // Saves the document atomically; a new document gets its note id here.
+// Only items appended or deleted since the last load or save are written;
+// an item deleted and appended again under the same name takes over its
+// old row and keeps its old position.  UPDATE_FORCE rewrites every item
+// (for values changed in place through their BLOCKID).
 STATUS QDSNoteUpdate(NOTEHANDLE note, WORD flags);
 STATUS QDSNoteDelete(DBHANDLE db, NOTEID noteId, WORD flags);
 // In-memory copy with every item; same database, same note id until changed.
@@ -240,6 +246,8 @@ struct COLLECTIONPOSITION {
 };
 
 // Opens a collection: a snapshot of the view's entries at this moment.
+// `retViewUNID`, when given, receives 16 bytes (the view note's
+// ORIGINATORID File and Note stamps).
 STATUS QVWOpenCollection(DBHANDLE viewDb, DBHANDLE dataDb, NOTEID viewNoteId,
                          WORD openFlags, DHANDLE unreadList,
                          HCOLLECTION* retCollection, NOTEHANDLE* retViewNote,
