@@ -68,14 +68,14 @@ int CmdExtract(const ExtractOptions& o) {
         // Trust the object's real length over the descriptor: never write
         // bytes the store did not return.
         const bool mac = fd->fileType == WQS_FILETYPE_MACEXT;
-        DWORD dataLen = mac ? std::min(fd->size, have) : have;
+        DWORD dataLen = mac ? std::min<DWORD>(+fd->size, have) : have;
         rc = WriteFile(o.outFile, p, dataLen);
         DWORD resLen = have - dataLen;
         if (rc == 0 && mac && resLen > 0)
           rc = WriteFile(o.outFile + ".rsrc", p + dataLen, resLen);
         if (rc == 0) {
           std::printf("wrote %u bytes of \"%.*s\" to %s", dataLen,
-                      static_cast<int>(std::min<WORD>(fd->wNameLen,
+                      static_cast<int>(std::min<WORD>(+fd->wNameLen,
                                                       WQS_MAX_FILE_NAME)),
                       fd->fileName, o.outFile.c_str());
           if (mac && resLen > 0)

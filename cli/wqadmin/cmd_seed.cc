@@ -105,7 +105,9 @@ class Seeder {
       ri.data.dwUserInfo = failed ? o_.status : 6;
       ri.data.dwErrorCode = failed ? fail.code : 0;
       ri.data.wRetries = failed ? 0 : 3;
-      Later(failed ? 3600 : 0, &ri.data.tdNextRetry);
+      TIMEDATE retry;
+      Later(failed ? 3600 : 0, &retry);
+      ri.data.tdNextRetry = retry;
       err = WQSAppendRecipient(&m, &ri);
       if (err != NOERROR) return Discard(&m, "cannot add a recipient in", err);
     }
@@ -117,7 +119,9 @@ class Seeder {
     info->wPriority = static_cast<WORD>(Pick(3));
     info->wFormat = 1;
     info->wRetries = fail.code ? 0 : 5;
-    Later(fail.code ? 1800 : 0, &info->tdNextRetry);
+    TIMEDATE next;
+    Later(fail.code ? 1800 : 0, &next);
+    info->tdNextRetry = next;
     info->dwFailureReason = fail.code;
     // The relay's own message number; any nonzero value will do.
     info->dwUserInfo1 = static_cast<DWORD>(1 + Pick(0x7FFFFFFF));
@@ -225,8 +229,10 @@ class Seeder {
     std::memcpy(fd.fileName, attachName_.data(), attachName_.size());
     fd.wNameLen = static_cast<WORD>(attachName_.size());
     fd.size = static_cast<DWORD>(attach_.size());
-    OSCurrentTIMEDATE(&fd.created);
-    fd.modified = fd.created;
+    TIMEDATE now;
+    OSCurrentTIMEDATE(&now);
+    fd.created = now;
+    fd.modified = now;
     file_block_t fb;
     STATUS err = WQSCreateFileBlock(m, &fd, &fb);
     if (err != NOERROR) return Discard(m, "cannot attach a file in", err);

@@ -15,7 +15,9 @@ namespace wqadmin {
 
 namespace {
 
-std::string TimeText(const TIMEDATE& t) {
+// Takes the stamp by value: inside the packed stored records it may sit on
+// any even address.
+std::string TimeText(TIMEDATE t) {
   char buf[64];
   TimeToText(&t, buf, sizeof(buf));
   return buf;
@@ -59,7 +61,7 @@ int CmdShow(const ShowOptions& o) {
   WQSGetMsgInfo(&h.msg, &info);
   if (rc == 0) {
     j["note_id"] = o.noteId;
-    j["type"] = h.msg.info.wMsgType;
+    j["type"] = +h.msg.info.wMsgType;
     j["state"] = ms.wState;
     j["state_name"] = StatusName(ms.wState);
     j["error"] = ms.msgErr;
@@ -70,16 +72,16 @@ int CmdShow(const ShowOptions& o) {
     j["trace"] = ms.bTrace != 0;
     j["inbound_next_hop"] = std::string(nhe, nheLen);
     nlohmann::ordered_json mi;
-    mi["size"] = info->dwSize;
-    mi["recipients"] = info->wNumRecip;
-    mi["priority"] = info->wPriority;
-    mi["format"] = info->wFormat;
-    mi["retries_left"] = info->wRetries;
+    mi["size"] = +info->dwSize;
+    mi["recipients"] = +info->wNumRecip;
+    mi["priority"] = +info->wPriority;
+    mi["format"] = +info->wFormat;
+    mi["retries_left"] = +info->wRetries;
     mi["next_retry"] = TimeText(info->tdNextRetry);
-    mi["failure_reason"] = info->dwFailureReason;
-    mi["user_info"] = {info->dwUserInfo1, info->dwUserInfo2,
-                       info->dwUserInfo3, info->dwUserInfo4,
-                       info->dwUserInfo5};
+    mi["failure_reason"] = +info->dwFailureReason;
+    mi["user_info"] = {+info->dwUserInfo1, +info->dwUserInfo2,
+                       +info->dwUserInfo3, +info->dwUserInfo4,
+                       +info->dwUserInfo5};
     j["message_info"] = mi;
 
     nlohmann::ordered_json recips = nlohmann::ordered_json::array();
@@ -94,12 +96,12 @@ int CmdShow(const ShowOptions& o) {
       nlohmann::ordered_json e;
       e["index"] = r;
       e["name"] = std::string(in.pName ? in.pName : "", in.wNameLen);
-      e["state"] = in.wState;
+      e["state"] = +in.wState;
       e["error"] = in.err;
       recip_info_t ri;
       std::memset(&ri, 0, sizeof(ri));
       if (WQSGetRecipient(&h.msg, r, &ri) == NOERROR) {
-        e["retries"] = ri.data.wRetries;
+        e["retries"] = +ri.data.wRetries;
         e["next_retry"] = TimeText(ri.data.tdNextRetry);
       }
       // Only an extended message has post offices and next hops.
@@ -124,10 +126,10 @@ int CmdShow(const ShowOptions& o) {
       nlohmann::ordered_json e;
       e["index"] = f;
       e["name"] = std::string(fd->fileName,
-                              std::min<WORD>(fd->wNameLen, WQS_MAX_FILE_NAME));
-      e["file_type"] = fd->fileType;
-      e["size"] = fd->size;
-      if (fd->fileType == WQS_FILETYPE_MACEXT) e["resource_size"] = fd->resSize;
+                              std::min<WORD>(+fd->wNameLen, WQS_MAX_FILE_NAME));
+      e["file_type"] = +fd->fileType;
+      e["size"] = +fd->size;
+      if (fd->fileType == WQS_FILETYPE_MACEXT) e["resource_size"] = +fd->resSize;
       files.push_back(e);
     }
     j["attachments"] = files;

@@ -107,18 +107,18 @@ TEST_F(RswqBinaryTest, ResetsEveryFailedMessageAndLeavesTheRest) {
     MsgSnapshot s;
     ASSERT_EQ(NOERROR, ReadMessage(&q, failed[i], &s));
     EXPECT_EQ(6u, s.status);
-    EXPECT_EQ(1, s.info.wRetries);
-    EXPECT_EQ(0u, s.info.dwUserInfo3);
+    EXPECT_EQ(1, +s.info.wRetries);
+    EXPECT_EQ(0u, +s.info.dwUserInfo3);
     EXPECT_FALSE(s.hasErrStr);
-    EXPECT_EQ(before[i].info.dwUserInfo1, s.info.dwUserInfo1);
-    EXPECT_EQ(before[i].info.dwSize, s.info.dwSize);
-    EXPECT_EQ(before[i].info.wPriority, s.info.wPriority);
+    EXPECT_EQ(+before[i].info.dwUserInfo1, +s.info.dwUserInfo1);
+    EXPECT_EQ(+before[i].info.dwSize, +s.info.dwSize);
+    EXPECT_EQ(+before[i].info.wPriority, +s.info.wPriority);
     EXPECT_EQ(before[i].names, s.names);
     ASSERT_EQ(before[i].recips.size(), s.recips.size());
     for (size_t k = 0; k < s.recips.size(); k++) {
-      EXPECT_EQ(6u, s.recips[k].dwUserInfo);
-      EXPECT_EQ(0u, s.recips[k].dwErrorCode);
-      EXPECT_EQ(before[i].recips[k].wRetries, s.recips[k].wRetries);
+      EXPECT_EQ(6u, +s.recips[k].dwUserInfo);
+      EXPECT_EQ(0u, +s.recips[k].dwErrorCode);
+      EXPECT_EQ(+before[i].recips[k].wRetries, +s.recips[k].wRetries);
     }
   }
   for (size_t i = 0; i < healthy.size(); i++)

@@ -326,7 +326,7 @@ TEST_F(RswqTest, SeventhResetFailingStopsPassAndReleasesEverything) {
     if (i == 6) {  // the failed one is stored as it was
       EXPECT_TRUE(s.hasErrStr);
       EXPECT_NE(6u, s.status);
-      EXPECT_EQ(550u, s.info.dwUserInfo3);
+      EXPECT_EQ(550u, +s.info.dwUserInfo3);
     }
   }
   EXPECT_EQ(6, requeued);
@@ -358,26 +358,26 @@ TEST_F(RswqTest, StoredResultOfThePass) {
     EXPECT_TRUE(s.hasStatus);
     EXPECT_EQ(6u, s.status);
     EXPECT_FALSE(s.hasErrStr);
-    EXPECT_EQ(1, s.info.wRetries);
-    EXPECT_EQ(0u, s.info.dwUserInfo3);
+    EXPECT_EQ(1, +s.info.wRetries);
+    EXPECT_EQ(0u, +s.info.dwUserInfo3);
     const user_msg_info_t& a = before[i].info;
-    EXPECT_EQ(a.dwSize, s.info.dwSize);
-    EXPECT_EQ(a.wNumRecip, s.info.wNumRecip);
-    EXPECT_EQ(a.wPriority, s.info.wPriority);
-    EXPECT_EQ(a.wFormat, s.info.wFormat);
+    EXPECT_EQ(+a.dwSize, +s.info.dwSize);
+    EXPECT_EQ(+a.wNumRecip, +s.info.wNumRecip);
+    EXPECT_EQ(+a.wPriority, +s.info.wPriority);
+    EXPECT_EQ(+a.wFormat, +s.info.wFormat);
     EXPECT_EQ(0, std::memcmp(&a.tdNextRetry, &s.info.tdNextRetry, 8));
-    EXPECT_EQ(a.dwFailureReason, s.info.dwFailureReason);
-    EXPECT_EQ(a.dwUserInfo1, s.info.dwUserInfo1);
-    EXPECT_EQ(a.dwUserInfo2, s.info.dwUserInfo2);
-    EXPECT_EQ(a.dwUserInfo4, s.info.dwUserInfo4);
-    EXPECT_EQ(a.dwUserInfo5, s.info.dwUserInfo5);
+    EXPECT_EQ(+a.dwFailureReason, +s.info.dwFailureReason);
+    EXPECT_EQ(+a.dwUserInfo1, +s.info.dwUserInfo1);
+    EXPECT_EQ(+a.dwUserInfo2, +s.info.dwUserInfo2);
+    EXPECT_EQ(+a.dwUserInfo4, +s.info.dwUserInfo4);
+    EXPECT_EQ(+a.dwUserInfo5, +s.info.dwUserInfo5);
     ASSERT_EQ(before[i].recips.size(), s.recips.size());
     EXPECT_EQ(before[i].names, s.names);
     for (size_t r = 0; r < s.recips.size(); r++) {
-      EXPECT_EQ(6u, s.recips[r].dwUserInfo);
-      EXPECT_EQ(0u, s.recips[r].dwErrorCode);
-      EXPECT_EQ(before[i].recips[r].dwRecipType, s.recips[r].dwRecipType);
-      EXPECT_EQ(before[i].recips[r].wRetries, s.recips[r].wRetries);
+      EXPECT_EQ(6u, +s.recips[r].dwUserInfo);
+      EXPECT_EQ(0u, +s.recips[r].dwErrorCode);
+      EXPECT_EQ(+before[i].recips[r].dwRecipType, +s.recips[r].dwRecipType);
+      EXPECT_EQ(+before[i].recips[r].wRetries, +s.recips[r].wRetries);
       EXPECT_EQ(0, std::memcmp(&before[i].recips[r].tdNextRetry,
                                &s.recips[r].tdNextRetry, 8));
     }

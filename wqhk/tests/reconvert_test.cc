@@ -19,6 +19,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Time stamps inside the packed stored records may sit on any even
+// address: copy them out before handing them to the runtime.
+int64_t MicrosOf(const void* packedTime) {
+  TIMEDATE t;
+  std::memcpy(&t, packedTime, sizeof(t));
+  return TimeToMicros(&t);
+}
+
 class ReconvertTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -85,7 +93,9 @@ class ReconvertTest : public ::testing::Test {
       ri.wPONameLen = (WORD)std::strlen(po);
       ri.data.dwRecipType = 7;
       ri.data.dwErrorCode = 0x10550;
-      TimeFromMicros(1600000000000000LL + r, &ri.data.tdNextRetry);
+      TIMEDATE retry;
+      TimeFromMicros(1600000000000000LL + r, &retry);
+      ri.data.tdNextRetry = retry;
       ri.data.dwUserInfo = 0x20011;
       ri.data.wRetries = 3;
       EXPECT_EQ(NOERROR, WQSAppendRecipient(&m, &ri));
@@ -96,7 +106,9 @@ class ReconvertTest : public ::testing::Test {
     info->wPriority = 3;
     info->wFormat = 2;
     info->wRetries = 0;
-    TimeFromMicros(1650000000000000LL, &info->tdNextRetry);
+    TIMEDATE next;
+    TimeFromMicros(1650000000000000LL, &next);
+    info->tdNextRetry = next;
     info->dwFailureReason = 9;
     info->dwUserInfo1 = 11;
     info->dwUserInfo2 = 22;
@@ -120,26 +132,26 @@ class ReconvertTest : public ::testing::Test {
     ASSERT_EQ(NOERROR, WQSOpenMsgByMsgID(&q, id, &m));
     user_msg_info_t* info;
     WQSGetMsgInfo(&m, &info);
-    EXPECT_EQ(1, info->wRetries);
-    EXPECT_EQ(0u, info->dwUserInfo3);
-    EXPECT_EQ(777u, info->dwSize);
-    EXPECT_EQ(3, info->wPriority);
-    EXPECT_EQ(2, info->wFormat);
-    EXPECT_EQ(1650000000000000LL, TimeToMicros(&info->tdNextRetry));
-    EXPECT_EQ(9u, info->dwFailureReason);
-    EXPECT_EQ(11u, info->dwUserInfo1);
-    EXPECT_EQ(22u, info->dwUserInfo2);
-    EXPECT_EQ(44u, info->dwUserInfo4);
-    EXPECT_EQ(55u, info->dwUserInfo5);
-    EXPECT_EQ(recips, info->wNumRecip);
+    EXPECT_EQ(1, +info->wRetries);
+    EXPECT_EQ(0u, +info->dwUserInfo3);
+    EXPECT_EQ(777u, +info->dwSize);
+    EXPECT_EQ(3, +info->wPriority);
+    EXPECT_EQ(2, +info->wFormat);
+    EXPECT_EQ(1650000000000000LL, MicrosOf(&info->tdNextRetry));
+    EXPECT_EQ(9u, +info->dwFailureReason);
+    EXPECT_EQ(11u, +info->dwUserInfo1);
+    EXPECT_EQ(22u, +info->dwUserInfo2);
+    EXPECT_EQ(44u, +info->dwUserInfo4);
+    EXPECT_EQ(55u, +info->dwUserInfo5);
+    EXPECT_EQ(recips, +info->wNumRecip);
     for (int r = 0; r < recips; r++) {
       recip_info_t ri;
       ASSERT_EQ(NOERROR, WQSGetRecipient(&m, (WORD)r, &ri));
-      EXPECT_EQ(6u, ri.data.dwUserInfo);  // the whole word
-      EXPECT_EQ(0u, ri.data.dwErrorCode);
-      EXPECT_EQ(7u, ri.data.dwRecipType);
-      EXPECT_EQ(3, ri.data.wRetries);
-      EXPECT_EQ(1600000000000000LL + r, TimeToMicros(&ri.data.tdNextRetry));
+      EXPECT_EQ(6u, +ri.data.dwUserInfo);  // the whole word
+      EXPECT_EQ(0u, +ri.data.dwErrorCode);
+      EXPECT_EQ(7u, +ri.data.dwRecipType);
+      EXPECT_EQ(3, +ri.data.wRetries);
+      EXPECT_EQ(1600000000000000LL + r, MicrosOf(&ri.data.tdNextRetry));
     }
     DWORD st = 0;
     EXPECT_EQ(NOERROR, WQSGetDWORD(&m, "WQMsgStatus", &st));
@@ -247,7 +259,7 @@ TEST_F(ReconvertTest, ChangesStayInTheHandleUntilTheUpdate) {
   EXPECT_EQ(11u, st);
   user_msg_info_t* info;
   WQSGetMsgInfo(&m, &info);
-  EXPECT_EQ(0, info->wRetries);
+  EXPECT_EQ(0, +info->wRetries);
   EXPECT_TRUE(QDSItemIsPresent(m.hNote, "WQErrStr", 8));
   EXPECT_EQ(NOERROR, WQSCloseMsg(&m));
 }
