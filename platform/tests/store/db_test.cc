@@ -139,6 +139,27 @@ TEST_F(DbTest, BadHandlesAreRefused) {
   EXPECT_EQ(QDSDbClose(db), NOERROR);
 }
 
+TEST_F(DbTest, StaleHandlesStayDeadWhenTheirSlotIsReused) {
+  DBHANDLE db = NewDb("stale.qds");
+  NOTEHANDLE first = 0, second = 0;
+  ASSERT_EQ(QDSNoteCreate(db, &first), NOERROR);
+  ASSERT_EQ(QDSNoteClose(first), NOERROR);
+  ASSERT_EQ(QDSNoteCreate(db, &second), NOERROR);  // same slot, new generation
+  EXPECT_NE(first, second);
+  EXPECT_EQ(QDSItemAppend(first, 0, "A", 1, TYPE_TEXT, "a", 1), ERR_BAD_NOTE);
+  EXPECT_EQ(QDSItemAppend(second, 0, "A", 1, TYPE_TEXT, "a", 1), NOERROR);
+  EXPECT_EQ(QDSItemCount(first), 0u);
+  EXPECT_EQ(QDSItemCount(second), 1u);
+  EXPECT_EQ(QDSNoteClose(first), ERR_BAD_NOTE);
+  EXPECT_EQ(QDSNoteClose(second), NOERROR);
+  EXPECT_EQ(QDSDbClose(db), NOERROR);
+  DBHANDLE again = 0;
+  ASSERT_EQ(QDSDbOpen("stale.qds", &again), NOERROR);
+  NOTEHANDLE n = 0;
+  EXPECT_EQ(QDSNoteCreate(db, &n), ERR_BAD_DB);  // the old database handle
+  EXPECT_EQ(QDSDbClose(again), NOERROR);
+}
+
 TEST_F(DbTest, ClosingADbClosesItsDocuments) {
   DBHANDLE db = NewDb("c.qds");
   NOTEHANDLE n = 0;

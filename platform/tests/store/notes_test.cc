@@ -117,7 +117,16 @@ TEST_F(NotesTest, CopyDatabaseWithSinceAndMask) {
   OSCurrentTIMEDATE(&mid);
   NOTEID late = SaveDoc(src, 2, "late");
   (void)early;
-  (void)late;
+  // A large value travels with its document, in its place.
+  std::string big(70000, 'z');
+  NOTEHANDLE n = 0;
+  ASSERT_EQ(QDSNoteOpen(src, late, 0, &n), NOERROR);
+  ASSERT_EQ(QDSItemAppend(n, 0, "Body", 4, TYPE_TEXT, big.data(),
+                          static_cast<DWORD>(big.size())),
+            NOERROR);
+  ASSERT_EQ(QDSItemAppend(n, 0, "Tail", 4, TYPE_TEXT, "t", 1), NOERROR);
+  ASSERT_EQ(QDSNoteUpdate(n, 0), NOERROR);
+  ASSERT_EQ(QDSNoteClose(n), NOERROR);
 
   // Everything, as a queue is made from its template.
   DBHANDLE all = NewDb("all.qds");
@@ -139,11 +148,18 @@ TEST_F(NotesTest, CopyDatabaseWithSinceAndMask) {
   ASSERT_EQ(QDSDbCopy(src, some, mid, NOTE_CLASS_DOCUMENT), NOERROR);
   std::vector<NOTEID> ids = Find(some, "@All", NOTE_CLASS_ALL);
   ASSERT_EQ(ids.size(), 1u);
-  NOTEHANDLE n = 0;
   ASSERT_EQ(QDSNoteOpen(some, ids[0], 0, &n), NOERROR);
   char buf[16];
   EXPECT_EQ(QDSItemGetText(n, "Subject", buf, sizeof buf), 4);
   EXPECT_EQ(std::string(buf, 4), "late");
+  EXPECT_EQ(ItemBytes(n, "Body").substr(2), big);
+  ASSERT_EQ(QDSItemCount(n), 4u);
+  char name[8];
+  WORD nl = 0;
+  ASSERT_EQ(QDSItemInfoByIndex(n, 2, name, sizeof name, &nl, nullptr, nullptr,
+                               nullptr, nullptr),
+            NOERROR);
+  EXPECT_EQ(std::string(name, nl), "Body");
   ASSERT_EQ(QDSNoteClose(n), NOERROR);
   EXPECT_EQ(QVWFindDesignNote(some, "($Inbound)", NOTE_CLASS_VIEW, &v2),
             ERR_VIEW_NOT_FOUND);
