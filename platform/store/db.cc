@@ -66,6 +66,24 @@ STATUS Exec(sqlite3* db, const char* sql) {
   return SqlStatus(sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
 }
 
+// TRUE when another process has the database open: it holds the write
+// lock from open to close, so a write lock cannot be had here.
+bool HeldElsewhere(const std::string& path) {
+  sqlite3* db = nullptr;
+  bool held = false;
+  if (sqlite3_open_v2(path.c_str(), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 100);
+    int rc = sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE; BEGIN IMMEDIATE",
+                          nullptr, nullptr, nullptr);
+    int base = rc & 0xFF;
+    held = base == SQLITE_BUSY || base == SQLITE_LOCKED;
+  }
+  sqlite3_close_v2(db);
+  return held;
+}
+
 STATUS PutMeta(sqlite3_stmt* s, const char* key, const void* blob, int len) {
   sqlite3_bind_text(s, 1, key, -1, SQLITE_STATIC);
   sqlite3_bind_blob(s, 2, len ? blob : "", len, SQLITE_STATIC);
@@ -191,9 +209,11 @@ STATUS QDSDbCreate(const char* path, WORD dbClass, BOOL force) {
     if (!S_ISREG(sb.st_mode)) return ERR_DB_PATH;
     char* real = ::realpath(resolved.c_str(), nullptr);
     if (real != nullptr) {
-      bool open = ConnFind(real) != nullptr;
+      std::string canonical(real);
       free(real);
-      if (open) return ERR_DB_BUSY;
+      if (ConnFind(canonical) != nullptr || HeldElsewhere(canonical)) {
+        return ERR_DB_BUSY;
+      }
     }
   } else if (errno != ENOENT) {
     return errno == ENOTDIR ? ERR_DB_PATH : ERR_DB_IO;
@@ -231,21 +251,9 @@ STATUS QDSDbDelete(const char* path) {
   if (real == nullptr) return ERR_DB_IO;
   std::string canonical(real);
   free(real);
-  if (ConnFind(canonical) != nullptr) return ERR_DB_BUSY;
-  // Refuse a database another process has open: it holds the write lock.
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(canonical.c_str(), &db,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                      nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(db, 100);
-    int rc = sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE; BEGIN IMMEDIATE",
-                          nullptr, nullptr, nullptr);
-    sqlite3_close_v2(db);
-    db = nullptr;
-    int base = rc & 0xFF;
-    if (base == SQLITE_BUSY || base == SQLITE_LOCKED) return ERR_DB_BUSY;
+  if (ConnFind(canonical) != nullptr || HeldElsewhere(canonical)) {
+    return ERR_DB_BUSY;
   }
-  sqlite3_close_v2(db);
   if (::unlink(canonical.c_str()) != 0) return ERR_DB_IO;
   UnlinkSidecars(canonical);
   SyncDirOf(canonical);

@@ -204,6 +204,7 @@ TEST_F(DbTest, AnotherProcessHoldingTheDbGivesBusyQuickly) {
   // Not a timing test: only a guard against hanging on the lock.
   EXPECT_LT(took, std::chrono::seconds(5));
   EXPECT_EQ(QDSDbDelete("busy.qds"), ERR_DB_BUSY);
+  EXPECT_EQ(QDSDbCreate("busy.qds", 0xFF01, TRUE), ERR_DB_BUSY);
   EXPECT_TRUE(Exists(Path("busy.qds")));
 
   ASSERT_EQ(write(release[1], "x", 1), 1);
