@@ -184,6 +184,7 @@ TEST_F(NotesTest, KilledWriterLeavesDocumentsOldOrNew) {
 
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
+  pid_t parent = getpid();
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
@@ -208,8 +209,19 @@ TEST_F(NotesTest, KilledWriterLeavesDocumentsOldOrNew) {
         QDSNoteClose(n);
       }
       if (gen == 3 && write(ready[1], "r", 1) != 1) _exit(5);
+      if (getppid() != parent) _exit(6);  // the test is gone
     }
   }
+  // Whatever happens below, the writer does not outlive the test.
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+      }
+    }
+  } reaper{pid};
   pollfd p{ready[0], POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 30000), 1);
   char c;
@@ -217,6 +229,7 @@ TEST_F(NotesTest, KilledWriterLeavesDocumentsOldOrNew) {
   kill(pid, SIGKILL);
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  reaper.pid = 0;
   ASSERT_TRUE(WIFSIGNALED(status));
   close(ready[0]);
   close(ready[1]);
