@@ -185,6 +185,9 @@ TEST_F(DbTest, AnotherProcessHoldingTheDbGivesBusyQuickly) {
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
+    // Only the parent keeps a write end, so its exit ends the wait below.
+    close(release[1]);
+    close(ready[0]);
     DBHANDLE db = 0;
     char c = QDSDbOpen("busy.qds", &db) == NOERROR ? 'y' : 'n';
     if (write(ready[1], &c, 1) != 1) _exit(2);
