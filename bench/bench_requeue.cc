@@ -155,7 +155,7 @@ std::string SeededQueue(const Options& o, uint32_t total, uint32_t failed) {
   RemoveDb(path);
   fs::remove(done);
 
-  std::string templ = o.dir + "/template.qdt";
+  std::string templ = o.dir + "/requeue-template.qdt";
   if (!fs::exists(templ)) {
     STATUS st = QDSDbCreate(templ.c_str(), WQS_QUEUE_DB_CLASS, FALSE);
     if (st) Die("cannot create " + templ, st);
