@@ -158,7 +158,10 @@ TEST_F(RswqTest, EmptyQueueOneSearchTotalZero) {
   MakeQueue(0, 3);
   CloseQueue();
   Capture cap;
+  AddInTestStopAfterPolls(2);  // counts the pass's polls, one per search
   EXPECT_EQ(NOERROR, AddInMain(0, 0, nullptr));
+  EXPECT_FALSE(AddInIdle());  // poll 2: the pass polled exactly once
+  EXPECT_TRUE(AddInIdle());
   EXPECT_EQ((std::vector<std::string>{"Opening: smtpibwq.fix", "Resetting....",
                                       "ReQueued 0 messages",
                                       "Closing: smtpibwq.fix"}),
@@ -175,7 +178,11 @@ TEST_F(RswqTest, TwoHundredFiftyFailedInBatchesOfHundred) {
   CloseQueue();
 
   Capture cap;
+  // One poll before each search: 100, 100, 50, then the empty search.
+  AddInTestStopAfterPolls(5);
   EXPECT_EQ(NOERROR, AddInMain(0, 0, nullptr));
+  EXPECT_FALSE(AddInIdle());  // poll 5
+  EXPECT_TRUE(AddInIdle());
   ASSERT_EQ(251u, cap.status.size());
   EXPECT_EQ("Initing...", cap.status[0]);
   EXPECT_EQ(CountLines(1, 250),
