@@ -245,6 +245,7 @@ STATUS QDSNoteUpdate(NOTEHANDLE note, WORD flags) {
   oid.Sequence += 1;
   oid.SequenceTime = now;
 
+  if (!isNew) SearchForget(c, n->id);
   Txn txn(c);
   st = txn.Begin();
   NOTEID id = 0;
@@ -282,6 +283,7 @@ STATUS QDSNoteDelete(DBHANDLE db, NOTEID noteId, WORD flags) {
   if (d == nullptr) return ERR_BAD_DB;
   if (noteId == 0) return ERR_NOTE_NOT_FOUND;
   Conn* c = d->conn;
+  SearchForget(c, noteId);
   TIMEDATE now;
   OSCurrentTIMEDATE(&now);
   Txn txn(c);

@@ -6,6 +6,13 @@
 // read and the formula is evaluated over them before the callback sees the
 // document.
 //
+// A requeue pass searches again after every batch of 100 messages, and
+// every search reports every match; so the documents that still match are
+// visited again and again.  Their summary items are therefore cached per
+// connection (Conn::searchCache): the cache is exact because this
+// connection makes every change to the file and forgets a document when it
+// is saved or deleted, and it is bounded (kCacheLimit) by emptying it.
+//
 // No statement is left running while the callback runs: candidates are
 // collected first (the plan case) or a batch at a time (the scan), so a
 // callback may open, save or delete documents of the same database.
@@ -37,6 +44,8 @@ Since MakeSince(const TIMEDATE* since) {
 namespace {
 
 constexpr int kScanBatch = 256;
+constexpr size_t kCacheLimit = 32u << 20;  // bytes of cached tables
+constexpr size_t kEntryOverhead = 96;      // map node and entry, roughly
 
 struct Header {
   NOTEID id = 0;
@@ -176,29 +185,98 @@ STATUS LoadClass(Conn* c, NOTEID id, WORD* cls, bool* found) {
   return NOERROR;
 }
 
-// Evaluates one document of a wanted class and reports a match.  Returns
-// the callback's result (nonzero stops the search).
-STATUS Visit(Conn* c, NOTEID id, WORD cls, const Since& since,
+// Points `sc.raw` at the items of an ITEM_TABLE built by LoadSummary.
+void RawFromTable(const std::vector<char>& table, Scratch& sc) {
+  sc.raw.clear();
+  ITEM_TABLE t;
+  memcpy(&t, table.data(), sizeof t);
+  const char* items = table.data() + sizeof t;
+  const char* p = items + t.Items * sizeof(ITEM);
+  for (WORD i = 0; i < t.Items; ++i) {
+    ITEM it;
+    memcpy(&it, items + i * sizeof(ITEM), sizeof it);
+    sc.raw.push_back(formula::RawItem{
+        std::string_view(p, it.NameLength),
+        std::string_view(p + it.NameLength, it.ValueLength)});
+    p += it.NameLength + it.ValueLength;
+  }
+}
+
+// Keeps what LoadSummary found for the next search.  Best effort: a
+// failure to cache costs only speed.
+void Remember(Conn* c, const Header& h, const Scratch& sc) {
+  size_t add = sc.table.size() + kEntryOverhead;
+  if (c->searchCacheBytes + add > kCacheLimit) {
+    c->searchCache.clear();
+    c->searchCacheBytes = 0;
+  }
+  try {
+    SearchEntry e;
+    e.cls = h.cls;
+    e.modified = h.modified;
+    e.oid = h.oid;
+    e.table = sc.table;
+    auto [it, inserted] = c->searchCache.emplace(h.id, std::move(e));
+    if (inserted) c->searchCacheBytes += add;
+  } catch (...) {
+  }
+}
+
+// Evaluates one document and reports a match.  `cls` is its class when
+// the caller knows it (0: look it up).  Returns the callback's result
+// (nonzero stops the search).
+STATUS Visit(Conn* c, NOTEID id, WORD cls, WORD mask, const Since& since,
              const formula::Program* program, Scratch& sc,
              STATUS (*fn)(void*, const SearchHit&), void* arg) {
   Header h;
   h.id = id;
-  h.cls = cls;
-  STATUS st = LoadSummary(c, &h, sc);
-  if (st) return st;
-  if (!since.Takes(h.modified)) return NOERROR;
+  const std::vector<char>* table = nullptr;
+  auto hit = c->searchCache.find(id);
+  if (hit != c->searchCache.end()) {
+    const SearchEntry& e = hit->second;
+    h.cls = e.cls;
+    h.modified = e.modified;
+    h.oid = e.oid;
+    if ((h.cls & mask) == 0 || !since.Takes(h.modified)) return NOERROR;
+    table = &e.table;
+    RawFromTable(*table, sc);
+  } else {
+    if (cls == 0) {
+      bool found = false;
+      STATUS st = LoadClass(c, id, &cls, &found);
+      if (st) return st;
+      if (!found) return NOERROR;  // deleted since the lookup
+    }
+    h.cls = cls;
+    if ((h.cls & mask) == 0) return NOERROR;
+    STATUS st = LoadSummary(c, &h, sc);
+    if (st) return st;
+    Remember(c, h, sc);
+    if (!since.Takes(h.modified)) return NOERROR;
+    table = &sc.table;
+  }
   if (program != nullptr && !formula::Evaluate(*program, sc.raw)) {
     return NOERROR;
   }
-  SearchHit hit;
-  hit.id = h.id;
-  hit.noteClass = h.cls;
-  hit.oid = &h.oid;
-  hit.table = reinterpret_cast<ITEM_TABLE*>(sc.table.data());
-  return fn(arg, hit);
+  // The callback gets its own copy of the table: it may save or delete
+  // documents, which changes the cache under a pointer into it.
+  if (table != &sc.table) sc.table = *table;
+  SearchHit out;
+  out.id = h.id;
+  out.noteClass = h.cls;
+  out.oid = &h.oid;
+  out.table = reinterpret_cast<ITEM_TABLE*>(sc.table.data());
+  return fn(arg, out);
 }
 
 }  // namespace
+
+void SearchForget(Conn* c, NOTEID id) {
+  auto it = c->searchCache.find(id);
+  if (it == c->searchCache.end()) return;
+  c->searchCacheBytes -= it->second.table.size() + kEntryOverhead;
+  c->searchCache.erase(it);
+}
 
 STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
                  const TIMEDATE* since,
@@ -230,12 +308,7 @@ STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
         // The callback may have closed the database.
         d = GetDb(db);
         if (d == nullptr) return ERR_BAD_DB;
-        WORD cls = 0;
-        bool found = false;
-        st = LoadClass(d->conn, id, &cls, &found);
-        if (st) return st;
-        if (!found || (cls & mask) == 0) continue;
-        st = Visit(d->conn, id, cls, sinceAt, program.get(), sc, fn, arg);
+        st = Visit(d->conn, id, 0, mask, sinceAt, program.get(), sc, fn, arg);
         if (st) return st;
       }
       return NOERROR;
@@ -266,7 +339,8 @@ STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
       for (const auto& [id, cls] : batch) {
         d = GetDb(db);
         if (d == nullptr) return ERR_BAD_DB;
-        STATUS st = Visit(d->conn, id, cls, sinceAt, program.get(), sc, fn, arg);
+        STATUS st =
+            Visit(d->conn, id, cls, mask, sinceAt, program.get(), sc, fn, arg);
         if (st) return st;
       }
       if (rows < kScanBatch) break;  // a short batch was the last

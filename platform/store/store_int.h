@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "handles.h"
@@ -66,6 +67,16 @@ enum StmtId {
   kNumStmts
 };
 
+// What a search needs of a stored document, kept between searches (see
+// search.cc): class, modified time, OID and its summary items as an
+// ITEM_TABLE.
+struct SearchEntry {
+  WORD cls = 0;
+  int64_t modified = 0;
+  ORIGINATORID oid = {};
+  std::vector<char> table;
+};
+
 // One SQLite connection per database file, shared by every DBHANDLE of the
 // process that opened the same file.  The connection holds the file's
 // write lock for as long as it is open (see schema.cc).
@@ -79,7 +90,15 @@ struct Conn {
   WORD dbClass = 0;
   TIMEDATE replicaId = {};
   TIMEDATE lastOidNote = {};  // last ORIGINATORID.Note handed out
+  // Search cache.  Every change to the file goes through this connection
+  // (it holds the write lock), so dropping a document's entry whenever it
+  // is saved or deleted keeps the cache exact.
+  std::unordered_map<NOTEID, SearchEntry> searchCache;
+  size_t searchCacheBytes = 0;
 };
+
+// Drops a document from the search cache; call on every save or delete.
+void SearchForget(Conn* c, NOTEID id);
 
 // An open database handle.
 struct Db {

@@ -217,6 +217,61 @@ TEST_F(SearchTest, ItemTableHoldsSummaryItemsOnly) {
   EXPECT_EQ(QDSDbClose(db), NOERROR);
 }
 
+// Searches remember documents between runs; every save and delete must
+// show in the next search all the same.
+TEST_F(SearchTest, RepeatedSearchesSeeEveryChange) {
+  DBHANDLE db = NewDb("cache.qds");
+  std::vector<NOTEID> ids;
+  for (int i = 0; i < 6; ++i) ids.push_back(SaveStatus(db, 11));
+  EXPECT_EQ(Ids(db, kRequeue), ids);
+  EXPECT_EQ(Ids(db, "WQMsgStatus > 0"), ids);  // scan, fills the rest
+  SetStatus(db, ids[0], 6);
+  ASSERT_EQ(QDSNoteDelete(db, ids[1], 0), NOERROR);
+  NOTEHANDLE n = 0;
+  ASSERT_EQ(QDSNoteOpen(db, ids[2], 0, &n), NOERROR);
+  WORD cls = NOTE_CLASS_FORM;
+  QDSNoteSetInfo(n, _NOTE_CLASS, &cls);
+  ASSERT_EQ(QDSNoteUpdate(n, 0), NOERROR);
+  ASSERT_EQ(QDSNoteClose(n), NOERROR);
+  TIMEDATE mid;
+  OSCurrentTIMEDATE(&mid);
+  ASSERT_EQ(QDSNoteOpen(db, ids[3], 0, &n), NOERROR);
+  ASSERT_EQ(QDSItemAppend(n, ITEM_SUMMARY, "Extra", 5, TYPE_TEXT, "x", 1), NOERROR);
+  ASSERT_EQ(QDSNoteUpdate(n, 0), NOERROR);
+  ASSERT_EQ(QDSNoteClose(n), NOERROR);
+  std::vector<NOTEID> want = {ids[3], ids[4], ids[5]};
+  EXPECT_EQ(Ids(db, kRequeue), want);
+  EXPECT_EQ(Ids(db, "WQMsgStatus > 10"), want);
+  EXPECT_EQ(Ids(db, kRequeue, NOTE_CLASS_FORM), (std::vector<NOTEID>{ids[2]}));
+  EXPECT_EQ(Ids(db, kRequeue, NOTE_CLASS_DOCUMENT, &mid),
+            (std::vector<NOTEID>{ids[3]}));
+  Hits h;
+  ASSERT_EQ(Search(db, "Extra = \"X\"", &h), NOERROR);
+  ASSERT_EQ(h.ids, (std::vector<NOTEID>{ids[3]}));
+  ITEM_TABLE head;
+  memcpy(&head, h.tables[0].data(), sizeof head);
+  EXPECT_EQ(head.Items, 2);
+  // A callback that saves the document it is told about.
+  struct Saver {
+    DBHANDLE db;
+    int calls = 0;
+  } saver{db};
+  ASSERT_EQ(QDSSearch(
+                db, 0, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT, nullptr,
+                [](void* arg, SEARCH_MATCH* m, ITEM_TABLE*) -> STATUS {
+                  Saver* s = static_cast<Saver*>(arg);
+                  ++s->calls;
+                  SetStatus(s->db, m->ID.NoteID, 6);
+                  return NOERROR;
+                },
+                &saver, nullptr),
+            NOERROR);
+  EXPECT_EQ(saver.calls, 4);
+  EXPECT_EQ(Ids(db, kRequeue).size(), 0u);
+  EXPECT_EQ(Ids(db, "WQMsgStatus = 6").size(), 4u);
+  EXPECT_EQ(QDSDbClose(db), NOERROR);
+}
+
 TEST_F(SearchTest, IndexFollowsStoredValuesAndLargeSummaryItemsKeepOrder) {
   DBHANDLE db = NewDb("ix.qds");
   NOTEID id = SaveStatus(db, 11);
