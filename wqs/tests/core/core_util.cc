@@ -1,10 +1,9 @@
-// Shared helpers of the work-queue store core tests; see core_util.h.
+// Helpers shared by the work-queue store tests; see core_util.h.
 #include "core_util.h"
 
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 
 namespace wqstest {
@@ -24,31 +23,43 @@ WORD GetW(const Bytes& b, size_t at) {
   return (WORD)(b.at(at) | (b.at(at + 1) << 8));
 }
 DWORD GetDW(const Bytes& b, size_t at) {
-  return (DWORD)b.at(at) | ((DWORD)b.at(at + 1) << 8) |
-         ((DWORD)b.at(at + 2) << 16) | ((DWORD)b.at(at + 3) << 24);
+  return (DWORD)GetW(b, at) | ((DWORD)GetW(b, at + 2) << 16);
+}
+
+Bytes Pattern(size_t n, uint32_t seed) {
+  Bytes v(n);
+  uint32_t x = seed * 2654435761u + 12345;
+  for (size_t i = 0; i < n; i++) {
+    x = x * 1103515245u + 12345u;
+    v[i] = (BYTE)(x >> 16);
+  }
+  return v;
+}
+
+DWORD Blocks(WORD tag) {
+  DWORD n = 0;
+  OSMemTestCount(tag, &n, nullptr);
+  return n;
 }
 
 void CoreTest::SetUp() {
   OSMemTestDisarm();
-  // Memory-backed when available: the store syncs its files, and on a
-  // disk those syncs would dominate the run time of the suite.
+  // Memory-backed when available: on a disk the store's syncs would
+  // dominate the run time of the suite.
   std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string pattern = base + "/wqscore.XXXXXX";
+  std::string pattern = base + "/wqstest.XXXXXX";
   std::vector<char> tmpl(pattern.begin(), pattern.end());
   tmpl.push_back(0);
-  char* d = mkdtemp(tmpl.data());
-  ASSERT_NE(d, nullptr);
-  dir_ = d;
+  ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+  dir_ = tmpl.data();
   setenv("TAVLO_DATA", dir_.c_str(), 1);
   baselineBlocks_ = OSMemTestTotalBlocks();
 }
 
 void CoreTest::TearDown() {
   OSMemTestDisarm();
-  if (queueOpen_) {
-    EXPECT_EQ(WQSCloseQueueForWrite(&queue_), NOERROR);
-    queueOpen_ = false;
-  }
+  if (queueOpen_) EXPECT_EQ(WQSCloseQueueForWrite(&queue_), NOERROR);
+  queueOpen_ = false;
   EXPECT_EQ(OSMemTestTotalBlocks(), baselineBlocks_)
       << "the test left runtime memory blocks alive";
   std::error_code ec;
@@ -64,14 +75,14 @@ void CoreTest::MakeTemplate(
     const std::vector<std::pair<std::string, std::string>>& views) {
   ASSERT_EQ(QDSDbCreate(Path(name).c_str(), 0xFF01, FALSE), NOERROR);
   if (views.empty()) return;
-  DBHANDLE db = 0;
-  ASSERT_EQ(QDSDbOpen(Path(name).c_str(), &db), NOERROR);
+  DBHANDLE t = 0;
+  ASSERT_EQ(QDSDbOpen(Path(name).c_str(), &t), NOERROR);
   for (const auto& v : views) {
     NOTEID id = 0;
-    EXPECT_EQ(QDSViewCreate(db, v.first.c_str(), v.second.c_str(), &id),
+    EXPECT_EQ(QDSViewCreate(t, v.first.c_str(), v.second.c_str(), &id),
               NOERROR);
   }
-  EXPECT_EQ(QDSDbClose(db), NOERROR);
+  EXPECT_EQ(QDSDbClose(t), NOERROR);
 }
 
 void CoreTest::OpenQueue(queue_handle_t* q, const std::string& name) {
@@ -88,11 +99,10 @@ void CoreTest::OpenQueue(queue_handle_t* q, const std::string& name) {
 
 Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name, bool* found) {
   if (found) *found = false;
-  WORD type = 0;
   BLOCKID bid;
   DWORD len = 0;
-  if (QDSItemInfo(hNote, name.data(), (WORD)name.size(), &type, &bid, &len) !=
-      NOERROR) {
+  if (QDSItemInfo(hNote, name.data(), (WORD)name.size(), nullptr, &bid,
+                  &len) != NOERROR) {
     return Bytes();
   }
   const char* p = OSLockBlock(bid);
@@ -119,37 +129,31 @@ Bytes StoredItem(DBHANDLE db, NOTEID id, const std::string& name,
   return out;
 }
 
-WORD ItemFlags(NOTEHANDLE hNote, const std::string& name) {
-  DWORD n = QDSItemCount(hNote);
-  for (DWORD i = 0; i < n; i++) {
-    char buf[256];
-    WORD nameLen = 0, flags = 0, type = 0;
-    BLOCKID bid;
-    DWORD len = 0;
-    if (QDSItemInfoByIndex(hNote, i, buf, sizeof(buf), &nameLen, &flags,
-                           &type, &bid, &len) != NOERROR) {
-      continue;
-    }
-    if (std::string(buf, nameLen) == name) return flags;
-  }
-  return 0xFFFF;
-}
-
-int ItemCount(NOTEHANDLE hNote, const std::string& name) {
+// Visits the items called `name`, passing their flags.
+static int ForEachItem(NOTEHANDLE hNote, const std::string& name,
+                       const std::function<void(WORD)>& f) {
   int count = 0;
   DWORD n = QDSItemCount(hNote);
   for (DWORD i = 0; i < n; i++) {
     char buf[256];
-    WORD nameLen = 0, flags = 0, type = 0;
-    BLOCKID bid;
-    DWORD len = 0;
+    WORD nameLen = 0, flags = 0;
     if (QDSItemInfoByIndex(hNote, i, buf, sizeof(buf), &nameLen, &flags,
-                           &type, &bid, &len) != NOERROR) {
-      continue;
+                           nullptr, nullptr, nullptr) == NOERROR &&
+        std::string(buf, nameLen) == name) {
+      if (count++ == 0) f(flags);
     }
-    if (std::string(buf, nameLen) == name) count++;
   }
   return count;
+}
+
+WORD ItemFlags(NOTEHANDLE hNote, const std::string& name) {
+  WORD flags = 0xFFFF;
+  ForEachItem(hNote, name, [&](WORD f) { flags = f; });
+  return flags;
+}
+
+int ItemCount(NOTEHANDLE hNote, const std::string& name) {
+  return ForEachItem(hNote, name, [](WORD) {});
 }
 
 bool NoteExists(DBHANDLE db, NOTEID id) {
@@ -192,9 +196,7 @@ std::vector<std::string> ParseTextList(const Bytes& value) {
 Recip MakeRecip(int seed, size_t nameLen) {
   Recip r;
   r.name = "user" + std::to_string(seed) + "@example.com";
-  if (nameLen > 0) {
-    r.name.resize(nameLen, (char)('a' + seed % 26));
-  }
+  if (nameLen > 0) r.name.resize(nameLen, (char)('a' + seed % 26));
   r.nextHop = "hop" + std::to_string(seed) + ".example.net";
   r.po = "PO-" + std::to_string(seed);
   memset(&r.data, 0, sizeof(r.data));
@@ -205,6 +207,12 @@ Recip MakeRecip(int seed, size_t nameLen) {
   r.data.dwUserInfo = (DWORD)seed + 100u;
   r.data.wRetries = (WORD)(seed % 7);
   return r;
+}
+
+std::vector<Recip> MakeRecips(int n, size_t nameLen, int first) {
+  std::vector<Recip> v;
+  for (int i = 0; i < n; i++) v.push_back(MakeRecip(first + i, nameLen));
+  return v;
 }
 
 recip_info_t RecipInfo(const Recip& r) {
@@ -220,8 +228,21 @@ recip_info_t RecipInfo(const Recip& r) {
   return ri;
 }
 
+void ExpectRecip(msg_handle_t* h, WORD i, const Recip& r) {
+  recip_info_t ri;
+  memset(&ri, 0, sizeof(ri));
+  ASSERT_EQ(WQSGetRecipient(h, i, &ri), NOERROR) << i;
+  EXPECT_EQ(std::string(ri.pName, ri.wNameLen), r.name) << i;
+  EXPECT_EQ(memcmp(&ri.data, &r.data, sizeof(recip_data_t)), 0) << i;
+  if (h->info.wMsgType == WQS_MSG_EXTENDED) {
+    EXPECT_EQ(std::string(ri.pNextHop, ri.wNextHopLen), r.nextHop) << i;
+    EXPECT_EQ(std::string(ri.pPOName, ri.wPONameLen), r.po) << i;
+  }
+}
+
 NOTEID SaveMessage(queue_handle_t* q, WORD type, const std::vector<Recip>& r,
-                   const user_msg_info_t* info) {
+                   const user_msg_info_t* info,
+                   const std::function<void(msg_handle_t*)>& fill) {
   msg_handle_t h;
   STATUS err = WQSCreateMsg(q, type, &h);
   if (err != NOERROR) {
@@ -231,22 +252,16 @@ NOTEID SaveMessage(queue_handle_t* q, WORD type, const std::vector<Recip>& r,
   if (info != nullptr) WQSSetMsgInfo(&h, info);
   for (const Recip& x : r) {
     recip_info_t ri = RecipInfo(x);
-    err = WQSAppendRecipient(&h, &ri);
-    if (err != NOERROR) {
-      ADD_FAILURE() << "WQSAppendRecipient " << err;
-      WQSCloseAndDiscardMsg(&h);
-      return 0;
-    }
+    if ((err = WQSAppendRecipient(&h, &ri)) != NOERROR) break;
   }
-  err = WQSCloseAndSaveMsg(&h);
+  if (err == NOERROR && fill) fill(&h);
+  if (err == NOERROR) err = WQSCloseAndSaveMsg(&h);
   if (err != NOERROR) {
-    ADD_FAILURE() << "WQSCloseAndSaveMsg " << err;
+    ADD_FAILURE() << "building or saving the message: " << err;
     WQSCloseAndDiscardMsg(&h);
     return 0;
   }
-  user_msg_info_t* pi = nullptr;
-  WQSGetMsgInfo(&h, &pi);
-  return pi->dwQueueMsgID;
+  return h.info.user.dwQueueMsgID;
 }
 
 NOTEID RawDocument(DBHANDLE db, const std::function<void(NOTEHANDLE)>& fill) {
@@ -301,16 +316,13 @@ Bytes ArrayItemValue(const std::string& header, DWORD entrySize,
   Bytes name(31, 0);
   memcpy(name.data(), header.data(), std::min<size_t>(31, header.size()));
   PutBytes(&b, name.data(), 31);
-  PutDW(&b, 0);  // hArray
-  PutDW(&b, 24 + capacity * entrySize);
-  PutDW(&b, entrySize);
-  PutDW(&b, granularity);
-  PutDW(&b, used);
-  PutDW(&b, avail);
+  for (DWORD v : {(DWORD)0, 24 + capacity * entrySize, entrySize, granularity, used,
+                  avail}) {
+    PutDW(&b, v);  // hArray first
+  }
   Bytes slots(capacity * entrySize, 0);
   if (!entries.empty() && !slots.empty()) {
-    memcpy(slots.data(), entries.data(),
-           std::min(slots.size(), entries.size()));
+    memcpy(slots.data(), entries.data(), std::min(slots.size(), entries.size()));
   }
   PutBytes(&b, slots.data(), slots.size());
   return b;
@@ -342,9 +354,10 @@ int FaultSweep(WORD kinds, const std::function<void()>& setup,
 int FaultSweepAll(const std::function<void()>& setup,
                   const std::function<STATUS()>& op,
                   const std::function<void(STATUS)>& cleanup) {
-  int fired = FaultSweep(OSMEM_FAULT_ALLOC, setup, op, cleanup);
-  fired += FaultSweep(OSMEM_FAULT_LOCK, setup, op, cleanup);
-  fired += FaultSweep(OSMEM_FAULT_REALLOC, setup, op, cleanup);
+  int fired = 0;
+  for (WORD kinds : {OSMEM_FAULT_ALLOC, OSMEM_FAULT_LOCK, OSMEM_FAULT_REALLOC}) {
+    fired += FaultSweep(kinds, setup, op, cleanup);
+  }
   return fired;
 }
 

@@ -1,11 +1,13 @@
-// Shared helpers of the work-queue store core tests: a fresh data directory
-// per test, a queue made from an empty template, raw access to stored item
-// values, message builders and the memory fault-injection sweep.
+// Helpers shared by the work-queue store tests (both binaries): a fresh data
+// directory per test with a leak check, a queue made from a template, raw
+// access to stored item values, message builders and the memory
+// fault-injection sweep.
 #ifndef WQS_TESTS_CORE_CORE_UTIL_H_
 #define WQS_TESTS_CORE_CORE_UTIL_H_
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,19 +21,22 @@ namespace wqstest {
 
 typedef std::vector<BYTE> Bytes;
 
-// Copies a field of a packed record out before gtest binds a reference to
-// it: a DWORD at a 2-byte boundary is fine to read but not to reference.
+// Copies a field of a packed record out before gtest binds a reference to it.
 template <typename T>
 inline T Val(T v) {
   return v;
 }
 
-// Little-endian builders for hand-made expectations.
+// Little-endian builders and readers for hand-made expectations.
 void PutW(Bytes* b, WORD v);
 void PutDW(Bytes* b, DWORD v);
 void PutBytes(Bytes* b, const void* p, size_t n);
 WORD GetW(const Bytes& b, size_t at);
 DWORD GetDW(const Bytes& b, size_t at);
+// A byte pattern that differs along a long run.
+Bytes Pattern(size_t n, uint32_t seed = 1);
+// Live runtime blocks of one type tag.
+DWORD Blocks(WORD tag);
 
 // Test fixture: a temporary data directory (TAVLO_DATA) removed afterwards,
 // and a check that the test leaves no live runtime memory block behind.
@@ -40,14 +45,14 @@ class CoreTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // Absolute path of a file in the data directory.
   std::string Path(const std::string& name) const;
-  // Creates an empty template database (with the given views, title and
-  // formula pairs) and opens a queue made from it, with bCreate 1.
+  // Creates an empty template database with the given (title, formula) views.
   void MakeTemplate(const std::string& name,
                     const std::vector<std::pair<std::string, std::string>>&
                         views = {});
+  // Opens (creating from tmpl.qds, made when absent) a queue for writing.
   void OpenQueue(queue_handle_t* q, const std::string& name = "queue.qds");
+  DBHANDLE db() const { return queue_.dbhandle; }
 
   std::string dir_;
   DWORD baselineBlocks_ = 0;
@@ -55,41 +60,52 @@ class CoreTest : public ::testing::Test {
   queue_handle_t queue_{};
 };
 
-// The whole stored value of the first item `name` (type code first), or an
-// empty vector with *found false.
+// CoreTest with queue_ open from the start.
+class QueueTest : public CoreTest {
+ protected:
+  void SetUp() override {
+    CoreTest::SetUp();
+    OpenQueue(&queue_);
+    queueOpen_ = true;
+  }
+};
+
+// The stored value of the first item `name` (type code first); empty with
+// *found false when absent.
 Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name, bool* found = nullptr);
-// The same, for a saved document.
 Bytes StoredItem(DBHANDLE db, NOTEID id, const std::string& name,
                  bool* found = nullptr);
-// Item flags of the first item `name` (0xFFFF when absent), and the number
-// of items of that name.
+// Flags of the first item `name` (0xFFFF when absent); number of such items.
 WORD ItemFlags(NOTEHANDLE hNote, const std::string& name);
 int ItemCount(NOTEHANDLE hNote, const std::string& name);
 bool NoteExists(DBHANDLE db, NOTEID id);
 
-// A text list value with the type code, as stored.
+// A text list value with its type code, as stored, and its parse.
 Bytes TextListValue(const std::vector<std::string>& texts);
-// The texts of a stored text-list value (type code first).
 std::vector<std::string> ParseTextList(const Bytes& value);
 
-// A recipient description with distinct state derived from `seed`.
+// A recipient with distinct state derived from `seed`; the name is padded
+// or cut to `nameLen` bytes when that is not 0.
 struct Recip {
   std::string name, nextHop, po;
   recip_data_t data;
 };
 Recip MakeRecip(int seed, size_t nameLen = 0);
+std::vector<Recip> MakeRecips(int n, size_t nameLen = 0, int first = 0);
 recip_info_t RecipInfo(const Recip& r);
+// Expects recipient i of an open message to read back as `r` (with next
+// hop and post office for an extended message).
+void ExpectRecip(msg_handle_t* h, WORD i, const Recip& r);
 
-// Creates, fills and saves a message; returns its note id (0 on failure,
-// with a gtest failure recorded).
+// Creates, fills (recipients, then `fill`) and saves a message; returns its
+// note id (0 on failure, with a gtest failure recorded).
 NOTEID SaveMessage(queue_handle_t* q, WORD type, const std::vector<Recip>& r,
-                   const user_msg_info_t* info = nullptr);
+                   const user_msg_info_t* info = nullptr,
+                   const std::function<void(msg_handle_t*)>& fill = nullptr);
 
 // Makes a document with the raw store API: `fill` appends items.
 NOTEID RawDocument(DBHANDLE db, const std::function<void(NOTEHANDLE)>& fill);
-
-// Appends a user-data item from raw bytes that already begin with the
-// type code, as the library's array writer stores them.
+// Appends an item from raw bytes that already begin with the type code.
 void AppendRawValue(NOTEHANDLE hNote, const std::string& name,
                     const Bytes& valueWithType);
 
@@ -101,16 +117,15 @@ Bytes ArrayItemValue(const std::string& header, DWORD entrySize,
                      DWORD capacity, const Bytes& entries);
 
 // Fault-injection sweep.  For n = 1, 2, ... : `setup` runs unarmed, then
-// the n-th runtime call of `kinds` is made to fail while `op` runs, then
-// `cleanup` gets op's status and releases what a caller would, then
-// `check` may verify the outcome.  After each round the live block count
-// must equal the count before setup.  Stops once a round runs without the
-// fault firing.  Returns the number of rounds in which the fault fired.
+// the n-th runtime call of `kinds` fails while `op` runs, then `cleanup`
+// gets op's status and releases what a caller would.  After each round the
+// live block count must equal the count before setup.  Stops once a round
+// runs without the fault firing; returns the rounds in which it fired.
 int FaultSweep(WORD kinds, const std::function<void()>& setup,
                const std::function<STATUS()>& op,
                const std::function<void(STATUS)>& cleanup);
-// Runs FaultSweep for allocation, lock and reallocation faults in turn;
-// returns the total number of rounds in which a fault fired.
+// FaultSweep for allocation, lock and reallocation faults in turn; the
+// total number of rounds in which a fault fired.
 int FaultSweepAll(const std::function<void()>& setup,
                   const std::function<STATUS()>& op,
                   const std::function<void(STATUS)>& cleanup);

@@ -1,9 +1,7 @@
-// Memory fault injection over every operation of the store core: for each
-// allocation, lock and reallocation an operation makes, that call is made
-// to fail once; the operation must report it or cope, and after the
-// caller's usual clean-up no memory block may be left alive.
-#include <cstring>
-
+// Memory fault injection over every operation of the store core: each
+// allocation, lock and reallocation an operation makes is made to fail in
+// turn; the operation must report it or cope, and after the caller's usual
+// clean-up no memory block may be left alive.
 #include "core_util.h"
 
 namespace wqstest {
@@ -21,38 +19,76 @@ class FaultTest : public CoreTest {
     OpenQueue(&queue_);
     queueOpen_ = true;
   }
-  void TearDown() override {
-    OSMemTestDisarm();
-    CoreTest::TearDown();
-  }
-
-  // A saved message of `type` with `n` recipients of `nameLen` bytes,
-  // a status field and, when asked, two attachment descriptors.
+  // A saved message with `n` recipients of `nameLen` bytes, status 11 and,
+  // when asked, two attachment descriptors.
   NOTEID Message(WORD type, int n, size_t nameLen, bool attach = false) {
-    msg_handle_t h;
-    EXPECT_EQ(WQSCreateMsg(&queue_, type, &h), NOERROR);
-    for (int i = 0; i < n; i++) {
-      Recip r = MakeRecip(i, nameLen);
-      recip_info_t ri = RecipInfo(r);
-      EXPECT_EQ(WQSAppendRecipient(&h, &ri), NOERROR);
-    }
-    EXPECT_EQ(WQSAddDWORD(&h, TRUE, "WQMsgStatus", 11), NOERROR);
-    if (attach) {
-      h.daFileBlockArray = DACreate(sizeof(file_block_t), 1);
+    return SaveMessage(&queue_, type, MakeRecips(n, nameLen), nullptr,
+                       [&](msg_handle_t* h) {
+      EXPECT_EQ(WQSAddDWORD(h, TRUE, "WQMsgStatus", 11), NOERROR);
+      if (!attach) return;
+      h->daFileBlockArray = DACreate(sizeof(file_block_t), 1);
       file_block_t fb;
       memset(&fb, 0, sizeof(fb));
       for (int i = 0; i < 2; i++) {
         fb.RRV = 10 + i;
-        EXPECT_TRUE(DAAddEntry(&h.daFileBlockArray, &fb));
+        EXPECT_TRUE(DAAddEntry(&h->daFileBlockArray, &fb));
       }
-      h.info.wNumAttachments = 2;
-    }
-    EXPECT_EQ(WQSCloseAndSaveMsg(&h), NOERROR);
-    return h.info.user.dwQueueMsgID;
+      h->info.wNumAttachments = 2;
+    });
   }
+  // Sweeps `op` on a message opened by setup; a failed op is followed by
+  // a plain close, as a caller would.
+  int SweepOnOpened(const std::function<NOTEID()>& make,
+                    const std::function<STATUS(msg_handle_t*)>& op) {
+    msg_handle_t h;
+    return FaultSweepAll(
+        [&] { ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, make(), &h), NOERROR); },
+        [&] { return op(&h); },
+        [&](STATUS st) {
+          if (st != NOERROR) WQSCloseMsg(&h);
+        });
+  }
+};
 
-  // Sweeps an open of `id`; a successful open is closed.
-  void SweepOpen(NOTEID id) {
+TEST_F(FaultTest, BuildAndSave) {
+  for (WORD type : {WQS_MSG_SIMPLE, WQS_MSG_EXTENDED}) {
+    SCOPED_TRACE(type);
+    msg_handle_t h;
+    bool created = false;
+    EXPECT_GT(FaultSweepAll(
+        [&] { created = false; },
+        [&]() -> STATUS {
+          STATUS err = WQSCreateMsg(&queue_, type, &h);
+          if (err != NOERROR) return err;
+          created = true;
+          // Names of 30000 bytes roll a simple message over to a new list.
+          for (int i = 0; i < 3 && err == NOERROR; i++) {
+            Recip r = MakeRecip(i, type == WQS_MSG_SIMPLE || i == 1 ? 30000 : 0);
+            recip_info_t ri = RecipInfo(r);
+            err = WQSAppendRecipient(&h, &ri);
+          }
+          TIMEDATE td = {{1, 2}};
+          if (err == NOERROR) err = WQSAddDWORD(&h, TRUE, "WQMsgStatus", 11);
+          if (err == NOERROR) err = WQSAddBool(&h, FALSE, "Flag", TRUE);
+          if (err == NOERROR) err = WQSAddDataBlock(&h, FALSE, "Blob", "abc", 3);
+          if (err == NOERROR) err = WQSAddTIMEDATE(&h, FALSE, "When", &td);
+          return err != NOERROR ? err : WQSCloseAndSaveMsg(&h);
+        },
+        [&](STATUS st) {
+          // A failed build or save is ended by a discard.
+          if (created && st != NOERROR) {
+            EXPECT_EQ(WQSCloseAndDiscardMsg(&h), NOERROR);
+          }
+        }), 0);
+  }
+}
+
+TEST_F(FaultTest, Open) {
+  // Three lists; extended; with attachments.
+  for (NOTEID id : {Message(WQS_MSG_SIMPLE, 5, 30000),
+                    Message(WQS_MSG_EXTENDED, 4, 0),
+                    Message(WQS_MSG_SIMPLE, 2, 0, true)}) {
+    SCOPED_TRACE(id);
     msg_handle_t h;
     EXPECT_GT(FaultSweepAll([] {},
                   [&] {
@@ -63,108 +99,28 @@ class FaultTest : public CoreTest {
                     if (st == NOERROR) EXPECT_EQ(WQSCloseMsg(&h), NOERROR);
                   }), 0);
   }
-};
-
-TEST_F(FaultTest, BuildAndSave) {
-  for (WORD type : {WQS_MSG_SIMPLE, WQS_MSG_EXTENDED}) {
-    SCOPED_TRACE(type);
-    struct {
-      msg_handle_t h;
-      bool created;
-    } s;
-    EXPECT_GT(FaultSweepAll(
-        [&] { s.created = false; },
-        [&]() -> STATUS {
-          STATUS err = WQSCreateMsg(&queue_, type, &s.h);
-          if (err != NOERROR) return err;
-          s.created = true;
-          // Names of 30000 bytes roll a simple message over to a new list.
-          for (int i = 0; i < 3; i++) {
-            Recip r = MakeRecip(i, i == 1 ? 30000 : 0);
-            if (type == WQS_MSG_SIMPLE) r.name.resize(30000, 'n');
-            recip_info_t ri = RecipInfo(r);
-            err = WQSAppendRecipient(&s.h, &ri);
-            if (err != NOERROR) return err;
-          }
-          if ((err = WQSAddDWORD(&s.h, TRUE, "WQMsgStatus", 11)) != NOERROR ||
-              (err = WQSAddBool(&s.h, FALSE, "Flag", TRUE)) != NOERROR ||
-              (err = WQSAddDataBlock(&s.h, FALSE, "Blob", "abc", 3)) !=
-                  NOERROR) {
-            return err;
-          }
-          TIMEDATE td = {{1, 2}};
-          err = WQSAddTIMEDATE(&s.h, FALSE, "When", &td);
-          if (err != NOERROR) return err;
-          return WQSCloseAndSaveMsg(&s.h);
-        },
-        [&](STATUS st) {
-          // A failed build or save is ended by a discard.
-          if (s.created && st != NOERROR) {
-            EXPECT_EQ(WQSCloseAndDiscardMsg(&s.h), NOERROR);
-          }
-        }), 0);
-  }
 }
 
-TEST_F(FaultTest, OpenSimpleThreeLists) {
-  NOTEID id = Message(WQS_MSG_SIMPLE, 5, 30000);
-  SweepOpen(id);
-}
-
-TEST_F(FaultTest, OpenExtended) {
-  NOTEID id = Message(WQS_MSG_EXTENDED, 4, 0);
-  SweepOpen(id);
-}
-
-TEST_F(FaultTest, OpenWithAttachments) {
-  NOTEID id = Message(WQS_MSG_SIMPLE, 2, 0, true);
-  SweepOpen(id);
-}
-
-TEST_F(FaultTest, UpdateClose) {
+TEST_F(FaultTest, UpdateRequeuePurge) {
   NOTEID id = Message(WQS_MSG_EXTENDED, 3, 0, true);
+  EXPECT_GT(SweepOnOpened([&] { return id; },
+                          [](msg_handle_t* h) {
+                            recip_data_t d = MakeRecip(9).data;
+                            WQSSetRecipientData(h, 1, &d);
+                            return WQSCloseMsgAndUpdate(h);
+                          }), 0);
   msg_handle_t h;
-  EXPECT_GT(FaultSweepAll(
-      [&] { ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR); },
-      [&] {
-        recip_data_t d = MakeRecip(9).data;
-        WQSSetRecipientData(&h, 1, &d);
-        return WQSCloseMsgAndUpdate(&h);
-      },
-      [&](STATUS st) {
-        // After a failed update the caller closes without saving.
-        if (st != NOERROR) WQSCloseMsg(&h);
-      }), 0);
   ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
   EXPECT_EQ(WQSCloseMsg(&h), NOERROR);
-}
 
-TEST_F(FaultTest, Requeue) {
   user_msg_info_t info;
   memset(&info, 0, sizeof(info));
   info.wRetries = 60000;
-  NOTEID id = SaveMessage(&queue_, WQS_MSG_SIMPLE, {MakeRecip(1)}, &info);
-  msg_handle_t h;
-  EXPECT_GT(FaultSweepAll(
-      [&] { ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR); },
-      [&] { return WQSCloseMsgAndReQueue(&h); },
-      [&](STATUS st) {
-        if (st != NOERROR) WQSCloseMsg(&h);
-      }), 0);
-}
-
-TEST_F(FaultTest, Purge) {
-  msg_handle_t h;
-  FaultSweepAll(
-      [&] {
-        NOTEID id = SaveMessage(&queue_, WQS_MSG_EXTENDED,
-                                {MakeRecip(1), MakeRecip(2)});
-        ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
-      },
-      [&] { return WQSCloseMsgAndPurge(&h); },
-      [&](STATUS st) {
-        if (st != NOERROR) WQSCloseMsg(&h);
-      });
+  id = SaveMessage(&queue_, WQS_MSG_SIMPLE, {MakeRecip(1)}, &info);
+  EXPECT_GT(SweepOnOpened([&] { return id; }, WQSCloseMsgAndReQueue), 0);
+  SweepOnOpened(
+      [&] { return SaveMessage(&queue_, WQS_MSG_EXTENDED, MakeRecips(2)); },
+      WQSCloseMsgAndPurge);
 }
 
 TEST_F(FaultTest, Discard) {
@@ -172,8 +128,7 @@ TEST_F(FaultTest, Discard) {
   FaultSweepAll(
       [&] {
         ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_EXTENDED, &h), NOERROR);
-        Recip r = MakeRecip(1);
-        recip_info_t ri = RecipInfo(r);
+        recip_info_t ri = RecipInfo(MakeRecip(1));
         ASSERT_EQ(WQSAppendRecipient(&h, &ri), NOERROR);
       },
       [&] { return WQSCloseAndDiscardMsg(&h); },
@@ -182,61 +137,37 @@ TEST_F(FaultTest, Discard) {
       });
 }
 
-TEST_F(FaultTest, FormulaList) {
-  for (int i = 0; i < 5; i++) Message(WQS_MSG_SIMPLE, 1, 0);
+TEST_F(FaultTest, Lists) {
+  for (int i = 0; i < 5; i++) Message(WQS_MSG_SIMPLE, 2, 0);
   msglist_handle_t list;
-  EXPECT_GT(FaultSweepAll([] {},
-                [&] {
-                  WORD count = 0;
-                  memset(&list, 0, sizeof(list));
-                  return WQSCreateMsgList(&queue_, 3, WQS_SEARCH_FORMULA,
-                                          kFormula, &list, &count);
-                },
-                [&](STATUS st) {
-                  if (st == NOERROR) EXPECT_EQ(WQSCloseMsgList(&list), NOERROR);
-                }), 0);
-}
-
-TEST_F(FaultTest, ViewList) {
-  for (int i = 0; i < 5; i++) Message(WQS_MSG_SIMPLE, 1, 0);
-  msglist_handle_t list;
-  EXPECT_GT(FaultSweepAll([] {},
-                [&] {
-                  WORD count = 0;
-                  memset(&list, 0, sizeof(list));
-                  return WQSCreateMsgList(&queue_, 3, WQS_SEARCH_VIEW,
-                                          "Failed", &list, &count);
-                },
-                [&](STATUS st) {
-                  if (st == NOERROR) EXPECT_EQ(WQSCloseMsgList(&list), NOERROR);
-                }), 0);
-}
-
-TEST_F(FaultTest, CloseList) {
-  for (int i = 0; i < 2; i++) Message(WQS_MSG_SIMPLE, 1, 0);
-  msglist_handle_t list;
-  for (WORD kinds : {OSMEM_FAULT_ALLOC, OSMEM_FAULT_LOCK, OSMEM_FAULT_REALLOC}) {
-    FaultSweep(
-        kinds,
-        [&] {
-          WORD count = 0;
-          ASSERT_EQ(WQSCreateMsgList(&queue_, 10, WQS_SEARCH_FORMULA, kFormula,
-                                     &list, &count),
-                    NOERROR);
-        },
-        [&] { return WQSCloseMsgList(&list); },
-        [&](STATUS st) {
-          if (st != NOERROR) WQSCloseMsgList(&list);
-        });
+  for (WORD mode : {WQS_SEARCH_FORMULA, WQS_SEARCH_VIEW}) {
+    EXPECT_GT(FaultSweepAll([] {},
+                  [&] {
+                    WORD count = 0;
+                    memset(&list, 0, sizeof(list));
+                    return WQSCreateMsgList(
+                        &queue_, 3, mode,
+                        mode == WQS_SEARCH_VIEW ? "Failed" : kFormula, &list,
+                        &count);
+                  },
+                  [&](STATUS st) {
+                    if (st == NOERROR) EXPECT_EQ(WQSCloseMsgList(&list), NOERROR);
+                  }), 0) << mode;
   }
-}
-
-TEST_F(FaultTest, OpenFromListAndReset) {
+  FaultSweepAll(
+      [&] {
+        WORD count = 0;
+        ASSERT_EQ(WQSCreateMsgList(&queue_, 10, WQS_SEARCH_FORMULA, kFormula,
+                                   &list, &count),
+                  NOERROR);
+      },
+      [&] { return WQSCloseMsgList(&list); },
+      [&](STATUS st) {
+        if (st != NOERROR) WQSCloseMsgList(&list);
+      });
   // The tool's path: list, open by position, change, update, close list.
-  for (int i = 0; i < 3; i++) Message(WQS_MSG_SIMPLE, 2, 0);
   EXPECT_GT(FaultSweepAll([] {},
                 [&]() -> STATUS {
-                  msglist_handle_t list;
                   WORD count = 0;
                   STATUS err = WQSCreateMsgList(&queue_, 100,
                                                 WQS_SEARCH_FORMULA, kFormula,
@@ -244,15 +175,13 @@ TEST_F(FaultTest, OpenFromListAndReset) {
                   if (err != NOERROR || count == 0) return err;
                   msg_handle_t h;
                   err = WQSOpenMsg(&list, 0, &h);
-                  if (err != NOERROR) {
-                    WQSCloseMsgList(&list);
-                    return err;
+                  if (err == NOERROR) {
+                    recip_data_t* p = nullptr;
+                    WQSGetRecipientData(&h, 1, &p);
+                    if (p != nullptr) p->dwUserInfo = 11;
+                    err = WQSCloseMsgAndUpdate(&h);
+                    if (err != NOERROR) WQSCloseMsg(&h);
                   }
-                  recip_data_t* p = nullptr;
-                  WQSGetRecipientData(&h, 1, &p);
-                  if (p != nullptr) p->dwUserInfo = 11;
-                  err = WQSCloseMsgAndUpdate(&h);
-                  if (err != NOERROR) WQSCloseMsg(&h);
                   STATUS err2 = WQSCloseMsgList(&list);
                   return err != NOERROR ? err : err2;
                 },
