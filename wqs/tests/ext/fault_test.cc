@@ -2,70 +2,55 @@
 // copy, a stream write, a stream read and a file block create is made to
 // fail in turn, and each failure must leave the runtime's live block count
 // where it was once the caller has released what it holds.
-#include <cstring>
+#include "core/core_util.h"
 
-#include "ext/ext_util.h"
-
-namespace wqsext {
+namespace wqstest {
 namespace {
 
-class FaultTest : public ExtTest {
- protected:
-  void TearDown() override {
-    EXPECT_EQ(OSMemTestTotalBlocks(), baseline_blocks_);
-    ExtTest::TearDown();
+typedef QueueTest FaultTest;
+
+TEST_F(FaultTest, Copy) {
+  std::vector<Recip> rs = MakeRecips(3);
+  // Kept within a type, dropped into the other, and kept from three lists.
+  struct {
+    WORD type;
+    size_t nameLen;
+    BOOL keep;
+    WORD newType;
+  } cases[] = {{WQS_MSG_EXTENDED, 0, TRUE, WQS_MSG_EXTENDED},
+               {WQS_MSG_SIMPLE, 25000, FALSE, WQS_MSG_EXTENDED},
+               {WQS_MSG_SIMPLE, 25000, TRUE, WQS_MSG_SIMPLE}};
+  for (const auto& c : cases) {
+    NOTEID src = SaveMessage(&queue_, c.type, MakeRecips(3, c.nameLen));
+    msg_handle_t s, m;
+    EXPECT_GT(FaultSweepAll(
+        [&] { ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, src, &s), NOERROR); },
+        [&] {
+          memset(&m, 0, sizeof m);
+          return WQSCopyMsg(&queue_, &queue_, &s, c.keep, c.newType, &m);
+        },
+        [&](STATUS st) {
+          if (st == NOERROR) {
+            // A copy that survived the fault must still be whole.
+            EXPECT_EQ(WQSCloseAndSaveMsg(&m), NOERROR);
+          } else {
+            EXPECT_EQ(m.hNote, 0u);  // nothing handed out
+          }
+          EXPECT_EQ(WQSCloseMsg(&s), NOERROR);
+        }), 0);
+    // The source is still the message it was.
+    ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, src, &s), NOERROR);
+    for (WORD i = 0; i < 3; i++) ExpectRecip(&s, i, MakeRecip(i, c.nameLen));
+    EXPECT_EQ(WQSCloseMsg(&s), NOERROR);
   }
-};
-
-void SweepCopy(ExtTest* t, queue_handle_t* q, NOTEID src, BOOL keep,
-               WORD newType) {
-  msg_handle_t s, c;
-  FaultSweepAll(
-      [&] { ASSERT_EQ(WQSOpenMsgByMsgID(q, src, &s), NOERROR); },
-      [&] {
-        memset(&c, 0, sizeof c);
-        return WQSCopyMsg(q, q, &s, keep, newType, &c);
-      },
-      [&](STATUS st) {
-        if (st == NOERROR) {
-          // A copy that survived the fault must still be whole.
-          EXPECT_EQ(WQSCloseAndSaveMsg(&c), NOERROR);
-        } else {
-          EXPECT_EQ(c.hNote, 0u);  // nothing handed out
-        }
-        EXPECT_EQ(WQSCloseMsg(&s), NOERROR);
-      });
 }
 
-TEST_F(FaultTest, CopyKeepingRecipients) {
-  std::vector<Recip> rs;
-  for (int i = 0; i < 3; i++) rs.push_back(MakeRecip(i));
-  NOTEID src = SaveMessage(&q1_, WQS_MSG_EXTENDED, rs);
-  SweepCopy(this, &q1_, src, TRUE, WQS_MSG_EXTENDED);
-  // The source is still the message it was.
-  msg_handle_t s;
-  ASSERT_EQ(WQSOpenMsgByMsgID(&q1_, src, &s), NOERROR);
-  EXPECT_EQ(+s.info.user.wNumRecip, 3);
-  recip_info_t ri{};
-  ASSERT_EQ(WQSGetRecipient(&s, 2, &ri), NOERROR);
-  EXPECT_EQ(std::string(ri.pName, ri.wNameLen), rs[2].name);
-  EXPECT_EQ(WQSCloseMsg(&s), NOERROR);
-}
-
-TEST_F(FaultTest, CopyDroppingRecipients) {
-  std::vector<Recip> rs;
-  for (int i = 0; i < 3; i++) rs.push_back(MakeRecip(i, 25000));
-  NOTEID src = SaveMessage(&q1_, WQS_MSG_SIMPLE, rs);
-  SweepCopy(this, &q1_, src, FALSE, WQS_MSG_EXTENDED);
-  SweepCopy(this, &q1_, src, TRUE, WQS_MSG_SIMPLE);
-}
-
-TEST_F(FaultTest, StreamWrite) {
+TEST_F(FaultTest, StreamWriteAndRead) {
   msg_handle_t m;
-  data_stream_block_t w;
-  std::vector<uint8_t> d = Pattern(50000);
-  FaultSweepAll(
-      [&] { ASSERT_EQ(WQSCreateMsg(&q1_, WQS_MSG_SIMPLE, &m), NOERROR); },
+  data_stream_block_t w, r;
+  Bytes d = Pattern(50000), buf(70000);
+  EXPECT_GT(FaultSweepAll(
+      [&] { ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &m), NOERROR); },
       [&] {
         STATUS err = WQSCreateDataStreamBlock(&m, "Body", &w);
         for (int i = 0; err == NOERROR && i < 3; i++) {
@@ -80,18 +65,10 @@ TEST_F(FaultTest, StreamWrite) {
         }
         EXPECT_EQ(WQSAbandonDataStreamBlock(&w), NOERROR);
         EXPECT_EQ(WQSCloseAndDiscardMsg(&m), NOERROR);
-      });
-}
-
-TEST_F(FaultTest, StreamRead) {
-  msg_handle_t m;
-  data_stream_block_t r;
-  std::vector<uint8_t> d = Pattern(50000);
-  std::vector<uint8_t> buf(70000);
-  FaultSweepAll(
+      }), 0);
+  EXPECT_GT(FaultSweepAll(
       [&] {
-        ASSERT_EQ(WQSCreateMsg(&q1_, WQS_MSG_SIMPLE, &m), NOERROR);
-        data_stream_block_t w;
+        ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &m), NOERROR);
         ASSERT_EQ(WQSCreateDataStreamBlock(&m, "Body", &w), NOERROR);
         ASSERT_EQ(WQSAppendDataStreamBlock(&m, &w, TRUE, d.data(), 50000), NOERROR);
         ASSERT_EQ(WQSAppendDataStreamBlock(&m, &w, FALSE, d.data(), 50000), NOERROR);
@@ -106,43 +83,44 @@ TEST_F(FaultTest, StreamRead) {
         }
         return err;
       },
-      [&](STATUS st) {
+      [&](STATUS) {
         EXPECT_EQ(WQSCloseDataStreamBlock(&r), NOERROR);
         EXPECT_EQ(WQSCloseAndDiscardMsg(&m), NOERROR);
-      });
+      }), 0);
 }
 
 TEST_F(FaultTest, FileBlockCreate) {
   msg_handle_t m;
   file_block_t fb;
-  file_descriptor_t fd{};
+  file_descriptor_t fd;
+  memset(&fd, 0, sizeof fd);
   fd.fileType = 2;
   fd.wNameLen = 10;
   memcpy(fd.fileName, "Resume.doc", 10);
   fd.size = 1000;
   fd.resSize = 200;
   int objectFreed = 0;
-  FaultSweepAll(
-      [&] { ASSERT_EQ(WQSCreateMsg(&q1_, WQS_MSG_SIMPLE, &m), NOERROR); },
+  EXPECT_GT(FaultSweepAll(
+      [&] { ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &m), NOERROR); },
       [&] {
         memset(&fb, 0, sizeof fb);
         return WQSCreateFileBlock(&m, &fd, &fb);
       },
       [&](STATUS st) {
         if (st != NOERROR && ItemCount(m.hNote, "$FILE") == 0) {
-          if (fb.RRV != 0) objectFreed++;
           // Failed before the $FILE item: its object is gone again.
+          if (fb.RRV != 0) objectFreed++;
           DWORD size = 0;
-          EXPECT_NE(QDSDbGetObjectSize(q1_.dbhandle, fb.RRV, &size), NOERROR)
-              << "object " << +fb.RRV << " left behind (status " << st << ")";
-          EXPECT_EQ(+m.info.wNumAttachments, 0);
+          EXPECT_NE(QDSDbGetObjectSize(db(), fb.RRV, &size), NOERROR)
+              << "object " << Val(fb.RRV) << " left behind (status " << st << ")";
+          EXPECT_EQ(m.info.wNumAttachments, 0);
         }
         EXPECT_EQ(WQSCloseAndDiscardMsg(&m), NOERROR);
-      });
+      }), 0);
   // Some faults came after the object was allocated: the value block's
   // allocation and lock at least.
   EXPECT_GE(objectFreed, 2);
 }
 
 }  // namespace
-}  // namespace wqsext
+}  // namespace wqstest

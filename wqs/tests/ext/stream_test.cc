@@ -1,32 +1,28 @@
 // Data stream blocks: piece boundaries, the stored table and size items
 // byte for byte, reads with their flags, seeks, delete, name limits,
 // abandoning a writer, and a table or piece that lies about its size.
-#include <cstring>
+#include "core/core_util.h"
 
-#include "ext/ext_util.h"
-
-namespace wqsext {
+namespace wqstest {
 namespace {
 
-class StreamTest : public ExtTest {
+class StreamTest : public QueueTest {
  protected:
   void SetUp() override {
-    ExtTest::SetUp();
-    ASSERT_EQ(WQSCreateMsg(&q1_, WQS_MSG_SIMPLE, &m_), NOERROR);
+    QueueTest::SetUp();
+    ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &m_), NOERROR);
   }
   void TearDown() override {
     if (m_.hNote != 0) WQSCloseAndDiscardMsg(&m_);
-    EXPECT_EQ(OSMemTestTotalBlocks(), baseline_blocks_);
-    ExtTest::TearDown();
+    QueueTest::TearDown();
   }
-
   // Writes `chunks` as one stream, the last append finishing it.
-  void WriteStream(const char* name, const std::vector<std::vector<uint8_t>>& chunks) {
+  void WriteStream(const char* name, const std::vector<Bytes>& chunks) {
     data_stream_block_t w;
     ASSERT_EQ(WQSCreateDataStreamBlock(&m_, name, &w), NOERROR);
     for (size_t i = 0; i < chunks.size(); i++) {
-      BOOL more = i + 1 < chunks.size();
-      ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, more, chunks[i].data(),
+      ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, i + 1 < chunks.size(),
+                                         chunks[i].data(),
                                          (DWORD)chunks[i].size()),
                 NOERROR);
     }
@@ -36,53 +32,61 @@ class StreamTest : public ExtTest {
     EXPECT_EQ(w.hBuff, NULLHANDLE);
     EXPECT_EQ(w.daStreamBlocks, nullptr);
   }
-
+  // Reads `len` bytes into `buf`; returns the count and sets `flag`.
+  DWORD Read(data_stream_block_t* r, BYTE* buf, DWORD len, WORD* flag) {
+    DWORD got = 0;
+    EXPECT_EQ(WQSGetDataStreamBlock(&m_, r, flag, buf, len, &got), NOERROR);
+    return got;
+  }
+  // The stored table of stream `name` (slot 0: the total, then the piece
+  // sizes) and its size item.
+  void ExpectStored(const std::string& name, const std::vector<DWORD>& pieces) {
+    Bytes t = ItemBytes(m_.hNote, "WQSDSBArray" + name);
+    DWORD slots = 1 + (DWORD)pieces.size(), total = 0;
+    ASSERT_EQ(t.size(), 2u + 32 + 24 + 4 * slots);
+    EXPECT_EQ(GetW(t, 0), TYPE_USERDATA);
+    EXPECT_EQ(t[2], 32);
+    std::string header = "WQSDSBArray" + name;
+    EXPECT_EQ(memcmp(&t[3], header.data(), header.size()), 0);
+    EXPECT_EQ(GetDW(t, 38), 24 + 4 * slots);  // dwSize
+    EXPECT_EQ(GetDW(t, 42), 4u);              // entry size
+    EXPECT_EQ(GetDW(t, 46), 1u);              // growth
+    EXPECT_EQ(GetDW(t, 50), slots);           // used
+    EXPECT_EQ(GetDW(t, 54), 0u);              // free
+    for (size_t i = 0; i < pieces.size(); i++) {
+      EXPECT_EQ(GetDW(t, 62 + 4 * i), pieces[i]) << i;
+      total += pieces[i];
+      Bytes p = ItemBytes(m_.hNote, name + std::to_string(i));
+      ASSERT_EQ(p.size(), pieces[i] + 2u) << i;
+      EXPECT_EQ(GetW(p, 0), TYPE_TEXT);
+    }
+    EXPECT_EQ(GetDW(t, 58), total);
+    EXPECT_EQ(ItemCount(m_.hNote, name + std::to_string(pieces.size())), 0);
+    Bytes size = ItemBytes(m_.hNote, "WQSDSBSize" + name);
+    ASSERT_EQ(size.size(), 10u);
+    EXPECT_EQ(GetW(size, 0), TYPE_NUMBER);
+    double d = -1;
+    memcpy(&d, &size[2], 8);
+    EXPECT_EQ(d, (double)total);
+  }
   msg_handle_t m_{};
 };
 
-DWORD Dw(const std::vector<uint8_t>& v, size_t off) {
-  return (DWORD)v[off] | ((DWORD)v[off + 1] << 8) | ((DWORD)v[off + 2] << 16) |
-         ((DWORD)v[off + 3] << 24);
-}
-WORD W(const std::vector<uint8_t>& v, size_t off) {
-  return (WORD)(v[off] | (v[off + 1] << 8));
-}
-
 TEST_F(StreamTest, EmptyStreamHasOnlyTableAndSize) {
   WriteStream("Body", {});
-  EXPECT_EQ(ItemCount(m_.hNote, "Body0"), 0);
-  std::vector<uint8_t> table = ItemValue(m_.hNote, "WQSDSBArrayBody");
-  ASSERT_EQ(table.size(), 2u + 32 + 24 + 4);
-  EXPECT_EQ(W(table, 0), TYPE_USERDATA);
-  EXPECT_EQ(table[2], 32);
-  EXPECT_EQ(memcmp(&table[3], "WQSDSBArrayBody", 15), 0);
-  EXPECT_EQ(Dw(table, 38), 28u);  // dwSize
-  EXPECT_EQ(Dw(table, 42), 4u);   // entry size
-  EXPECT_EQ(Dw(table, 46), 1u);   // growth
-  EXPECT_EQ(Dw(table, 50), 1u);   // used
-  EXPECT_EQ(Dw(table, 54), 0u);   // free
-  EXPECT_EQ(Dw(table, 58), 0u);   // total
-  std::vector<uint8_t> size = ItemValue(m_.hNote, "WQSDSBSizeBody");
-  ASSERT_EQ(size.size(), 10u);
-  EXPECT_EQ(W(size, 0), TYPE_NUMBER);
-  double d = -1;
-  memcpy(&d, &size[2], 8);
-  EXPECT_EQ(d, 0.0);
-
+  ExpectStored("Body", {});
   data_stream_block_t r;
   ASSERT_EQ(WQSOpenDataStreamBlock(&m_, "Body", &r), NOERROR);
   EXPECT_EQ(WQSGetSizeOfDataStreamBlock(&r), 0u);
-  char buf[8];
+  BYTE buf[8];
   WORD flag = 0;
-  DWORD got = 99;
-  EXPECT_EQ(WQSGetDataStreamBlock(&m_, &r, &flag, buf, sizeof buf, &got), NOERROR);
-  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(Read(&r, buf, sizeof buf, &flag), 0u);
   EXPECT_EQ(flag, WQS_DSB_END);
   EXPECT_EQ(WQSCloseDataStreamBlock(&r), NOERROR);
 }
 
 TEST_F(StreamTest, ChunksAreNeverSplitAcrossPieces) {
-  std::vector<uint8_t> a = Pattern(40000, 1), b = Pattern(30000, 2);
+  Bytes a = Pattern(40000, 1), b = Pattern(30000, 2);
   data_stream_block_t w;
   ASSERT_EQ(WQSCreateDataStreamBlock(&m_, "S", &w), NOERROR);
   ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, a.data(), 40000), NOERROR);
@@ -92,39 +96,13 @@ TEST_F(StreamTest, ChunksAreNeverSplitAcrossPieces) {
   EXPECT_EQ(ItemCount(m_.hNote, "S1"), 0);
   EXPECT_EQ(WQSGetSizeOfDataStreamBlock(&w), 40000u);  // stored bytes only
   ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, FALSE, nullptr, 0), NOERROR);
-
-  std::vector<uint8_t> p0 = ItemValue(m_.hNote, "S0");
-  std::vector<uint8_t> p1 = ItemValue(m_.hNote, "S1");
-  ASSERT_EQ(p0.size(), 40002u);
-  ASSERT_EQ(p1.size(), 30002u);
-  EXPECT_EQ(W(p0, 0), TYPE_TEXT);
-  EXPECT_EQ(W(p1, 0), TYPE_TEXT);
-  EXPECT_EQ(memcmp(&p0[2], a.data(), 40000), 0);
-  EXPECT_EQ(memcmp(&p1[2], b.data(), 30000), 0);
-  EXPECT_EQ(ItemCount(m_.hNote, "S2"), 0);
-
-  std::vector<uint8_t> table = ItemValue(m_.hNote, "WQSDSBArrayS");
-  ASSERT_EQ(table.size(), 2u + 32 + 24 + 4 * 3);
-  EXPECT_EQ(W(table, 0), TYPE_USERDATA);
-  EXPECT_EQ(table[2], 32);
-  EXPECT_EQ(memcmp(&table[3], "WQSDSBArrayS", 12), 0);
-  EXPECT_EQ(Dw(table, 38), 24u + 12);
-  EXPECT_EQ(Dw(table, 42), 4u);
-  EXPECT_EQ(Dw(table, 46), 1u);
-  EXPECT_EQ(Dw(table, 50), 3u);
-  EXPECT_EQ(Dw(table, 54), 0u);
-  EXPECT_EQ(Dw(table, 58), 70000u);
-  EXPECT_EQ(Dw(table, 62), 40000u);
-  EXPECT_EQ(Dw(table, 66), 30000u);
-  std::vector<uint8_t> size = ItemValue(m_.hNote, "WQSDSBSizeS");
-  ASSERT_EQ(size.size(), 10u);
-  double d = 0;
-  memcpy(&d, &size[2], 8);
-  EXPECT_EQ(d, 70000.0);
+  ExpectStored("S", {40000, 30000});
+  EXPECT_TRUE(std::equal(a.begin(), a.end(), ItemBytes(m_.hNote, "S0").begin() + 2));
+  EXPECT_TRUE(std::equal(b.begin(), b.end(), ItemBytes(m_.hNote, "S1").begin() + 2));
 }
 
-TEST_F(StreamTest, ChunkLimitAndExactFill) {
-  std::vector<uint8_t> big = Pattern(60417);
+TEST_F(StreamTest, ChunkLimitExactFillAndPieceNumbers) {
+  Bytes big = Pattern(60417);
   data_stream_block_t w;
   ASSERT_EQ(WQSCreateDataStreamBlock(&m_, "S", &w), NOERROR);
   EXPECT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 60417),
@@ -134,103 +112,96 @@ TEST_F(StreamTest, ChunkLimitAndExactFill) {
   ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 30208), NOERROR);
   EXPECT_EQ(ItemCount(m_.hNote, "S0"), 0);  // exactly full stays buffered
   ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 1), NOERROR);
-  EXPECT_EQ(ItemValue(m_.hNote, "S0").size(), 60418u);
   ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 60416), NOERROR);
   ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, FALSE, nullptr, 0), NOERROR);
-  EXPECT_EQ(ItemValue(m_.hNote, "S1").size(), 3u);
-  EXPECT_EQ(ItemValue(m_.hNote, "S2").size(), 60418u);
-  // A finished handle takes nothing more.
+  ExpectStored("S", {60416, 1, 60416});
+  // A finished handle takes nothing more, nor does a zeroed one.
   EXPECT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 1),
             ERR_WQS_GENERAL);
+  memset(&w, 0, sizeof w);
+  EXPECT_EQ(WQSAppendDataStreamBlock(&m_, &w, FALSE, big.data(), 10),
+            ERR_WQS_GENERAL);
+
+  // With 65535 pieces stored the next piece has no number left.
+  ASSERT_EQ(WQSCreateDataStreamBlock(&m_, "T", &w), NOERROR);
+  ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 40000), NOERROR);
+  w.wSeqNum = 0xFFFF;
+  EXPECT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 40000),
+            ERR_WQS_GENERAL);
+  EXPECT_EQ(w.dwBuffSize, 40000u);
+  EXPECT_EQ(ItemCount(m_.hNote, "T65535"), 0);
+  EXPECT_EQ(WQSAbandonDataStreamBlock(&w), NOERROR);
 }
 
 TEST_F(StreamTest, ReadFlagsWith40And50ByteBuffers) {
-  std::vector<uint8_t> data = Pattern(100);
+  Bytes data = Pattern(100);
   WriteStream("H", {data});
   data_stream_block_t r;
   ASSERT_EQ(WQSOpenDataStreamBlock(&m_, "H", &r), NOERROR);
   EXPECT_EQ(WQSGetSizeOfDataStreamBlock(&r), 100u);
-  char buf[64];
+  BYTE buf[64];
   WORD flag;
-  DWORD got;
-  const DWORD expect40[] = {40, 40, 20};
-  const WORD flags40[] = {WQS_DSB_MORE, WQS_DSB_MORE, WQS_DSB_END};
+  const DWORD counts[] = {40, 40, 20};
+  const WORD flags[] = {WQS_DSB_MORE, WQS_DSB_MORE, WQS_DSB_END};
   for (int i = 0; i < 3; i++) {
     flag = 0;
-    ASSERT_EQ(WQSGetDataStreamBlock(&m_, &r, &flag, buf, 40, &got), NOERROR);
-    EXPECT_EQ(got, expect40[i]) << i;
-    EXPECT_EQ(flag, flags40[i]) << i;
-    EXPECT_EQ(memcmp(buf, data.data() + 40 * i, got), 0);
+    EXPECT_EQ(Read(&r, buf, 40, &flag), counts[i]) << i;
+    EXPECT_EQ(flag, flags[i]) << i;
+    EXPECT_EQ(memcmp(buf, data.data() + 40 * i, counts[i]), 0);
   }
   EXPECT_EQ(WQSGetDSBReadPos(&r), 100u);
-
   WQSDSBSeek(&r, 0, WQS_SEEK_SET);
   flag = 0xAAAA;
-  ASSERT_EQ(WQSGetDataStreamBlock(&m_, &r, &flag, buf, 50, &got), NOERROR);
-  EXPECT_EQ(got, 50u);
+  EXPECT_EQ(Read(&r, buf, 50, &flag), 50u);
   EXPECT_EQ(flag, WQS_DSB_MORE);
   flag = 0xAAAA;
-  ASSERT_EQ(WQSGetDataStreamBlock(&m_, &r, &flag, buf, 50, &got), NOERROR);
-  EXPECT_EQ(got, 50u);
+  EXPECT_EQ(Read(&r, buf, 50, &flag), 50u);
   EXPECT_EQ(flag, 0xAAAA);  // buffer filled exactly with the last byte
   EXPECT_EQ(memcmp(buf, data.data() + 50, 50), 0);
-  ASSERT_EQ(WQSGetDataStreamBlock(&m_, &r, &flag, buf, 50, &got), NOERROR);
-  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(Read(&r, buf, 50, &flag), 0u);
   EXPECT_EQ(flag, WQS_DSB_END);
   EXPECT_EQ(WQSCloseDataStreamBlock(&r), NOERROR);
 }
 
-TEST_F(StreamTest, ReadsAcrossAndFromPieceBoundary) {
-  std::vector<uint8_t> a = Pattern(40000, 3), b = Pattern(30000, 4);
+TEST_F(StreamTest, SeeksAndReadsAcrossPieceBoundary) {
+  Bytes a = Pattern(40000, 3), b = Pattern(30000, 4);
   WriteStream("S", {a, b});
   data_stream_block_t r;
   ASSERT_EQ(WQSOpenDataStreamBlock(&m_, "S", &r), NOERROR);
-  std::vector<uint8_t> buf(200);
+  Bytes buf(80000);
   WORD flag;
-  DWORD got;
   WQSDSBSeek(&r, 40000, WQS_SEEK_SET);
-  ASSERT_EQ(WQSGetDataStreamBlock(&m_, &r, &flag, buf.data(), 100, &got), NOERROR);
-  EXPECT_EQ(got, 100u);
+  EXPECT_EQ(Read(&r, buf.data(), 100, &flag), 100u);
   EXPECT_EQ(flag, WQS_DSB_MORE);
   EXPECT_EQ(memcmp(buf.data(), b.data(), 100), 0);
-
   WQSDSBSeek(&r, 39900, WQS_SEEK_SET);
-  ASSERT_EQ(WQSGetDataStreamBlock(&m_, &r, &flag, buf.data(), 200, &got), NOERROR);
-  EXPECT_EQ(got, 200u);
+  EXPECT_EQ(Read(&r, buf.data(), 200, &flag), 200u);
   EXPECT_EQ(memcmp(buf.data(), a.data() + 39900, 100), 0);
   EXPECT_EQ(memcmp(buf.data() + 100, b.data(), 100), 0);
-
   // Relative seek back by a two's-complement offset.
   WQSDSBSeek(&r, (DWORD)-150, 0);
   EXPECT_EQ(WQSGetDSBReadPos(&r), 39950u);
-  ASSERT_EQ(WQSGetDataStreamBlock(&m_, &r, &flag, buf.data(), 50, &got), NOERROR);
+  EXPECT_EQ(Read(&r, buf.data(), 50, &flag), 50u);
   EXPECT_EQ(memcmp(buf.data(), a.data() + 39950, 50), 0);
-
   // Whole stream in one read: everything, then the end flag.
-  std::vector<uint8_t> all(80000);
   WQSDSBSeek(&r, 0, WQS_SEEK_SET);
-  ASSERT_EQ(WQSGetDataStreamBlock(&m_, &r, &flag, all.data(), 80000, &got), NOERROR);
-  EXPECT_EQ(got, 70000u);
+  EXPECT_EQ(Read(&r, buf.data(), 80000, &flag), 70000u);
   EXPECT_EQ(flag, WQS_DSB_END);
-  EXPECT_EQ(memcmp(all.data(), a.data(), 40000), 0);
-  EXPECT_EQ(memcmp(all.data() + 40000, b.data(), 30000), 0);
-
+  EXPECT_EQ(memcmp(buf.data(), a.data(), 40000), 0);
+  EXPECT_EQ(memcmp(buf.data() + 40000, b.data(), 30000), 0);
   // Past the end: nothing, end flag.
   WQSDSBSeek(&r, 90000, WQS_SEEK_SET);
   flag = 0;
-  got = 7;
-  ASSERT_EQ(WQSGetDataStreamBlock(&m_, &r, &flag, buf.data(), 10, &got), NOERROR);
-  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(Read(&r, buf.data(), 10, &flag), 0u);
   EXPECT_EQ(flag, WQS_DSB_END);
   EXPECT_EQ(WQSCloseDataStreamBlock(&r), NOERROR);
 }
 
 TEST_F(StreamTest, RoundTripThroughSaveAndOpen) {
-  std::vector<uint8_t> all = Pattern(250000, 9);
-  std::vector<std::vector<uint8_t>> chunks;
-  size_t sizes[] = {1, 60416, 7, 33333, 60000, 12345, 0, 59999};
-  size_t pos = 0;
-  for (size_t i = 0; pos < all.size(); i++) {
+  Bytes all = Pattern(250000, 9);
+  std::vector<Bytes> chunks;
+  const size_t sizes[] = {1, 60416, 7, 33333, 60000, 12345, 0, 59999};
+  for (size_t i = 0, pos = 0; pos < all.size(); i++) {
     size_t n = std::min(sizes[i % 8], all.size() - pos);
     chunks.emplace_back(all.begin() + pos, all.begin() + pos + n);
     pos += n;
@@ -238,27 +209,23 @@ TEST_F(StreamTest, RoundTripThroughSaveAndOpen) {
   WriteStream("Body", chunks);
   ASSERT_EQ(WQSCloseAndSaveMsg(&m_), NOERROR);
   NOTEID id = m_.info.user.dwQueueMsgID;
-  m_.hNote = 0;
-
-  msg_handle_t o;
-  ASSERT_EQ(WQSOpenMsgByMsgID(&q1_, id, &o), NOERROR);
+  ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &m_), NOERROR);
   data_stream_block_t r;
-  ASSERT_EQ(WQSOpenDataStreamBlock(&o, "Body", &r), NOERROR);
+  ASSERT_EQ(WQSOpenDataStreamBlock(&m_, "Body", &r), NOERROR);
   EXPECT_EQ(WQSGetSizeOfDataStreamBlock(&r), all.size());
-  std::vector<uint8_t> back;
-  std::vector<uint8_t> buf(7001);
+  Bytes back, buf(7001);
   WORD flag = 0;
   do {
-    DWORD got = 0;
-    ASSERT_EQ(WQSGetDataStreamBlock(&o, &r, &flag, buf.data(), 7001, &got), NOERROR);
+    DWORD got = Read(&r, buf.data(), 7001, &flag);
     back.insert(back.end(), buf.begin(), buf.begin() + got);
-  } while (flag != WQS_DSB_END && back.size() <= all.size());
+  } while (flag != WQS_DSB_END && back.size() <= all.size() && !HasFailure());
   EXPECT_TRUE(back == all);
   EXPECT_EQ(WQSCloseDataStreamBlock(&r), NOERROR);
-  EXPECT_EQ(WQSCloseMsg(&o), NOERROR);
+  EXPECT_EQ(WQSCloseMsg(&m_), NOERROR);
+  m_.hNote = 0;
 }
 
-TEST_F(StreamTest, DeleteMissingAndPresentStreams) {
+TEST_F(StreamTest, DeleteAndNameLimit) {
   EXPECT_EQ(WQSDeleteDataStreamBlock(&m_, "Nothing"), NOERROR);
   WriteStream("S", {Pattern(40000), Pattern(30000)});
   WriteStream("T", {Pattern(10)});
@@ -266,57 +233,42 @@ TEST_F(StreamTest, DeleteMissingAndPresentStreams) {
   for (const char* n : {"S0", "S1", "WQSDSBArrayS", "WQSDSBSizeS"}) {
     EXPECT_EQ(ItemCount(m_.hNote, n), 0) << n;
   }
-  EXPECT_EQ(ItemCount(m_.hNote, "T0"), 1);
-  EXPECT_EQ(ItemCount(m_.hNote, "WQSDSBArrayT"), 1);
+  ExpectStored("T", {10});
   data_stream_block_t r;
   EXPECT_EQ(WQSOpenDataStreamBlock(&m_, "S", &r), ERR_WQS_GENERAL);
   EXPECT_EQ(WQSDeleteDataStreamBlock(&m_, "S"), NOERROR);
-}
 
-TEST_F(StreamTest, NamesLongerThanTwentyAreRefused) {
+  // Names of more than 20 characters: refused with nothing allocated.
   const char* name20 = "ABCDEFGHIJKLMNOPQRST";
   const char* name21 = "ABCDEFGHIJKLMNOPQRSTU";
   DWORD before = OSMemTestTotalBlocks();
-  data_stream_block_t w;
-  EXPECT_EQ(WQSCreateDataStreamBlock(&m_, name21, &w), ERR_WQS_NAME_TOO_LONG);
-  EXPECT_EQ(w.hBuff, NULLHANDLE);
-  EXPECT_EQ(WQSAbandonDataStreamBlock(&w), NOERROR);
-  EXPECT_EQ(WQSOpenDataStreamBlock(&m_, name21, &w), ERR_WQS_NAME_TOO_LONG);
+  EXPECT_EQ(WQSCreateDataStreamBlock(&m_, name21, &r), ERR_WQS_NAME_TOO_LONG);
+  EXPECT_EQ(r.hBuff, NULLHANDLE);
+  EXPECT_EQ(WQSAbandonDataStreamBlock(&r), NOERROR);
+  EXPECT_EQ(WQSOpenDataStreamBlock(&m_, name21, &r), ERR_WQS_NAME_TOO_LONG);
   EXPECT_EQ(WQSDeleteDataStreamBlock(&m_, name21), ERR_WQS_NAME_TOO_LONG);
-  EXPECT_EQ(OSMemTestTotalBlocks(), before);  // nothing allocated
-
-  std::vector<uint8_t> d = Pattern(5);
-  WriteStream(name20, {d});
-  EXPECT_EQ(ItemCount(m_.hNote, "WQSDSBArrayABCDEFGHIJKLMNOPQRST"), 1);
-  EXPECT_EQ(ItemCount(m_.hNote, "WQSDSBSizeABCDEFGHIJKLMNOPQRST"), 1);
-  std::vector<uint8_t> table = ItemValue(m_.hNote, "WQSDSBArrayABCDEFGHIJKLMNOPQRST");
-  ASSERT_GE(table.size(), 34u);
-  EXPECT_EQ(memcmp(&table[3], "WQSDSBArrayABCDEFGHIJKLMNOPQRST", 31), 0);
-  ASSERT_EQ(WQSOpenDataStreamBlock(&m_, name20, &w), NOERROR);
-  char buf[8];
+  EXPECT_EQ(OSMemTestTotalBlocks(), before);
+  // Twenty fill the table's 31-byte header name exactly.
+  WriteStream(name20, {Pattern(5)});
+  ExpectStored(name20, {5});
+  ASSERT_EQ(WQSOpenDataStreamBlock(&m_, name20, &r), NOERROR);
+  BYTE buf[8];
   WORD flag;
-  DWORD got;
-  ASSERT_EQ(WQSGetDataStreamBlock(&m_, &w, &flag, buf, 8, &got), NOERROR);
-  EXPECT_EQ(got, 5u);
-  EXPECT_EQ(WQSCloseDataStreamBlock(&w), NOERROR);
+  EXPECT_EQ(Read(&r, buf, 8, &flag), 5u);
+  EXPECT_EQ(WQSCloseDataStreamBlock(&r), NOERROR);
   EXPECT_EQ(WQSDeleteDataStreamBlock(&m_, name20), NOERROR);
-  EXPECT_EQ(ItemCount(m_.hNote, "ABCDEFGHIJKLMNOPQRST0"), 0);
+  EXPECT_EQ(ItemCount(m_.hNote, std::string(name20) + "0"), 0);
 }
 
 TEST_F(StreamTest, AbandonReleasesWriterAndLeavesStreamUnopenable) {
   // The writer holds a buffer (tagged as stored array values) and its
   // table (a dynamic array); stored pieces belong to the document.
-  auto held = [] {
-    DWORD buffers = 0, arrays = 0;
-    OSMemTestCount(WQS_TAG_ARRAYVALUE, &buffers, nullptr);
-    OSMemTestCount(DA_BLOCK_TYPE, &arrays, nullptr);
-    return buffers + arrays;
-  };
+  auto held = [] { return Blocks(WQS_TAG_ARRAYVALUE) + Blocks(DA_BLOCK_TYPE); };
   DWORD before = held();
   data_stream_block_t w;
   ASSERT_EQ(WQSCreateDataStreamBlock(&m_, "S", &w), NOERROR);
   EXPECT_EQ(held(), before + 2);
-  std::vector<uint8_t> d = Pattern(40000);
+  Bytes d = Pattern(60417);
   ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, d.data(), 40000), NOERROR);
   ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, d.data(), 40000), NOERROR);
   // A refused append leaves the writer as it was; abandon still works.
@@ -330,63 +282,58 @@ TEST_F(StreamTest, AbandonReleasesWriterAndLeavesStreamUnopenable) {
   EXPECT_EQ(ItemCount(m_.hNote, "S0"), 1);            // stored piece stays
   data_stream_block_t r;
   EXPECT_EQ(WQSOpenDataStreamBlock(&m_, "S", &r), ERR_WQS_GENERAL);
-  // Delete removes the orphaned piece.
   EXPECT_EQ(WQSDeleteDataStreamBlock(&m_, "S"), NOERROR);
   EXPECT_EQ(ItemCount(m_.hNote, "S0"), 0);
-
-  data_stream_block_t zero;
-  memset(&zero, 0, sizeof zero);
-  EXPECT_EQ(WQSAbandonDataStreamBlock(&zero), NOERROR);
-  EXPECT_EQ(WQSCloseDataStreamBlock(&zero), NOERROR);
-}
-
-// Writes a table item by hand: header fields and entries as given.
-void PutTable(NOTEHANDLE hNote, const char* item, DWORD valueLen,
-              DWORD dwSize, DWORD entrySize, DWORD used,
-              const std::vector<DWORD>& entries) {
-  std::vector<uint8_t> v(valueLen - 2, 0);
-  v[0] = 32;
-  auto put = [&](size_t off, DWORD x) {
-    if (off + 4 <= v.size()) memcpy(&v[off], &x, 4);
-  };
-  put(32 + 4, dwSize);
-  put(32 + 8, entrySize);
-  put(32 + 12, 1);
-  put(32 + 16, used);
-  for (size_t i = 0; i < entries.size(); i++) put(32 + 24 + 4 * i, entries[i]);
-  ASSERT_EQ(QDSItemAppend(hNote, 0, item, (WORD)strlen(item), TYPE_USERDATA,
-                          v.data(), (DWORD)v.size()),
-            NOERROR);
-}
-
-TEST_F(StreamTest, DamagedTablesAreRefused) {
-  data_stream_block_t r;
-  PutTable(m_.hNote, "WQSDSBArrayA", 50, 16, 4, 1, {});  // shorter than 58
-  EXPECT_EQ(WQSOpenDataStreamBlock(&m_, "A", &r), ERR_WQS_CORRUPT);
-  PutTable(m_.hNote, "WQSDSBArrayB", 66, 40, 4, 2, {5, 5});  // dwSize != 32
-  EXPECT_EQ(WQSOpenDataStreamBlock(&m_, "B", &r), ERR_WQS_CORRUPT);
-  PutTable(m_.hNote, "WQSDSBArrayC", 66, 32, 8, 1, {5, 5});  // entry size 8
-  EXPECT_EQ(WQSOpenDataStreamBlock(&m_, "C", &r), ERR_WQS_CORRUPT);
-  PutTable(m_.hNote, "WQSDSBArrayD", 66, 32, 4, 0, {5, 5});  // no total
-  EXPECT_EQ(WQSOpenDataStreamBlock(&m_, "D", &r), ERR_WQS_CORRUPT);
-  PutTable(m_.hNote, "WQSDSBArrayE", 66, 32, 4, 3, {5, 5});  // used > slots
-  EXPECT_EQ(WQSOpenDataStreamBlock(&m_, "E", &r), ERR_WQS_CORRUPT);
-  PutTable(m_.hNote, "WQSDSBArrayF", 66, 32, 4, 2, {9, 5});  // sum != total
-  EXPECT_EQ(WQSOpenDataStreamBlock(&m_, "F", &r), ERR_WQS_CORRUPT);
-  PutTable(m_.hNote, "WQSDSBArrayG", 66, 32, 4, 2, {5, 5});  // sound
-  EXPECT_EQ(WQSOpenDataStreamBlock(&m_, "G", &r), NOERROR);
+  memset(&r, 0, sizeof r);
+  EXPECT_EQ(WQSAbandonDataStreamBlock(&r), NOERROR);
   EXPECT_EQ(WQSCloseDataStreamBlock(&r), NOERROR);
 }
 
+TEST_F(StreamTest, DamagedTablesAreRefused) {
+  // Table values by hand: (value length, dwSize, entry size, used, slots).
+  struct {
+    const char* name;
+    DWORD valueLen, dwSize, entrySize, used;
+    std::vector<DWORD> slots;
+    STATUS want;
+  } cases[] = {
+      {"A", 50, 16, 4, 1, {}, ERR_WQS_CORRUPT},      // shorter than 58
+      {"B", 66, 40, 4, 2, {5, 5}, ERR_WQS_CORRUPT},  // dwSize != 32
+      {"C", 66, 32, 8, 1, {5, 5}, ERR_WQS_CORRUPT},  // entry size 8
+      {"D", 66, 32, 4, 0, {5, 5}, ERR_WQS_CORRUPT},  // no total
+      {"E", 66, 32, 4, 3, {5, 5}, ERR_WQS_CORRUPT},  // used > slots
+      {"F", 66, 32, 4, 2, {9, 5}, ERR_WQS_CORRUPT},  // sum != total
+      {"G", 66, 32, 4, 2, {5, 5}, NOERROR},          // sound
+  };
+  for (const auto& c : cases) {
+    Bytes v(c.valueLen, 0);
+    v[0] = (BYTE)TYPE_USERDATA;
+    v[1] = (BYTE)(TYPE_USERDATA >> 8);
+    v[2] = 32;
+    auto put = [&](size_t off, DWORD x) {
+      if (off + 4 <= v.size()) memcpy(&v[off], &x, 4);
+    };
+    put(38, c.dwSize);
+    put(42, c.entrySize);
+    put(46, 1);
+    put(50, c.used);
+    for (size_t i = 0; i < c.slots.size(); i++) put(58 + 4 * i, c.slots[i]);
+    AppendRawValue(m_.hNote, std::string("WQSDSBArray") + c.name, v);
+    data_stream_block_t r;
+    EXPECT_EQ(WQSOpenDataStreamBlock(&m_, c.name, &r), c.want) << c.name;
+    if (c.want == NOERROR) EXPECT_EQ(WQSCloseDataStreamBlock(&r), NOERROR);
+  }
+}
+
 TEST_F(StreamTest, ShortOrMissingPiecesAreNotReadPast) {
-  std::vector<uint8_t> a = Pattern(100, 5);
+  Bytes a = Pattern(100, 5);
   WriteStream("S", {a});
-  // Replace piece 0 by one of half the length the table claims.
+  // Piece 0 replaced by one of half the length the table claims.
   ASSERT_EQ(QDSItemDelete(m_.hNote, "S0", 2), NOERROR);
   ASSERT_EQ(QDSItemAppend(m_.hNote, 0, "S0", 2, TYPE_TEXT, a.data(), 50), NOERROR);
   data_stream_block_t r;
   ASSERT_EQ(WQSOpenDataStreamBlock(&m_, "S", &r), NOERROR);
-  std::vector<uint8_t> buf(100);
+  Bytes buf(100);
   WORD flag = 0;
   DWORD got = 0;
   WQSDSBSeek(&r, 80, WQS_SEEK_SET);
@@ -395,14 +342,12 @@ TEST_F(StreamTest, ShortOrMissingPiecesAreNotReadPast) {
   // From the start: the 50 bytes there are, then the missing next piece is
   // the store's "not found", with the count covering what was copied.
   WQSDSBSeek(&r, 0, WQS_SEEK_SET);
-  got = 0;
   EXPECT_EQ(WQSGetDataStreamBlock(&m_, &r, &flag, buf.data(), 100, &got),
             ERR_ITEM_NOT_FOUND);
   EXPECT_EQ(got, 50u);
   EXPECT_EQ(WQSGetDSBReadPos(&r), 50u);
   EXPECT_EQ(memcmp(buf.data(), a.data(), 50), 0);
   EXPECT_EQ(WQSCloseDataStreamBlock(&r), NOERROR);
-
   // A missing first piece leaves the count unwritten.
   ASSERT_EQ(QDSItemDelete(m_.hNote, "S0", 2), NOERROR);
   ASSERT_EQ(WQSOpenDataStreamBlock(&m_, "S", &r), NOERROR);
@@ -414,29 +359,4 @@ TEST_F(StreamTest, ShortOrMissingPiecesAreNotReadPast) {
 }
 
 }  // namespace
-}  // namespace wqsext
-
-namespace wqsext {
-namespace {
-
-TEST_F(StreamTest, PieceNumbersStopAt65535Pieces) {
-  std::vector<uint8_t> d = Pattern(40000);
-  data_stream_block_t w;
-  ASSERT_EQ(WQSCreateDataStreamBlock(&m_, "S", &w), NOERROR);
-  ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, d.data(), 40000), NOERROR);
-  // Pretend 65535 pieces are stored: the next piece has no number left.
-  w.wSeqNum = 0xFFFF;
-  EXPECT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, d.data(), 40000),
-            ERR_WQS_GENERAL);
-  EXPECT_EQ(w.dwBuffSize, 40000u);
-  EXPECT_EQ(ItemCount(m_.hNote, "S65535"), 0);
-  EXPECT_EQ(WQSAbandonDataStreamBlock(&w), NOERROR);
-
-  // A zeroed handle is no writer.
-  memset(&w, 0, sizeof w);
-  EXPECT_EQ(WQSAppendDataStreamBlock(&m_, &w, FALSE, d.data(), 10),
-            ERR_WQS_GENERAL);
-}
-
-}  // namespace
-}  // namespace wqsext
+}  // namespace wqstest
