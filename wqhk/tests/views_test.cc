@@ -3,7 +3,6 @@
 // outbound forms; the recipient-state change and its storing; the inbound
 // next hop; and the non-delivery header appended to the pre-header stream.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
@@ -55,23 +54,26 @@ class ViewsTest : public ::testing::Test {
     memset(&h_, 0, sizeof h_);
   }
   void TearDown() override {
-    if (open_) {
-      EXPECT_EQ(WQSCloseMsg(&h_.msg), NOERROR);
-    }
+    if (open_) EXPECT_EQ(WQSCloseMsg(&h_.msg), NOERROR);
     EXPECT_EQ(OSMemTestTotalBlocks(), baseline_);
     QDSDbClose(q_.dbhandle);
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
 
-  // Saves a message; `fill` may add fields before the save.
-  NOTEID Save(WORD type, const std::vector<ViewRecip>& rs,
-              const user_msg_info_t& user,
-              void (*fill)(msg_handle_t*) = nullptr) {
+  // Saves a message of `n` recipients with `user` info, status `status`
+  // (none when 0) and error text `err` (none when empty), then opens it.
+  std::vector<ViewRecip> SaveAndOpen(WORD type, int n,
+                                     const user_msg_info_t& user = {},
+                                     DWORD status = 0,
+                                     const std::string& err = "") {
+    std::vector<ViewRecip> rs;
     msg_handle_t m;
     EXPECT_EQ(WQSCreateMsg(&q_, type, &m), NOERROR);
     WQSSetMsgInfo(&m, &user);
-    for (const ViewRecip& r : rs) {
+    for (int i = 0; i < n; i++) {
+      rs.push_back(Recip(i));
+      const ViewRecip& r = rs.back();
       recip_info_t ri{};
       ri.pName = const_cast<char*>(r.name.data());
       ri.wNameLen = (WORD)r.name.size();
@@ -82,35 +84,38 @@ class ViewsTest : public ::testing::Test {
       ri.data = r.data;
       EXPECT_EQ(WQSAppendRecipient(&m, &ri), NOERROR);
     }
-    if (fill != nullptr) fill(&m);
+    if (status != 0) EXPECT_EQ(WQSAddDWORD(&m, TRUE, "WQMsgStatus", status), NOERROR);
+    if (!err.empty()) {
+      EXPECT_EQ(WQSAddDataBlock(&m, TRUE, "WQErrStr", err.data(), (WORD)err.size()),
+                NOERROR);
+    }
     EXPECT_EQ(WQSCloseAndSaveMsg(&m), NOERROR);
-    return m.info.user.dwQueueMsgID;
+    id_ = m.info.user.dwQueueMsgID;
+    Reopen();
+    return rs;
   }
-
-  void Open(NOTEID id) {
+  void Reopen() {
+    if (open_) EXPECT_EQ(WQSCloseMsgAndUpdate(&h_.msg), NOERROR);
     memset(&h_, 0, sizeof h_);
-    ASSERT_EQ(WQSOpenMsgByMsgID(&q_, id, &h_.msg), NOERROR);
-    open_ = true;
+    open_ = WQSOpenMsgByMsgID(&q_, id_, &h_.msg) == NOERROR;
+    ASSERT_TRUE(open_);
   }
 
   std::string dir_;
   queue_handle_t q_{};
   DWORD baseline_ = 0;
+  NOTEID id_ = 0;
   wq_msg_handle_t h_;
   bool open_ = false;
 };
 
-TEST_F(ViewsTest, StatusSixWithBothUserFlags) {
+TEST_F(ViewsTest, MessageStateFromStatusInfoAndErrorText) {
   user_msg_info_t u{};
   u.dwUserInfo1 = 0xCAFEF00D;
-  u.dwUserInfo2 = 3;
+  u.dwUserInfo2 = 3;  // both user flags
   u.dwUserInfo3 = 42;
   u.dwUserInfo4 = 7;
-  NOTEID id = Save(WQS_MSG_EXTENDED, {Recip(0)}, u, [](msg_handle_t* m) {
-    WQSAddDWORD(m, TRUE, "WQMsgStatus", 6);
-    WQSAddDataBlock(m, TRUE, "WQErrStr", "550 mailbox unavailable", 23);
-  });
-  Open(id);
+  SaveAndOpen(WQS_MSG_EXTENDED, 1, u, 6, "550 mailbox unavailable");
   dynarray_t fakeIndex{};
   h_.pdaRecipIndex = &fakeIndex;
   h_.wFailedRecipients = 4;
@@ -135,10 +140,7 @@ TEST_F(ViewsTest, OnlyLowSixteenBitsAreReported) {
   u.dwUserInfo2 = 0xFFFF0002;  // bTrace only
   u.dwUserInfo3 = 0x12345678;
   u.dwUserInfo4 = 0xABCD0001;
-  NOTEID id = Save(WQS_MSG_EXTENDED, {Recip(0)}, u, [](msg_handle_t* m) {
-    WQSAddDWORD(m, TRUE, "WQMsgStatus", 0x00010009);
-  });
-  Open(id);
+  SaveAndOpen(WQS_MSG_EXTENDED, 1, u, 0x00010009);
   msg_state_block_t s;
   ASSERT_EQ(WQOutbHKGetMessageState(&h_, &s), NOERROR);
   EXPECT_EQ(s.wState, 9);
@@ -146,9 +148,9 @@ TEST_F(ViewsTest, OnlyLowSixteenBitsAreReported) {
   EXPECT_EQ(s.wOriginator, 1);
   EXPECT_EQ(s.bDelConfirm, 0);
   EXPECT_EQ(s.bTrace, 1);
-
   recip_data_t* d = nullptr;
   WQSGetRecipientData(&h_.msg, 0, &d);
+  ASSERT_NE(d, nullptr);
   d->dwUserInfo = 0x0003000B;
   d->dwErrorCode = 0xFFFF1234;
   recip_state_block_t r;
@@ -157,27 +159,19 @@ TEST_F(ViewsTest, OnlyLowSixteenBitsAreReported) {
   EXPECT_EQ(r.err, 0x1234);
 }
 
-TEST_F(ViewsTest, LongErrorTextIsCutAndTerminated) {
-  NOTEID id = Save(WQS_MSG_SIMPLE, {Recip(0)}, user_msg_info_t{},
-                   [](msg_handle_t* m) {
-                     std::string text(600, 'e');
-                     for (size_t i = 0; i < text.size(); i++) text[i] = 'a' + i % 26;
-                     WQSAddDataBlock(m, FALSE, "WQErrStr", text.data(), 600);
-                   });
-  Open(id);
+TEST_F(ViewsTest, LongErrorTextIsCutAndAbsentItemsReadEmpty) {
+  std::string text(600, 'e');
+  for (size_t i = 0; i < text.size(); i++) text[i] = (char)('a' + i % 26);
+  SaveAndOpen(WQS_MSG_SIMPLE, 1, {}, 0, text);
   msg_state_block_t s;
   memset(&s, 'Z', sizeof s);
   ASSERT_EQ(WQInbHKGetMessageState(&h_, &s), NOERROR);
-  EXPECT_EQ(strlen(s.szError), 511u);
-  EXPECT_EQ(s.szError[511], 0);
-  EXPECT_EQ(s.szError[0], 'a');
-  EXPECT_EQ(s.szError[510], (char)('a' + 510 % 26));
-}
+  EXPECT_EQ(std::string(s.szError), text.substr(0, 511));
+  EXPECT_EQ(s.wState, 0);  // no status item
 
-TEST_F(ViewsTest, AbsentStatusAndErrorText) {
-  NOTEID id = Save(WQS_MSG_SIMPLE, {Recip(0)}, user_msg_info_t{});
-  Open(id);
-  msg_state_block_t s;
+  ASSERT_EQ(WQSCloseMsg(&h_.msg), NOERROR);
+  open_ = false;
+  SaveAndOpen(WQS_MSG_SIMPLE, 1);
   memset(&s, 'Z', sizeof s);
   ASSERT_EQ(WQInbHKGetMessageState(&h_, &s), NOERROR);
   EXPECT_EQ(s.wState, 0);
@@ -185,9 +179,7 @@ TEST_F(ViewsTest, AbsentStatusAndErrorText) {
 }
 
 TEST_F(ViewsTest, InboundReportsNameOutboundReportsPostOffice) {
-  std::vector<ViewRecip> rs = {Recip(0), Recip(1)};
-  NOTEID id = Save(WQS_MSG_EXTENDED, rs, user_msg_info_t{});
-  Open(id);
+  std::vector<ViewRecip> rs = SaveAndOpen(WQS_MSG_EXTENDED, 2);
   for (WORD i = 0; i < 2; i++) {
     recip_state_block_t in, out;
     ASSERT_EQ(WInbHKGetRecipientInfo(&h_, i, &in), NOERROR);
@@ -199,39 +191,33 @@ TEST_F(ViewsTest, InboundReportsNameOutboundReportsPostOffice) {
     EXPECT_EQ(in.err, 0x7000 + i);
     EXPECT_EQ(out.err, 0x7000 + i);
   }
-}
-
-TEST_F(ViewsTest, OutboundOnSimpleMessageReportsEmptyName) {
-  std::vector<ViewRecip> rs = {Recip(0)};
-  NOTEID id = Save(WQS_MSG_SIMPLE, rs, user_msg_info_t{});
-  Open(id);
+  // A simple message has no post office: an empty, readable name.
+  ASSERT_EQ(WQSCloseMsg(&h_.msg), NOERROR);
+  open_ = false;
+  rs = SaveAndOpen(WQS_MSG_SIMPLE, 1);
   recip_state_block_t out, in;
   memset(&out, 0x5A, sizeof out);
   ASSERT_EQ(WOutbHKGetRecipientInfo(&h_, 0, &out), NOERROR);
   ASSERT_NE(out.pName, nullptr);
   EXPECT_EQ(out.wNameLen, 0);
-  EXPECT_EQ(out.pName[0], 0);  // safe to read
+  EXPECT_EQ(out.pName[0], 0);
   EXPECT_EQ(out.err, 0x7000);
   ASSERT_EQ(WInbHKGetRecipientInfo(&h_, 0, &in), NOERROR);
   EXPECT_EQ(std::string(in.pName, in.wNameLen), rs[0].name);
 }
 
 TEST_F(ViewsTest, SetRecipientStateKeepsOtherFieldsAndIsStored) {
-  std::vector<ViewRecip> rs = {Recip(0), Recip(1), Recip(2), Recip(3)};
-  NOTEID id = Save(WQS_MSG_EXTENDED, rs, user_msg_info_t{});
-  Open(id);
+  std::vector<ViewRecip> rs = SaveAndOpen(WQS_MSG_EXTENDED, 4);
   recip_data_t* d = nullptr;
   WQSGetRecipientData(&h_.msg, 2, &d);
+  ASSERT_NE(d, nullptr);
   d->dwUserInfo = 0xFFFF0003;  // high bits go with the change
   h_.msg.bRecipDataDirty = FALSE;
   EXPECT_EQ(WOutbHKSetRecipientState(&h_, 2, 11), NOERROR);
   EXPECT_EQ(h_.msg.bRecipDataDirty, TRUE);
   EXPECT_EQ(WInbHKSetRecipientState(&h_, 1, 9), NOERROR);
   EXPECT_EQ(WInbHKSetRecipientState(&h_, 4, 9), ERR_WQS_RECIP_RANGE);
-  ASSERT_EQ(WQSCloseMsgAndUpdate(&h_.msg), NOERROR);
-  open_ = false;
-
-  Open(id);
+  Reopen();  // stored by the update close
   for (WORD i = 0; i < 4; i++) {
     WQSGetRecipientData(&h_.msg, i, &d);
     recip_data_t want = rs[i].data;
@@ -242,21 +228,17 @@ TEST_F(ViewsTest, SetRecipientStateKeepsOtherFieldsAndIsStored) {
 }
 
 TEST_F(ViewsTest, InboundNextHop) {
-  NOTEID id = Save(WQS_MSG_SIMPLE, {Recip(0)}, user_msg_info_t{},
-                   [](msg_handle_t* m) {
-                     WQSAddDataBlock(m, FALSE, "WQIBNHE", "relay.example", 13);
-                   });
-  Open(id);
+  SaveAndOpen(WQS_MSG_SIMPLE, 1);
+  ASSERT_EQ(WQSAddDataBlock(&h_.msg, FALSE, "WQIBNHE", "relay.example", 13),
+            NOERROR);
   char nhe[256];
   WORD len = 0;
   ASSERT_EQ(WQInbHKGetNHE(&h_, nhe, &len), NOERROR);
-  EXPECT_EQ(len, 13);
   EXPECT_EQ(std::string(nhe, len), "relay.example");
 }
 
 TEST_F(ViewsTest, NDRHeaderAcrossPieceBoundaryReadsBack) {
-  NOTEID id = Save(WQS_MSG_EXTENDED, {Recip(0)}, user_msg_info_t{});
-  Open(id);
+  SaveAndOpen(WQS_MSG_EXTENDED, 1);
   ASSERT_EQ(WQSCreateDataStreamBlock(&h_.msg, "PreHdr",
                                      &h_.hBodyPreHeaderStream),
             NOERROR);
@@ -271,10 +253,7 @@ TEST_F(ViewsTest, NDRHeaderAcrossPieceBoundaryReadsBack) {
   ASSERT_EQ(WQSAppendDataStreamBlock(&h_.msg, &h_.hBodyPreHeaderStream, FALSE,
                                      nullptr, 0),
             NOERROR);
-  ASSERT_EQ(WQSCloseMsgAndUpdate(&h_.msg), NOERROR);
-  open_ = false;
-
-  Open(id);
+  Reopen();
   data_stream_block_t r;
   ASSERT_EQ(WQSOpenDataStreamBlock(&h_.msg, "PreHdr", &r), NOERROR);
   EXPECT_EQ(WQSGetSizeOfDataStreamBlock(&r), 70000u);
