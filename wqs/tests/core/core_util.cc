@@ -87,8 +87,7 @@ void CoreTest::MakeTemplate(
 
 void CoreTest::OpenQueue(queue_handle_t* q, const std::string& name) {
   if (!std::filesystem::exists(Path("tmpl.qds"))) MakeTemplate("tmpl.qds");
-  queue_descriptor_t qd;
-  memset(&qd, 0, sizeof(qd));
+  queue_descriptor_t qd{};
   snprintf(qd.szQueueName, sizeof(qd.szQueueName), "%s", Path(name).c_str());
   snprintf(qd.szQueueTemplate, sizeof(qd.szQueueTemplate), "%s",
            Path("tmpl.qds").c_str());
@@ -106,10 +105,8 @@ Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name, bool* found) {
     return Bytes();
   }
   const char* p = OSLockBlock(bid);
-  if (p == nullptr) {
-    ADD_FAILURE() << "cannot lock value of " << name;
-    return Bytes();
-  }
+  EXPECT_NE(p, nullptr) << name;
+  if (p == nullptr) return Bytes();
   Bytes out(p, p + len);
   OSUnlockBlock(bid);
   if (found) *found = true;
@@ -120,10 +117,7 @@ Bytes StoredItem(DBHANDLE db, NOTEID id, const std::string& name,
                  bool* found) {
   if (found) *found = false;
   NOTEHANDLE note = 0;
-  if (QDSNoteOpen(db, id, 0, &note) != NOERROR) {
-    ADD_FAILURE() << "cannot open note " << id;
-    return Bytes();
-  }
+  EXPECT_EQ(QDSNoteOpen(db, id, 0, &note), NOERROR) << id;
   Bytes out = ItemBytes(note, name, found);
   QDSNoteClose(note);
   return out;
@@ -178,18 +172,14 @@ std::vector<std::string> ParseTextList(const Bytes& value) {
     ADD_FAILURE() << "not a text list value";
     return out;
   }
-  WORD count = GetW(value, 2);
-  size_t at = 4 + 2u * count;
-  for (WORD i = 0; i < count; i++) {
+  size_t at = 4 + 2u * GetW(value, 2);
+  for (WORD i = 0; i < GetW(value, 2) && at <= value.size(); i++) {
     WORD len = GetW(value, 4 + 2u * i);
-    if (at + len > value.size()) {
-      ADD_FAILURE() << "text list overruns its value";
-      return out;
-    }
-    out.emplace_back(reinterpret_cast<const char*>(value.data() + at), len);
+    out.emplace_back(reinterpret_cast<const char*>(value.data() + at),
+                     std::min<size_t>(len, value.size() - at));
     at += len;
   }
-  EXPECT_EQ(at, value.size()) << "text list has trailing bytes";
+  EXPECT_EQ(at, value.size()) << "text list lengths do not add up";
   return out;
 }
 
@@ -216,8 +206,7 @@ std::vector<Recip> MakeRecips(int n, size_t nameLen, int first) {
 }
 
 recip_info_t RecipInfo(const Recip& r) {
-  recip_info_t ri;
-  memset(&ri, 0, sizeof(ri));
+  recip_info_t ri{};
   ri.pName = const_cast<char*>(r.name.data());
   ri.wNameLen = (WORD)r.name.size();
   ri.pNextHop = const_cast<char*>(r.nextHop.data());
@@ -229,8 +218,7 @@ recip_info_t RecipInfo(const Recip& r) {
 }
 
 void ExpectRecip(msg_handle_t* h, WORD i, const Recip& r) {
-  recip_info_t ri;
-  memset(&ri, 0, sizeof(ri));
+  recip_info_t ri{};
   ASSERT_EQ(WQSGetRecipient(h, i, &ri), NOERROR) << i;
   EXPECT_EQ(std::string(ri.pName, ri.wNameLen), r.name) << i;
   EXPECT_EQ(memcmp(&ri.data, &r.data, sizeof(recip_data_t)), 0) << i;
@@ -245,10 +233,8 @@ NOTEID SaveMessage(queue_handle_t* q, WORD type, const std::vector<Recip>& r,
                    const std::function<void(msg_handle_t*)>& fill) {
   msg_handle_t h;
   STATUS err = WQSCreateMsg(q, type, &h);
-  if (err != NOERROR) {
-    ADD_FAILURE() << "WQSCreateMsg " << err;
-    return 0;
-  }
+  EXPECT_EQ(err, NOERROR);
+  if (err != NOERROR) return 0;
   if (info != nullptr) WQSSetMsgInfo(&h, info);
   for (const Recip& x : r) {
     recip_info_t ri = RecipInfo(x);
@@ -266,10 +252,7 @@ NOTEID SaveMessage(queue_handle_t* q, WORD type, const std::vector<Recip>& r,
 
 NOTEID RawDocument(DBHANDLE db, const std::function<void(NOTEHANDLE)>& fill) {
   NOTEHANDLE note = 0;
-  if (QDSNoteCreate(db, &note) != NOERROR) {
-    ADD_FAILURE() << "QDSNoteCreate";
-    return 0;
-  }
+  EXPECT_EQ(QDSNoteCreate(db, &note), NOERROR);
   fill(note);
   EXPECT_EQ(QDSNoteUpdate(note, 0), NOERROR);
   NOTEID id = 0;
@@ -280,24 +263,11 @@ NOTEID RawDocument(DBHANDLE db, const std::function<void(NOTEHANDLE)>& fill) {
 
 void AppendRawValue(NOTEHANDLE hNote, const std::string& name,
                     const Bytes& valueWithType) {
-  DHANDLE h = NULLHANDLE;
-  ASSERT_EQ(OSMemAlloc(0x1234, (DWORD)valueWithType.size(), &h), NOERROR);
-  char* p = static_cast<char*>(OSLockObject(h));
-  ASSERT_NE(p, nullptr);
-  if (!valueWithType.empty()) {
-    memcpy(p, valueWithType.data(), valueWithType.size());
-  }
-  OSUnlockObject(h);
-  BLOCKID bid;
-  bid.pool = h;
-  bid.block = 0;
-  STATUS err = QDSItemAppendByBLOCKID(hNote, 0, name.data(), (WORD)name.size(),
-                                      bid, (DWORD)valueWithType.size(),
-                                      nullptr);
-  if (err != NOERROR) {
-    OSMemFree(h);
-    ADD_FAILURE() << "QDSItemAppendByBLOCKID " << err;
-  }
+  ASSERT_GE(valueWithType.size(), 2u);
+  ASSERT_EQ(QDSItemAppend(hNote, 0, name.data(), (WORD)name.size(),
+                          GetW(valueWithType, 0), valueWithType.data() + 2,
+                          (DWORD)valueWithType.size() - 2),
+            NOERROR);
 }
 
 Bytes MsgInfoValue(const msg_info_t& info) {

@@ -33,20 +33,17 @@ void PutDW(Bytes* b, DWORD v);
 void PutBytes(Bytes* b, const void* p, size_t n);
 WORD GetW(const Bytes& b, size_t at);
 DWORD GetDW(const Bytes& b, size_t at);
-// A byte pattern that differs along a long run.
-Bytes Pattern(size_t n, uint32_t seed = 1);
-// Live runtime blocks of one type tag.
-DWORD Blocks(WORD tag);
+Bytes Pattern(size_t n, uint32_t seed = 1);  // differs along a long run
+DWORD Blocks(WORD tag);                      // live runtime blocks of a tag
 
-// Test fixture: a temporary data directory (TAVLO_DATA) removed afterwards,
-// and a check that the test leaves no live runtime memory block behind.
+// A temporary data directory (TAVLO_DATA) removed afterwards, and a check
+// that the test leaves no live runtime memory block behind.
 class CoreTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-
   std::string Path(const std::string& name) const;
-  // Creates an empty template database with the given (title, formula) views.
+  // An empty template database with the given (title, formula) views.
   void MakeTemplate(const std::string& name,
                     const std::vector<std::pair<std::string, std::string>>&
                         views = {});
@@ -56,7 +53,7 @@ class CoreTest : public ::testing::Test {
 
   std::string dir_;
   DWORD baselineBlocks_ = 0;
-  bool queueOpen_ = false;
+  bool queueOpen_ = false;  // queue_ is closed by TearDown
   queue_handle_t queue_{};
 };
 
@@ -70,19 +67,29 @@ class QueueTest : public CoreTest {
   }
 };
 
-// The stored value of the first item `name` (type code first); empty with
-// *found false when absent.
+// The value of the first item `name` (type code first); empty with *found
+// false when absent.  StoredItem reads it from a saved document.
 Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name, bool* found = nullptr);
 Bytes StoredItem(DBHANDLE db, NOTEID id, const std::string& name,
                  bool* found = nullptr);
-// Flags of the first item `name` (0xFFFF when absent); number of such items.
-WORD ItemFlags(NOTEHANDLE hNote, const std::string& name);
+WORD ItemFlags(NOTEHANDLE hNote, const std::string& name);  // 0xFFFF: absent
 int ItemCount(NOTEHANDLE hNote, const std::string& name);
 bool NoteExists(DBHANDLE db, NOTEID id);
+// Appends an item from raw bytes that begin with the type code.
+void AppendRawValue(NOTEHANDLE hNote, const std::string& name,
+                    const Bytes& valueWithType);
+// Makes and saves a document with the raw store API: `fill` appends items.
+NOTEID RawDocument(DBHANDLE db, const std::function<void(NOTEHANDLE)>& fill);
 
 // A text list value with its type code, as stored, and its parse.
 Bytes TextListValue(const std::vector<std::string>& texts);
 std::vector<std::string> ParseTextList(const Bytes& value);
+// The stored message-info value (88 bytes) for `info`, copied whole.
+Bytes MsgInfoValue(const msg_info_t& info);
+// A stored dynamic-array item value: type code, header, image.
+Bytes ArrayItemValue(const std::string& header, DWORD entrySize,
+                     DWORD granularity, DWORD used, DWORD avail,
+                     DWORD capacity, const Bytes& entries);
 
 // A recipient with distinct state derived from `seed`; the name is padded
 // or cut to `nameLen` bytes when that is not 0.
@@ -96,25 +103,11 @@ recip_info_t RecipInfo(const Recip& r);
 // Expects recipient i of an open message to read back as `r` (with next
 // hop and post office for an extended message).
 void ExpectRecip(msg_handle_t* h, WORD i, const Recip& r);
-
 // Creates, fills (recipients, then `fill`) and saves a message; returns its
-// note id (0 on failure, with a gtest failure recorded).
+// note id (0 after a recorded failure).
 NOTEID SaveMessage(queue_handle_t* q, WORD type, const std::vector<Recip>& r,
                    const user_msg_info_t* info = nullptr,
                    const std::function<void(msg_handle_t*)>& fill = nullptr);
-
-// Makes a document with the raw store API: `fill` appends items.
-NOTEID RawDocument(DBHANDLE db, const std::function<void(NOTEHANDLE)>& fill);
-// Appends an item from raw bytes that already begin with the type code.
-void AppendRawValue(NOTEHANDLE hNote, const std::string& name,
-                    const Bytes& valueWithType);
-
-// The stored message-info value (88 bytes) for `info`.
-Bytes MsgInfoValue(const msg_info_t& info);
-// A stored dynamic-array item value: type code, header, image.
-Bytes ArrayItemValue(const std::string& header, DWORD entrySize,
-                     DWORD granularity, DWORD used, DWORD avail,
-                     DWORD capacity, const Bytes& entries);
 
 // Fault-injection sweep.  For n = 1, 2, ... : `setup` runs unarmed, then
 // the n-th runtime call of `kinds` fails while `op` runs, then `cleanup`
@@ -124,8 +117,7 @@ Bytes ArrayItemValue(const std::string& header, DWORD entrySize,
 int FaultSweep(WORD kinds, const std::function<void()>& setup,
                const std::function<STATUS()>& op,
                const std::function<void(STATUS)>& cleanup);
-// FaultSweep for allocation, lock and reallocation faults in turn; the
-// total number of rounds in which a fault fired.
+// The sweep for allocation, lock and reallocation faults in turn.
 int FaultSweepAll(const std::function<void()>& setup,
                   const std::function<STATUS()>& op,
                   const std::function<void(STATUS)>& cleanup);

@@ -59,8 +59,7 @@ TEST(DynArray, CreateLayoutAndDestroy) {
   EXPECT_EQ(LiveArrays(), before);
 
   // An array whose block was never made destroys to nothing.
-  dynarray_t header;
-  memset(&header, 0, sizeof(header));
+  dynarray_t header{};
   EXPECT_TRUE(DADestroy(&header));
   EXPECT_EQ(LiveArrays(), before);
 }

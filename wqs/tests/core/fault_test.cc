@@ -27,8 +27,7 @@ class FaultTest : public CoreTest {
       EXPECT_EQ(WQSAddDWORD(h, TRUE, "WQMsgStatus", 11), NOERROR);
       if (!attach) return;
       h->daFileBlockArray = DACreate(sizeof(file_block_t), 1);
-      file_block_t fb;
-      memset(&fb, 0, sizeof(fb));
+      file_block_t fb{};
       for (int i = 0; i < 2; i++) {
         fb.RRV = 10 + i;
         EXPECT_TRUE(DAAddEntry(&h->daFileBlockArray, &fb));
@@ -113,8 +112,7 @@ TEST_F(FaultTest, UpdateRequeuePurge) {
   ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
   EXPECT_EQ(WQSCloseMsg(&h), NOERROR);
 
-  user_msg_info_t info;
-  memset(&info, 0, sizeof(info));
+  user_msg_info_t info{};
   info.wRetries = 60000;
   id = SaveMessage(&queue_, WQS_MSG_SIMPLE, {MakeRecip(1)}, &info);
   EXPECT_GT(SweepOnOpened([&] { return id; }, WQSCloseMsgAndReQueue), 0);

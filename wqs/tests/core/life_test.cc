@@ -25,8 +25,7 @@ class LifeTest : public QueueTest {
 TEST_F(LifeTest, RequeueCountsDown) {
   for (WORD start : {5, 1, 0}) {
     SCOPED_TRACE(start);
-    user_msg_info_t info;
-    memset(&info, 0, sizeof(info));
+    user_msg_info_t info{};
     info.wRetries = start;
     NOTEID id = SaveMessage(&queue_, WQS_MSG_EXTENDED, MakeRecips(2, 0, 1),
                             &info);
@@ -69,8 +68,7 @@ TEST_F(LifeTest, DiscardLeavesNoDocumentAndNoBlock) {
   h.daFileBlockArray = DACreate(sizeof(file_block_t), 1);
   ASSERT_NE(h.daFileBlockArray, nullptr);
   h.info.wNumAttachments = 1;
-  file_block_t fb;
-  memset(&fb, 0, sizeof(fb));
+  file_block_t fb{};
   ASSERT_TRUE(DAAddEntry(&h.daFileBlockArray, &fb));
   ASSERT_EQ(WQSCloseAndDiscardMsg(&h), NOERROR);
   EXPECT_EQ(Blocks(DA_BLOCK_TYPE), 0u);

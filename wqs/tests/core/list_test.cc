@@ -84,12 +84,10 @@ TEST_F(ListTest, FormulaRoomLeftNoMatchAndSyntaxError) {
 
 TEST_F(ListTest, CallbackListsPlainMatchesUpToRoomLeft) {
   DWORD ids[4] = {0, 0, 0, 0};
-  msglist_handle_t list;
-  memset(&list, 0, sizeof(list));
+  msglist_handle_t list{};
   list.pList = ids;
   list.wMaxMsgs = 2;
-  SEARCH_MATCH m;
-  memset(&m, 0, sizeof(m));
+  SEARCH_MATCH m{};
   m.ID.NoteID = 10;
   for (WORD flags : {0, SE_FMATCH | 0x02}) {
     m.SERetFlags = flags;

@@ -11,8 +11,7 @@ class QueueDbTest : public CoreTest {
  protected:
   queue_descriptor_t Desc(const std::string& name, const std::string& tmpl,
                           const char* title = "Inbound queue") {
-    queue_descriptor_t qd;
-    memset(&qd, 0, sizeof(qd));
+    queue_descriptor_t qd{};
     snprintf(qd.szQueueName, sizeof(qd.szQueueName), "%s", name.c_str());
     snprintf(qd.szQueueTemplate, sizeof(qd.szQueueTemplate), "%s",
              tmpl.c_str());

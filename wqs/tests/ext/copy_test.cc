@@ -10,8 +10,7 @@ class CopyTest : public QueueTest {
  protected:
   // A source message: user info 1 set and a status item that rides along.
   NOTEID Source(WORD type, const std::vector<Recip>& r) {
-    user_msg_info_t u;
-    memset(&u, 0, sizeof(u));
+    user_msg_info_t u{};
     u.dwUserInfo1 = 0x1234;
     return SaveMessage(&queue_, type, r, &u, [](msg_handle_t* h) {
       EXPECT_EQ(WQSAddDWORD(h, TRUE, "WQMsgStatus", 11), NOERROR);
