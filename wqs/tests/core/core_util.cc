@@ -228,6 +228,16 @@ void ExpectRecip(msg_handle_t* h, WORD i, const Recip& r) {
   }
 }
 
+void ExpectMessage(queue_handle_t* q, NOTEID id, const std::vector<Recip>& r) {
+  msg_handle_t h;
+  ASSERT_EQ(WQSOpenMsgByMsgID(q, id, &h), NOERROR);
+  EXPECT_EQ(h.info.user.wNumRecip, r.size());
+  for (size_t i = 0; i < r.size(); i++) ExpectRecip(&h, (WORD)i, r[i]);
+  recip_info_t past{};
+  EXPECT_EQ(WQSGetRecipient(&h, (WORD)r.size(), &past), ERR_WQS_RECIP_RANGE);
+  EXPECT_EQ(WQSCloseMsg(&h), NOERROR);
+}
+
 NOTEID SaveMessage(queue_handle_t* q, WORD type, const std::vector<Recip>& r,
                    const user_msg_info_t* info,
                    const std::function<void(msg_handle_t*)>& fill) {

@@ -103,6 +103,8 @@ recip_info_t RecipInfo(const Recip& r);
 // Expects recipient i of an open message to read back as `r` (with next
 // hop and post office for an extended message).
 void ExpectRecip(msg_handle_t* h, WORD i, const Recip& r);
+// Opens message `id` and expects exactly the recipients `r` in it.
+void ExpectMessage(queue_handle_t* q, NOTEID id, const std::vector<Recip>& r);
 // Creates, fills (recipients, then `fill`) and saves a message; returns its
 // note id (0 after a recorded failure).
 NOTEID SaveMessage(queue_handle_t* q, WORD type, const std::vector<Recip>& r,

@@ -175,14 +175,7 @@ TEST_F(MsgTest, RollOverBoundary) {
     for (size_t i = 0; i < 61; i++) {
       EXPECT_EQ(i < n0 ? l0[i] : l1[i - n0], r[i].name) << i;
     }
-    msg_handle_t o;
-    ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &o), NOERROR);
-    EXPECT_EQ(DAGetNumberOfEntries(o.daRecipListBIDs), 2u);
-    EXPECT_EQ(DAGetNumberOfEntries(o.daRecipData), 61u);
-    for (WORD i = 0; i < 61; i++) ExpectRecip(&o, i, r[i]);
-    recip_info_t past{};
-    EXPECT_EQ(WQSGetRecipient(&o, 61, &past), ERR_WQS_RECIP_RANGE);
-    EXPECT_EQ(WQSCloseMsg(&o), NOERROR);
+    ExpectMessage(&queue_, id, r);
   }
 }
 
@@ -227,8 +220,8 @@ TEST_F(MsgTest, ExtendedRoundTripNeverRollsOver) {
   EXPECT_EQ(StoredItem(db(), id, "WQSNHE"), TextListValue(hops));
   EXPECT_EQ(StoredItem(db(), id, "WQSPO"), TextListValue(pos));
 
+  ExpectMessage(&queue_, id, r);
   ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
-  for (WORD i = 0; i < 4; i++) ExpectRecip(&h, i, r[i]);
   recip_info_t ri{};
   EXPECT_EQ(WQSGetExtendedMsgRecipient(&h, 4, &ri), ERR_WQS_RECIP_RANGE);
   EXPECT_EQ(ri.pName, nullptr);
