@@ -2,14 +2,13 @@
 // absent items, type mismatches, malformed values, case folding, and the
 // requeue formula itself.
 
-#include <gtest/gtest.h>
-
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "formula.h"
+#include "formula_util.h"
 
 namespace tavlo::formula {
 namespace {
@@ -18,7 +17,7 @@ std::string Word(WORD w) {
   return std::string{static_cast<char>(w & 0xFF), static_cast<char>(w >> 8)};
 }
 
-std::string NumberValue(double d) {
+std::string Num(double d) {
   uint64_t bits;
   std::memcpy(&bits, &d, 8);
   std::string v = Word(0x0300);
@@ -26,367 +25,194 @@ std::string NumberValue(double d) {
   return v;
 }
 
-std::string TextValue(std::string_view s) {
-  return Word(0x0500) + std::string(s);
-}
+std::string Txt(std::string_view s) { return Word(0x0500) + std::string(s); }
 
-std::string ListValue(const std::vector<std::string>& entries) {
+std::string List(const std::vector<std::string>& entries) {
   std::string v = Word(0x0501) + Word(static_cast<WORD>(entries.size()));
   for (const auto& e : entries) v += Word(static_cast<WORD>(e.size()));
   for (const auto& e : entries) v += e;
   return v;
 }
 
-std::string TimeValue() { return Word(0x0400) + std::string(8, '\x01'); }
+const std::string kTime = Word(0x0400) + std::string(8, '\x01');
 
-// A document's summary items; owns the bytes the RawItems point at.
-class Doc {
- public:
-  Doc& Add(std::string name, std::string value) {
-    store_.emplace_back(std::move(name), std::move(value));
-    return *this;
-  }
-  Doc& Num(std::string name, double d) {
-    return Add(std::move(name), NumberValue(d));
-  }
-  Doc& Text(std::string name, std::string_view s) {
-    return Add(std::move(name), TextValue(s));
-  }
-  std::vector<RawItem> Items() const {
-    std::vector<RawItem> out;
-    for (const auto& [n, v] : store_) out.push_back({n, v});
-    return out;
-  }
-
- private:
-  std::vector<std::pair<std::string, std::string>> store_;
-};
+// A document's summary items, in order.
+using Doc = std::vector<std::pair<std::string, std::string>>;
 
 bool Match(std::string_view formula, const Doc& doc) {
-  std::shared_ptr<const Program> p;
-  CompileError err;
-  STATUS s = Compile(formula, &p, &err);
-  EXPECT_EQ(s, NOERROR) << formula << ": " << err.message;
-  if (s != NOERROR) return false;
-  return Evaluate(*p, doc.Items());
+  auto p = MustCompile(formula);
+  if (!p) return false;
+  std::vector<RawItem> items;
+  for (const auto& [n, v] : doc) items.push_back({n, v});
+  return Evaluate(*p, items);
 }
 
-const char kRequeue[] =
-    "((WQMsgStatus = 11) | (WQMsgStatus = 9) | (WQMsgStatus = 10) | "
-    "(WQMsgStatus = 7))";
+struct Case {
+  const char* formula;
+  bool want;
+};
+
+void ExpectAll(const Doc& doc, std::initializer_list<Case> cases) {
+  for (const Case& c : cases) EXPECT_EQ(c.want, Match(c.formula, doc)) << c.formula;
+}
 
 TEST(FormulaEval, RequeueFormulaSelectsTheFailedStatuses) {
   for (double s : {11.0, 9.0, 10.0, 7.0}) {
-    Doc d;
-    d.Text("Form", "Message").Num("WQMsgStatus", s).Num("WQRetry", 3);
-    EXPECT_TRUE(Match(kRequeue, d)) << s;
+    EXPECT_TRUE(Match(kRequeue, {{"Form", Txt("Message")},
+                                 {"wqmsgSTATUS", Num(s)}}))
+        << s;
   }
   for (double s : {6.0, 0.0, 8.0, 12.0, 11.5, -11.0, 1e300}) {
-    Doc d;
-    d.Num("WQMsgStatus", s);
-    EXPECT_FALSE(Match(kRequeue, d)) << s;
+    EXPECT_FALSE(Match(kRequeue, {{"WQMsgStatus", Num(s)}})) << s;
   }
-  EXPECT_FALSE(Match(kRequeue, Doc()));
-  EXPECT_FALSE(Match(kRequeue, Doc().Text("WQMsgStatus", "11")));
-  EXPECT_FALSE(Match(kRequeue, Doc().Add("WQMsgStatus", TimeValue())));
+  EXPECT_FALSE(Match(kRequeue, {}));
+  EXPECT_FALSE(Match(kRequeue, {{"WQMsgStatus", Txt("11")}}));
+  EXPECT_FALSE(Match(kRequeue, {{"WQMsgStatus", kTime}}));
+  // 11.0 is 0x4026000000000000: stored little-endian, exponent byte last.
+  EXPECT_TRUE(Match(kRequeue, {{"WQMsgStatus",
+                                Word(0x0300) + std::string("\0\0\0\0\0\0\x26\x40", 8)}}));
 }
 
-TEST(FormulaEval, NumberComparisons) {
-  Doc d;
-  d.Num("A", 5);
-  EXPECT_TRUE(Match("A = 5", d));
-  EXPECT_TRUE(Match("A = 5.0", d));
-  EXPECT_FALSE(Match("A = 4", d));
-  EXPECT_TRUE(Match("A != 4", d));
-  EXPECT_TRUE(Match("A <> 4", d));
-  EXPECT_FALSE(Match("A != 5", d));
-  EXPECT_TRUE(Match("A < 6", d));
-  EXPECT_FALSE(Match("A < 5", d));
-  EXPECT_TRUE(Match("A <= 5", d));
-  EXPECT_TRUE(Match("A > 4.5", d));
-  EXPECT_FALSE(Match("A > 5", d));
-  EXPECT_TRUE(Match("A >= 5", d));
-  EXPECT_TRUE(Match("A > -1", d));
-  // Constant on the left reads the same way round.
-  EXPECT_TRUE(Match("5 = A", d));
-  EXPECT_TRUE(Match("6 > A", d));
-  EXPECT_FALSE(Match("4 > A", d));
-  EXPECT_TRUE(Match("A = -2", Doc().Num("A", -2)));
+TEST(FormulaEval, NumbersAndItemAgainstItem) {
+  ExpectAll({{"A", Num(5)}, {"B", Num(5)}, {"C", Num(6)}, {"N", Num(-2)}},
+            {{"A = 5", true}, {"A = 5.0", true}, {"A = 4", false},
+             {"A != 4", true}, {"A <> 4", true}, {"A != 5", false},
+             {"A < 6", true}, {"A < 5", false}, {"A <= 5", true},
+             {"A > 4.5", true}, {"A > 5", false}, {"A >= 5", true},
+             {"5 = A", true}, {"6 > A", true}, {"4 > A", false},
+             {"N = -2", true}, {"A = B", true}, {"A = C", false},
+             {"A < C", true}, {"wqmsgstatus = 5", false}});
 }
 
-TEST(FormulaEval, ItemAgainstItem) {
-  Doc d;
-  d.Num("A", 3).Num("B", 3).Num("C", 4).Text("T", "x").Text("U", "X");
-  EXPECT_TRUE(Match("A = B", d));
-  EXPECT_FALSE(Match("A = C", d));
-  EXPECT_TRUE(Match("A < C", d));
-  EXPECT_TRUE(Match("T = U", d));
-  EXPECT_FALSE(Match("A = T", d));
-}
-
-TEST(FormulaEval, NumbersStoredLittleEndian) {
-  // 11.0 is 0x4026000000000000: the exponent byte comes last.
-  std::string v = Word(0x0300) + std::string("\0\0\0\0\0\0\x26\x40", 8);
-  EXPECT_TRUE(Match("N = 11", Doc().Add("N", v)));
-}
-
-TEST(FormulaEval, TextComparisonsIgnoreCase) {
-  Doc d;
-  d.Text("Name", "Alpha");
-  EXPECT_TRUE(Match("Name = \"Alpha\"", d));
-  EXPECT_TRUE(Match("Name = \"ALPHA\"", d));
-  EXPECT_TRUE(Match("Name = \"alpha\"", d));
-  EXPECT_FALSE(Match("Name = \"alph\"", d));
-  EXPECT_FALSE(Match("Name = \"alphab\"", d));
-  EXPECT_TRUE(Match("Name != \"beta\"", d));
-  EXPECT_FALSE(Match("Name != \"ALPHA\"", d));
-  EXPECT_TRUE(Match("Name < \"BETA\"", d));
-  EXPECT_TRUE(Match("Name < \"alphab\"", d));  // a prefix sorts first
-  EXPECT_FALSE(Match("Name < \"ALPH\"", d));
-  EXPECT_TRUE(Match("Name > \"aardvark\"", d));
-  EXPECT_TRUE(Match("Name >= \"ALPHA\"", d));
-  EXPECT_TRUE(Match("Name <= \"alpha\"", d));
-  EXPECT_TRUE(Match("\"ALPHA\" = Name", d));
-  // Bytes beyond ASCII compare as they are.
-  EXPECT_TRUE(Match("T = \"caf\xC3\xA9\"", Doc().Text("T", "CAF\xC3\xA9")));
-  EXPECT_FALSE(Match("T = \"caf\xC3\xA9\"", Doc().Text("T", "CAF\xC3\x89")));
-  // Empty texts.
-  EXPECT_TRUE(Match("T = \"\"", Doc().Text("T", "")));
-  EXPECT_FALSE(Match("T = \"\"", Doc().Text("T", "x")));
-  // Escaped quote and backslash inside a constant.
-  EXPECT_TRUE(Match("T = \"a\\\"b\\\\\"", Doc().Text("T", "A\"B\\")));
-}
-
-TEST(FormulaEval, ItemNamesIgnoreCase) {
-  Doc d;
-  d.Num("WQMsgStatus", 11);
-  EXPECT_TRUE(Match("wqmsgstatus = 11", d));
-  EXPECT_TRUE(Match("WQMSGSTATUS = 11", d));
-  Doc e;
-  e.Num("wqmsgSTATUS", 7);
-  EXPECT_TRUE(Match(kRequeue, e));
-  // Names differing in length or letters do not match.
-  EXPECT_FALSE(Match("WQMsgStat = 11", d));
-  EXPECT_FALSE(Match("WQMsgStatusX = 11", d));
+TEST(FormulaEval, TextsAndNamesIgnoreCase) {
+  ExpectAll({{"Name", Txt("Alpha")}, {"U", Txt("ALPHA")}, {"E", Txt("")},
+             {"T", Txt("CAF\xC3\xA9")}, {"Q", Txt("A\"B\\")}},
+            {{"Name = \"Alpha\"", true}, {"NAME = \"alpha\"", true},
+             {"name = \"ALPHA\"", true}, {"Name = \"alph\"", false},
+             {"Name = \"alphab\"", false}, {"Name != \"beta\"", true},
+             {"Name != \"ALPHA\"", false}, {"Name < \"BETA\"", true},
+             {"Name < \"alphab\"", true},  // a prefix sorts first
+             {"Name < \"ALPH\"", false}, {"Name > \"aardvark\"", true},
+             {"Name >= \"ALPHA\"", true}, {"Name <= \"alpha\"", true},
+             {"\"ALPHA\" = Name", true}, {"Name = U", true},
+             {"NameX = \"Alpha\"", false}, {"Nam = \"Alpha\"", false},
+             {"E = \"\"", true}, {"E != \"\"", false},
+             // Bytes beyond ASCII compare as they are.
+             {"T = \"caf\xC3\xA9\"", true}, {"T = \"caf\xC3\x89\"", false},
+             {"Q = \"a\\\"b\\\\\"", true}});
 }
 
 TEST(FormulaEval, FirstItemOfANameCounts) {
-  Doc d;
-  d.Num("S", 6).Num("s", 11);
-  EXPECT_FALSE(Match("S = 11", d));
-  EXPECT_TRUE(Match("S = 6", d));
-  Doc e;
-  e.Text("S", "x").Num("S", 11);
-  EXPECT_FALSE(Match("S = 11", e));
+  ExpectAll({{"S", Num(6)}, {"s", Num(11)}}, {{"S = 11", false}, {"S = 6", true}});
+  ExpectAll({{"S", Txt("x")}, {"S", Num(11)}}, {{"S = 11", false}});
 }
 
-TEST(FormulaEval, AbsentItemFailsEveryComparison) {
-  Doc d;
-  d.Num("Other", 1);
-  for (const char* f : {"X = 1", "X != 1", "X <> 1", "X < 1", "X > 1",
-                        "X <= 1", "X >= 1", "X = \"\"", "X != \"a\"",
-                        "1 = X", "X = X"}) {
-    EXPECT_FALSE(Match(f, d)) << f;
-  }
-  // Negating a false comparison is plain negation: true.
-  EXPECT_TRUE(Match("!(X = 1)", d));
-  EXPECT_TRUE(Match("!(X != 1)", d));
-  EXPECT_FALSE(Match("X", d));
-  EXPECT_TRUE(Match("!X", d));
-}
-
-TEST(FormulaEval, NumberAgainstTextNeverMatches) {
-  Doc d;
-  d.Num("N", 11).Text("T", "11");
-  for (const char* f :
-       {"N = \"11\"", "N != \"11\"", "N < \"2\"", "N > \"1\"", "T = 11",
-        "T != 11", "T < 12", "T >= 0", "N = T", "N != T"}) {
-    EXPECT_FALSE(Match(f, d)) << f;
-  }
-}
-
-TEST(FormulaEval, TimeAndUnknownTypesNeverMatch) {
-  Doc d;
-  d.Add("When", TimeValue())
-      .Add("Obj", Word(0x0003) + std::string(8, '\0'))
-      .Add("Blob", Word(0x000E) + "abc");
-  for (const char* f : {"When = 0", "When != 0", "When > 0", "When = \"\"",
-                        "Obj = 0", "Blob = \"abc\"", "Blob != \"x\"", "When",
-                        "Blob"}) {
-    EXPECT_FALSE(Match(f, d)) << f;
-  }
+// Absent items, numbers against texts, times and unknown types: every
+// comparison is false, so its negation is true.
+TEST(FormulaEval, MismatchesNeverMatch) {
+  ExpectAll({{"Other", Num(1)}},
+            {{"X = 1", false}, {"X != 1", false}, {"X <> 1", false},
+             {"X < 1", false}, {"X > 1", false}, {"X <= 1", false},
+             {"X >= 1", false}, {"X = \"\"", false}, {"X != \"a\"", false},
+             {"1 = X", false}, {"X = X", false}, {"X", false},
+             {"!(X = 1)", true}, {"!(X != 1)", true}, {"!X", true}});
+  ExpectAll({{"N", Num(11)}, {"T", Txt("11")}},
+            {{"N = \"11\"", false}, {"N != \"11\"", false}, {"N < \"2\"", false},
+             {"T = 11", false}, {"T != 11", false}, {"T >= 0", false},
+             {"N = T", false}, {"N != T", false}});
+  ExpectAll({{"When", kTime},
+             {"Obj", Word(0x0003) + std::string(8, '\0')},
+             {"Blob", Word(0x000E) + "abc"}},
+            {{"When = 0", false}, {"When != 0", false}, {"When = \"\"", false},
+             {"Obj = 0", false}, {"Blob = \"abc\"", false},
+             {"Blob != \"x\"", false}, {"When", false}, {"Blob", false}});
 }
 
 TEST(FormulaEval, TextListMatchesAnyEntry) {
-  Doc d;
-  d.Add("L", ListValue({"red", "Green", "blue"}));
-  EXPECT_TRUE(Match("L = \"red\"", d));
-  EXPECT_TRUE(Match("L = \"GREEN\"", d));
-  EXPECT_TRUE(Match("L = \"blue\"", d));
-  EXPECT_FALSE(Match("L = \"yellow\"", d));
-  EXPECT_TRUE(Match("L != \"red\"", d));  // green differs
-  EXPECT_TRUE(Match("L < \"c\"", d));     // blue sorts first
-  EXPECT_FALSE(Match("L < \"a\"", d));
-  EXPECT_FALSE(Match("L = 1", d));
-  EXPECT_TRUE(Match("L", d));
-  // A list against a list: any pair.
-  Doc e;
-  e.Add("L", ListValue({"a", "b"})).Add("M", ListValue({"x", "B"}));
-  EXPECT_TRUE(Match("L = M", e));
-  Doc f;
-  f.Add("L", ListValue({"a", "b"})).Add("M", ListValue({"x", "y"}));
-  EXPECT_FALSE(Match("L = M", f));
-  // A list against a text item.
-  Doc g;
-  g.Add("L", ListValue({"a", "b"})).Text("T", "B");
-  EXPECT_TRUE(Match("L = T", g));
-  EXPECT_TRUE(Match("T = L", g));
-}
-
-TEST(FormulaEval, EmptyTextListMatchesNothing) {
-  Doc d;
-  d.Add("L", ListValue({}));
-  EXPECT_FALSE(Match("L = \"\"", d));
-  EXPECT_FALSE(Match("L != \"x\"", d));
-  EXPECT_FALSE(Match("L", d));
-  Doc e;
-  e.Add("L", ListValue({"", ""}));
-  EXPECT_TRUE(Match("L = \"\"", e));
-  EXPECT_FALSE(Match("L", e));  // no non-empty entry
-}
-
-TEST(FormulaEval, TextListMayCarrySlackAfterItsTexts) {
-  Doc d;
-  d.Add("L", ListValue({"a", "b"}) + std::string(6, '\0'));
-  EXPECT_TRUE(Match("L = \"b\"", d));
+  ExpectAll({{"L", List({"red", "Green", "blue"})}, {"T", Txt("GREEN")},
+             {"M", List({"x", "BLUE"})}, {"K", List({"x", "y"})},
+             {"S", List({"a", "b"}) + std::string(6, '\0')},  // slack after
+             {"E", List({})}, {"F", List({"", ""})}},
+            {{"L = \"red\"", true}, {"L = \"GREEN\"", true},
+             {"L = \"yellow\"", false}, {"L != \"red\"", true},
+             {"L < \"c\"", true}, {"L < \"a\"", false}, {"L = 1", false},
+             {"L", true}, {"L = T", true}, {"T = L", true}, {"L = M", true},
+             {"L = K", false}, {"S = \"b\"", true}, {"E = \"\"", false},
+             {"E != \"x\"", false}, {"E", false}, {"F = \"\"", true},
+             {"F", false}});
 }
 
 TEST(FormulaEval, MalformedValuesMatchNothing) {
-  std::string good = ListValue({"abc", "de"});
-  std::vector<std::string> bad = {
-      Word(0x0501),                             // no count
-      Word(0x0501) + "\x01",                    // half a count
-      Word(0x0501) + Word(2) + Word(3),         // lengths cut short
+  std::string good = List({"abc", "de"}), num = Num(11);
+  const std::string bad[] = {
+      Word(0x0501),                                         // no count
+      Word(0x0501) + "\x01",                                // half a count
+      Word(0x0501) + Word(2) + Word(3),                     // lengths cut
       Word(0x0501) + Word(2) + Word(3) + Word(2) + "abcd",  // text short
       Word(0x0501) + Word(1) + Word(0xFFFF) + "abc",        // huge length
-      Word(0x0501) + Word(0xFFFF),              // huge count
-      good.substr(0, good.size() - 1),          // last byte missing
+      Word(0x0501) + Word(0xFFFF),                          // huge count
+      good.substr(0, good.size() - 1),                      // last byte gone
+      num.substr(0, 9), num + "x", Word(0x0300),            // wrong sizes
+      std::string(1, '\0'), std::string(),                  // no type code
   };
-  for (size_t i = 0; i < bad.size(); i++) {
-    Doc d;
-    d.Add("L", bad[i]);
-    for (const char* f : {"L = \"abc\"", "L = \"\"", "L != \"x\"", "L",
-                          "L < \"zzz\""}) {
-      EXPECT_FALSE(Match(f, d)) << "case " << i << " " << f;
-    }
-    EXPECT_TRUE(Match("!L", d)) << i;
+  for (const std::string& v : bad) {
+    SCOPED_TRACE(v.size());
+    ExpectAll({{"L", v}}, {{"L = \"abc\"", false}, {"L = \"\"", false},
+                           {"L != \"x\"", false}, {"L < \"zzz\"", false},
+                           {"L = 11", false}, {"L != 11", false},
+                           {"L", false}, {"!L", true}});
   }
-  // Number values of the wrong size; values too short for a type code.
-  std::string num = NumberValue(11);
-  for (std::string v : {num.substr(0, 9), num + "x", Word(0x0300),
-                        std::string(1, '\x00'), std::string()}) {
-    Doc d;
-    d.Add("N", v);
-    EXPECT_FALSE(Match("N = 11", d)) << v.size();
-    EXPECT_FALSE(Match("N != 11", d)) << v.size();
-    EXPECT_FALSE(Match("N", d)) << v.size();
-  }
-}
-
-TEST(FormulaEval, MalformedValuesDoNotReadPastTheValue) {
-  // The value ends exactly where its bytes end: a heap copy of exactly
-  // that size lets the address sanitizer catch any overread.
+  // A heap copy of exactly the value's size lets the address sanitizer
+  // catch any read past its end.
   std::string list = Word(0x0501) + Word(3) + Word(1) + Word(1) + Word(1) + "ab";
   std::unique_ptr<char[]> exact(new char[list.size()]);
   std::memcpy(exact.get(), list.data(), list.size());
-  std::vector<RawItem> items{{"L", std::string_view(exact.get(), list.size())}};
-  std::shared_ptr<const Program> p;
-  ASSERT_EQ(Compile("L = \"b\" | L = \"c\" | L", &p, nullptr), NOERROR);
-  EXPECT_FALSE(Evaluate(*p, items));
+  auto p = MustCompile("L = \"b\" | L = \"c\" | L");
+  ASSERT_TRUE(p);
+  EXPECT_FALSE(Evaluate(*p, {{"L", std::string_view(exact.get(), list.size())}}));
 }
 
-TEST(FormulaEval, BareItemsInBooleanPosition) {
-  EXPECT_TRUE(Match("A", Doc().Num("A", 3)));
-  EXPECT_TRUE(Match("A", Doc().Num("A", -0.5)));
-  EXPECT_FALSE(Match("A", Doc().Num("A", 0)));
-  EXPECT_TRUE(Match("A", Doc().Text("A", "x")));
-  EXPECT_FALSE(Match("A", Doc().Text("A", "")));
-  EXPECT_FALSE(Match("A", Doc()));
-  EXPECT_TRUE(Match("A & B", Doc().Num("A", 1).Text("B", "y")));
-  EXPECT_FALSE(Match("A & B", Doc().Num("A", 1)));
-  EXPECT_TRUE(Match("A | B", Doc().Num("B", 1)));
+TEST(FormulaEval, BooleansConstantsAndPrecedence) {
+  ExpectAll({}, {{"@All", true}, {"SELECT @All", true}, {"@True", true},
+                 {"@False", false}, {"!@All", false}, {"!@False", true},
+                 {"1 = 1", true}, {"1 = 2", false}, {"\"a\" = \"A\"", true},
+                 {"1 = \"1\"", false}, {"1", true}, {"0", false},
+                 {"\"x\"", true}, {"\"\"", false}, {"!A = 1", true},
+                 {"2 = 2 = 2", false}, {"2 = 2 = 1", true}});
+  ExpectAll({{"A", Num(1)}},
+            {{"A = 1 | B = 2 & C = 3", true}, {"(A = 1 | B = 2) & C = 3", false},
+             {"!A = 1", false}, {"!A = 0", true}, {"!!A", true},
+             {"A = 1 = 1", true}, {"@False | A = 1", true},
+             {"@False & A = 1", false}, {"A & B", false}, {"A | B", true}});
+  ExpectAll({{"B", Num(2)}}, {{"A = 1 | B = 2 & C = 3", false}});
+  ExpectAll({{"B", Num(2)}, {"C", Num(3)}}, {{"A = 1 | B = 2 & C = 3", true}});
+  // Bare items: a nonzero number or a nonempty text is true.
+  ExpectAll({{"A", Num(-0.5)}, {"Z", Num(0)}, {"T", Txt("x")}, {"E", Txt("")}},
+            {{"A", true}, {"Z", false}, {"T", true}, {"E", false},
+             {"A & T", true}});
 }
 
-TEST(FormulaEval, Constants) {
-  Doc empty;
-  EXPECT_TRUE(Match("@All", empty));
-  EXPECT_TRUE(Match("SELECT @All", empty));
-  EXPECT_TRUE(Match("@True", empty));
-  EXPECT_FALSE(Match("@False", empty));
-  EXPECT_FALSE(Match("!@All", empty));
-  EXPECT_TRUE(Match("!@False", empty));
-  EXPECT_TRUE(Match("1 = 1", empty));
-  EXPECT_FALSE(Match("1 = 2", empty));
-  EXPECT_TRUE(Match("\"a\" = \"A\"", empty));
-  EXPECT_FALSE(Match("1 = \"1\"", empty));
-  EXPECT_TRUE(Match("1", empty));
-  EXPECT_FALSE(Match("0", empty));
-  EXPECT_TRUE(Match("\"x\"", empty));
-  EXPECT_FALSE(Match("\"\"", empty));
-}
-
-TEST(FormulaEval, BooleanOperatorsAndPrecedence) {
-  Doc a1;
-  a1.Num("A", 1);
-  Doc b2;
-  b2.Num("B", 2);
-  Doc b2c3;
-  b2c3.Num("B", 2).Num("C", 3);
-  // | is looser than &.
-  EXPECT_TRUE(Match("A = 1 | B = 2 & C = 3", a1));
-  EXPECT_FALSE(Match("A = 1 | B = 2 & C = 3", b2));
-  EXPECT_TRUE(Match("A = 1 | B = 2 & C = 3", b2c3));
-  EXPECT_FALSE(Match("(A = 1 | B = 2) & C = 3", a1));
-  // ! is tighter than comparison: !A = 1 is (!A) = 1.
-  EXPECT_TRUE(Match("!A = 1", Doc()));
-  EXPECT_FALSE(Match("!A = 1", a1));
-  EXPECT_TRUE(Match("!A = 0", a1));
-  EXPECT_TRUE(Match("!!A", a1));
-  // Comparisons chain to the left: (2 = 2) = 2 is 1 = 2.
-  EXPECT_FALSE(Match("2 = 2 = 2", Doc()));
-  EXPECT_TRUE(Match("2 = 2 = 1", Doc()));
-  EXPECT_TRUE(Match("A = 1 = 1", a1));
-  // Short circuits never change the answer.
-  EXPECT_TRUE(Match("@False | A = 1", a1));
-  EXPECT_FALSE(Match("@False & A = 1", a1));
-}
-
-TEST(FormulaEval, ManyItemsInOneFormula) {
+TEST(FormulaEval, ManyItemsAndReuseAcrossDocuments) {
   // More distinct names than fit the evaluator's inline table.
   std::string f;
-  Doc d;
+  Doc d, e;
   for (int i = 0; i < 20; i++) {
     std::string n = "Item" + std::to_string(i);
     if (i) f += " & ";
     f += n + " = " + std::to_string(i);
-    d.Num(n, i);
+    d.push_back({n, Num(i)});
+    e.push_back({"item" + std::to_string(i), Num(i == 19 ? 0 : i)});
   }
   EXPECT_TRUE(Match(f, d));
-  Doc e;
-  for (int i = 0; i < 20; i++) e.Num("item" + std::to_string(i), i == 19 ? 0 : i);
   EXPECT_FALSE(Match(f, e));
-}
-
-TEST(FormulaEval, ProgramIsReusableAcrossDocuments) {
-  std::shared_ptr<const Program> p;
-  ASSERT_EQ(Compile(kRequeue, &p, nullptr), NOERROR);
+  auto p = MustCompile(kRequeue);
+  ASSERT_TRUE(p);
   int matches = 0;
   for (int s = 0; s < 20; s++) {
-    Doc d;
-    d.Text("Form", "x").Num("WQMsgStatus", s);
-    if (Evaluate(*p, d.Items())) matches++;
+    std::string v = Num(s);
+    matches += Evaluate(*p, {{"Form", "x"}, {"WQMsgStatus", v}});
   }
-  EXPECT_EQ(matches, 4);
+  EXPECT_EQ(4, matches);
 }
 
 }  // namespace

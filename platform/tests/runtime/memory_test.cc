@@ -1,248 +1,166 @@
-// Memory handles: validity checks, locking, resizing, accounting and fault
-// injection.
+// Memory handles: refusal of bad handles, locking, resizing, accounting and
+// fault injection.
 
 #include <cstring>
+#include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "tavlo/runtime.h"
-#include "tavlo/testing.h"
+#include "runtime_util.h"
 
 namespace {
 
 constexpr WORD kTag = 0x7A01;
 constexpr WORD kOtherTag = 0x7A02;
+constexpr WORD kAllFaults =
+    OSMEM_FAULT_ALLOC | OSMEM_FAULT_REALLOC | OSMEM_FAULT_LOCK;
 
-class MemoryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    OSMemTestDisarm();
-    before_ = OSMemTestTotalBlocks();
-  }
-  void TearDown() override {
-    OSMemTestDisarm();
-    EXPECT_EQ(before_, OSMemTestTotalBlocks()) << "test leaked blocks";
-  }
-  DWORD before_ = 0;
-};
+using MemoryTest = rttest::MemTest;
 
-TEST_F(MemoryTest, HandleZeroIsNeverValid) {
-  DWORD size = 1;
-  EXPECT_EQ(nullptr, OSLockObject(NULLHANDLE));
-  EXPECT_EQ(FALSE, OSUnlockObject(NULLHANDLE));
-  EXPECT_EQ(ERR_BAD_HANDLE, OSMemFree(NULLHANDLE));
-  EXPECT_EQ(ERR_BAD_HANDLE, OSMemRealloc(NULLHANDLE, 10));
-  EXPECT_EQ(ERR_BAD_HANDLE, OSMemGetSize(NULLHANDLE, &size));
-  EXPECT_EQ(1u, size);
+DHANDLE Alloc(DWORD size, WORD tag = kTag) {
+  DHANDLE h = NULLHANDLE;
+  EXPECT_EQ(NOERROR, OSMemAlloc(tag, size, &h));
+  return h;
 }
 
-TEST_F(MemoryTest, UnknownHandlesAreRefused) {
-  for (DHANDLE h : {0x00000001u, 0x003FFFFFu, 0xFFFFFFFFu, 0x12345678u}) {
+void Put(DHANDLE h, const std::string& bytes) {
+  std::memcpy(OSLockObject(h), bytes.data(), bytes.size());
+  OSUnlockObject(h);
+}
+
+std::string Get(DHANDLE h, size_t n) {
+  std::string out(static_cast<const char*>(OSLockObject(h)), n);
+  OSUnlockObject(h);
+  return out;
+}
+
+DWORD SizeOf(DHANDLE h) {
+  DWORD size = 0xDEAD;
+  EXPECT_EQ(NOERROR, OSMemGetSize(h, &size));
+  return size;
+}
+
+// Zero, never-issued and freed handles are refused by every call, and a
+// freed handle never reaches the block that later reuses its slot.
+TEST_F(MemoryTest, BadHandlesAreRefusedEverywhere) {
+  std::vector<DHANDLE> bad = {NULLHANDLE, 0x00000001u, 0x003FFFFFu,
+                              0xFFFFFFFFu, 0x12345678u};
+  for (int i = 0; i < 50; ++i) {
+    DHANDLE h = Alloc(4);
+    ASSERT_EQ(NOERROR, OSMemFree(h));
+    bad.push_back(h);
+  }
+  std::vector<DHANDLE> live;
+  for (int i = 0; i < 50; ++i) live.push_back(Alloc(4));
+  for (DHANDLE h : bad) {
+    for (DHANDLE l : live) ASSERT_NE(h, l);
+    DWORD size = 1;
     EXPECT_EQ(nullptr, OSLockObject(h)) << h;
     EXPECT_EQ(FALSE, OSUnlockObject(h)) << h;
     EXPECT_EQ(ERR_BAD_HANDLE, OSMemFree(h)) << h;
-    EXPECT_EQ(ERR_BAD_HANDLE, OSMemRealloc(h, 4)) << h;
-    DWORD size;
+    EXPECT_EQ(ERR_BAD_HANDLE, OSMemRealloc(h, 16)) << h;
     EXPECT_EQ(ERR_BAD_HANDLE, OSMemGetSize(h, &size)) << h;
+    EXPECT_EQ(1u, size) << h;
   }
-}
-
-TEST_F(MemoryTest, AllocLockUnlockFree) {
-  DHANDLE h = NULLHANDLE;
-  ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 100, &h));
-  EXPECT_NE(NULLHANDLE, h);
-  DWORD size = 0;
-  ASSERT_EQ(NOERROR, OSMemGetSize(h, &size));
-  EXPECT_EQ(100u, size);
-  char* p = static_cast<char*>(OSLockObject(h));
-  ASSERT_NE(nullptr, p);
-  std::memset(p, 0xAB, 100);
-  EXPECT_EQ(TRUE, OSUnlockObject(h));
-  EXPECT_EQ(FALSE, OSUnlockObject(h)) << "unlock of an unlocked block";
-  EXPECT_EQ(NOERROR, OSMemFree(h));
-}
-
-TEST_F(MemoryTest, ZeroSizedBlockHasAnAddress) {
-  DHANDLE h;
-  ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 0, &h));
-  EXPECT_NE(nullptr, OSLockObject(h));
-  EXPECT_EQ(TRUE, OSUnlockObject(h));
-  EXPECT_EQ(NOERROR, OSMemFree(h));
-}
-
-TEST_F(MemoryTest, FreedHandleIsStale) {
-  DHANDLE h;
-  ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 8, &h));
-  ASSERT_EQ(NOERROR, OSMemFree(h));
-  EXPECT_EQ(nullptr, OSLockObject(h));
-  EXPECT_EQ(FALSE, OSUnlockObject(h));
-  EXPECT_EQ(ERR_BAD_HANDLE, OSMemFree(h)) << "double free";
-  EXPECT_EQ(ERR_BAD_HANDLE, OSMemRealloc(h, 16));
-}
-
-TEST_F(MemoryTest, StaleHandleDoesNotReachTheSlotsNextBlock) {
-  // Churn enough blocks that freed slots get reused; no stale handle may
-  // ever reach a block allocated after it was freed.
-  std::vector<DHANDLE> stale;
-  for (int i = 0; i < 50; ++i) {
-    DHANDLE h;
-    ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 4, &h));
-    ASSERT_EQ(NOERROR, OSMemFree(h));
-    stale.push_back(h);
-  }
-  std::vector<DHANDLE> live;
-  for (int i = 0; i < 50; ++i) {
-    DHANDLE h;
-    ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 4, &h));
-    live.push_back(h);
-  }
-  for (DHANDLE s : stale) {
-    for (DHANDLE l : live) ASSERT_NE(s, l);
-    EXPECT_EQ(nullptr, OSLockObject(s));
-  }
+  EXPECT_EQ(nullptr, OSLockBlock(BLOCKID{NULLHANDLE, 6}));
   for (DHANDLE h : live) EXPECT_EQ(NOERROR, OSMemFree(h));
 }
 
-TEST_F(MemoryTest, LocksNestAndAddressIsStable) {
-  DHANDLE h;
-  ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 32, &h));
-  void* a = OSLockObject(h);
-  void* b = OSLockObject(h);
-  void* c = OSLockObject(h);
-  EXPECT_EQ(a, b);
-  EXPECT_EQ(b, c);
-  EXPECT_EQ(TRUE, OSUnlockObject(h));
-  EXPECT_EQ(TRUE, OSUnlockObject(h));
-  EXPECT_EQ(ERR_LOCKED, OSMemRealloc(h, 64)) << "still locked once";
-  EXPECT_EQ(TRUE, OSUnlockObject(h));
-  EXPECT_EQ(FALSE, OSUnlockObject(h));
-  EXPECT_EQ(NOERROR, OSMemRealloc(h, 64));
-  EXPECT_EQ(NOERROR, OSMemFree(h));
-}
-
-TEST_F(MemoryTest, ReallocOfLockedBlockLeavesItUnchanged) {
-  DHANDLE h;
-  ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 16, &h));
+TEST_F(MemoryTest, LocksNestAndBlockRealloc) {
+  DHANDLE h = Alloc(16);
+  EXPECT_EQ(16u, SizeOf(h));
   char* p = static_cast<char*>(OSLockObject(h));
   ASSERT_NE(nullptr, p);
   std::memcpy(p, "0123456789abcdef", 16);
-  EXPECT_EQ(ERR_LOCKED, OSMemRealloc(h, 4096));
-  DWORD size;
-  ASSERT_EQ(NOERROR, OSMemGetSize(h, &size));
-  EXPECT_EQ(16u, size);
-  EXPECT_EQ(0, std::memcmp(p, "0123456789abcdef", 16));
   EXPECT_EQ(p, OSLockObject(h));
-  OSUnlockObject(h);
-  OSUnlockObject(h);
-  EXPECT_EQ(NOERROR, OSMemFree(h));
-}
-
-TEST_F(MemoryTest, ReallocKeepsBytesGrowingAndShrinking) {
-  DHANDLE h;
-  ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 10, &h));
-  char* p = static_cast<char*>(OSLockObject(h));
-  std::memcpy(p, "ABCDEFGHIJ", 10);
-  OSUnlockObject(h);
-  ASSERT_EQ(NOERROR, OSMemRealloc(h, 100000));
-  p = static_cast<char*>(OSLockObject(h));
-  EXPECT_EQ(0, std::memcmp(p, "ABCDEFGHIJ", 10));
-  p[99999] = 'z';  // the whole new size is usable
-  OSUnlockObject(h);
-  ASSERT_EQ(NOERROR, OSMemRealloc(h, 3));
-  p = static_cast<char*>(OSLockObject(h));
-  EXPECT_EQ(0, std::memcmp(p, "ABC", 3));
-  OSUnlockObject(h);
-  ASSERT_EQ(NOERROR, OSMemRealloc(h, 0));
-  DWORD size = 1;
-  ASSERT_EQ(NOERROR, OSMemGetSize(h, &size));
-  EXPECT_EQ(0u, size);
-  EXPECT_EQ(NOERROR, OSMemFree(h));
-}
-
-TEST_F(MemoryTest, FreeOfLockedBlockIsAllowed) {
-  DHANDLE h;
-  ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 16, &h));
-  ASSERT_NE(nullptr, OSLockObject(h));
+  EXPECT_EQ(p + 6, OSLockBlock(BLOCKID{h, 6}));
+  EXPECT_EQ(TRUE, OSUnlockBlock(BLOCKID{h, 6}));
+  EXPECT_EQ(TRUE, OSUnlockObject(h));
+  // Still locked once: a resize fails and changes nothing.
+  EXPECT_EQ(ERR_LOCKED, OSMemRealloc(h, 4096));
+  EXPECT_EQ(16u, SizeOf(h));
+  EXPECT_EQ(0, std::memcmp(p, "0123456789abcdef", 16));
+  EXPECT_EQ(TRUE, OSUnlockObject(h));
+  EXPECT_EQ(FALSE, OSUnlockObject(h)) << "unlock of an unlocked block";
+  EXPECT_EQ(NOERROR, OSMemRealloc(h, 64));
+  // A locked block may still be freed.
   ASSERT_NE(nullptr, OSLockObject(h));
   EXPECT_EQ(NOERROR, OSMemFree(h));
   EXPECT_EQ(FALSE, OSUnlockObject(h));
 }
 
+TEST_F(MemoryTest, ReallocKeepsBytesGrowingAndShrinking) {
+  DHANDLE h = Alloc(10);
+  Put(h, "ABCDEFGHIJ");
+  ASSERT_EQ(NOERROR, OSMemRealloc(h, 100000));
+  EXPECT_EQ("ABCDEFGHIJ", Get(h, 10));
+  static_cast<char*>(OSLockObject(h))[99999] = 'z';  // all of it is usable
+  OSUnlockObject(h);
+  ASSERT_EQ(NOERROR, OSMemRealloc(h, 3));
+  EXPECT_EQ("ABC", Get(h, 3));
+  ASSERT_EQ(NOERROR, OSMemRealloc(h, 0));
+  EXPECT_EQ(0u, SizeOf(h));
+  EXPECT_NE(nullptr, OSLockObject(h)) << "an empty block has an address";
+  EXPECT_EQ(NOERROR, OSMemFree(h));
+}
+
 TEST_F(MemoryTest, AccountingPerTagAndTotal) {
-  DWORD blocks0, bytes0, other0b, other0y;
-  OSMemTestCount(kTag, &blocks0, &bytes0);
-  OSMemTestCount(kOtherTag, &other0b, &other0y);
+  auto count = [](WORD tag) {
+    DWORD blocks = 0, bytes = 0;
+    OSMemTestCount(tag, &blocks, &bytes);
+    return std::make_pair(blocks, bytes);
+  };
+  auto tag0 = count(kTag), other0 = count(kOtherTag);
   DWORD total0 = OSMemTestTotalBlocks();
-
-  DHANDLE a, b, c;
-  ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 100, &a));
-  ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 50, &b));
-  ASSERT_EQ(NOERROR, OSMemAlloc(kOtherTag, 7, &c));
-  DWORD blocks, bytes;
-  OSMemTestCount(kTag, &blocks, &bytes);
-  EXPECT_EQ(blocks0 + 2, blocks);
-  EXPECT_EQ(bytes0 + 150, bytes);
-  OSMemTestCount(kOtherTag, &blocks, &bytes);
-  EXPECT_EQ(other0b + 1, blocks);
-  EXPECT_EQ(other0y + 7, bytes);
+  DHANDLE a = Alloc(100), b = Alloc(50), c = Alloc(7, kOtherTag);
+  EXPECT_EQ(std::make_pair(tag0.first + 2, tag0.second + 150), count(kTag));
+  EXPECT_EQ(std::make_pair(other0.first + 1, other0.second + 7),
+            count(kOtherTag));
   EXPECT_EQ(total0 + 3, OSMemTestTotalBlocks());
-
   ASSERT_EQ(NOERROR, OSMemRealloc(b, 500));
-  OSMemTestCount(kTag, &blocks, &bytes);
-  EXPECT_EQ(bytes0 + 600, bytes);
+  EXPECT_EQ(tag0.second + 600, count(kTag).second);
   ASSERT_EQ(NOERROR, OSMemRealloc(b, 20));
-  OSMemTestCount(kTag, &blocks, &bytes);
-  EXPECT_EQ(bytes0 + 120, bytes);
-
-  ASSERT_EQ(NOERROR, OSMemFree(a));
-  ASSERT_EQ(NOERROR, OSMemFree(b));
-  ASSERT_EQ(NOERROR, OSMemFree(c));
-  OSMemTestCount(kTag, &blocks, &bytes);
-  EXPECT_EQ(blocks0, blocks);
-  EXPECT_EQ(bytes0, bytes);
+  EXPECT_EQ(tag0.second + 120, count(kTag).second);
+  for (DHANDLE h : {a, b, c}) ASSERT_EQ(NOERROR, OSMemFree(h));
+  EXPECT_EQ(tag0, count(kTag));
+  EXPECT_EQ(other0, count(kOtherTag));
   EXPECT_EQ(total0, OSMemTestTotalBlocks());
 }
 
-TEST_F(MemoryTest, FaultOnNthAllocFiresOnce) {
+TEST_F(MemoryTest, FaultOnNthAllocFiresOnceAndOnlyWhenArmed) {
   OSMemTestFailNth(OSMEM_FAULT_ALLOC, 3);
-  EXPECT_EQ(FALSE, OSMemTestFaultFired());
-  DHANDLE h[4] = {};
-  EXPECT_EQ(NOERROR, OSMemAlloc(kTag, 4, &h[0]));
-  EXPECT_EQ(NOERROR, OSMemAlloc(kTag, 4, &h[1]));
+  DHANDLE h[4] = {Alloc(4), Alloc(4)};
   EXPECT_EQ(FALSE, OSMemTestFaultFired());
   DHANDLE failed = 0x1234;
   EXPECT_EQ(ERR_MEMORY, OSMemAlloc(kTag, 4, &failed));
   EXPECT_EQ(NULLHANDLE, failed);
   EXPECT_EQ(TRUE, OSMemTestFaultFired());
-  EXPECT_EQ(NOERROR, OSMemAlloc(kTag, 4, &h[2])) << "one fault per arming";
-  EXPECT_EQ(NOERROR, OSMemAlloc(kTag, 4, &h[3]));
-  EXPECT_EQ(TRUE, OSMemTestFaultFired());
+  h[2] = Alloc(4);  // one fault per arming
+  OSMemTestFailNth(OSMEM_FAULT_ALLOC, 1);
+  OSMemTestFailNth(OSMEM_FAULT_ALLOC, 0);  // n = 0 disarms
+  h[3] = Alloc(4);
+  EXPECT_EQ(FALSE, OSMemTestFaultFired());
   for (DHANDLE x : h) EXPECT_EQ(NOERROR, OSMemFree(x));
 }
 
 TEST_F(MemoryTest, FaultOnReallocLeavesBlockIntact) {
-  DHANDLE h;
-  ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 4, &h));
-  char* p = static_cast<char*>(OSLockObject(h));
-  std::memcpy(p, "wxyz", 4);
+  DHANDLE h = Alloc(4);
+  Put(h, "wxyz");
+  // Allocations are not counted when only resizes and locks are armed.
+  OSMemTestFailNth(OSMEM_FAULT_REALLOC | OSMEM_FAULT_LOCK, 2);
+  DHANDLE g = Alloc(4);
+  ASSERT_NE(nullptr, OSLockObject(h));  // counted call 1
   OSUnlockObject(h);
-  OSMemTestFailNth(OSMEM_FAULT_REALLOC, 1);
-  EXPECT_EQ(ERR_MEMORY, OSMemRealloc(h, 400));
+  EXPECT_EQ(ERR_MEMORY, OSMemRealloc(h, 400));  // counted call 2
   EXPECT_EQ(TRUE, OSMemTestFaultFired());
-  DWORD size;
-  ASSERT_EQ(NOERROR, OSMemGetSize(h, &size));
-  EXPECT_EQ(4u, size);
-  p = static_cast<char*>(OSLockObject(h));
-  EXPECT_EQ(0, std::memcmp(p, "wxyz", 4));
-  OSUnlockObject(h);
+  EXPECT_EQ(4u, SizeOf(h));
+  EXPECT_EQ("wxyz", Get(h, 4));
   EXPECT_EQ(NOERROR, OSMemFree(h));
+  EXPECT_EQ(NOERROR, OSMemFree(g));
 }
 
 TEST_F(MemoryTest, FaultOnLockTakesNoLock) {
-  DHANDLE h;
-  ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 4, &h));
-  OSMemTestFailNth(OSMEM_FAULT_LOCK, 2);
+  DHANDLE h = Alloc(4);
+  OSMemTestFailNth(kAllFaults, 2);
   ASSERT_NE(nullptr, OSLockObject(h));
   EXPECT_EQ(nullptr, OSLockObject(h));
   EXPECT_EQ(TRUE, OSMemTestFaultFired());
@@ -251,56 +169,12 @@ TEST_F(MemoryTest, FaultOnLockTakesNoLock) {
   EXPECT_EQ(NOERROR, OSMemFree(h));
 }
 
-TEST_F(MemoryTest, FaultCountsOnlyArmedKinds) {
-  DHANDLE h;
-  OSMemTestFailNth(OSMEM_FAULT_REALLOC | OSMEM_FAULT_LOCK, 2);
-  ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 4, &h)) << "allocs are not counted";
-  ASSERT_NE(nullptr, OSLockObject(h));  // 1st counted call
-  OSUnlockObject(h);
-  EXPECT_EQ(ERR_MEMORY, OSMemRealloc(h, 8));  // 2nd counted call
-  EXPECT_EQ(TRUE, OSMemTestFaultFired());
-  EXPECT_EQ(NOERROR, OSMemFree(h));
-}
-
-TEST_F(MemoryTest, DisarmAndZeroStopInjection) {
-  DHANDLE h;
-  OSMemTestFailNth(OSMEM_FAULT_ALLOC, 1);
-  OSMemTestDisarm();
-  ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 4, &h));
-  EXPECT_EQ(FALSE, OSMemTestFaultFired());
-  OSMemTestFailNth(OSMEM_FAULT_ALLOC, 1);
-  OSMemTestFailNth(OSMEM_FAULT_ALLOC, 0);
-  DHANDLE g;
-  ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 4, &g));
-  EXPECT_EQ(FALSE, OSMemTestFaultFired());
-  EXPECT_EQ(NOERROR, OSMemFree(h));
-  EXPECT_EQ(NOERROR, OSMemFree(g));
-}
-
-TEST_F(MemoryTest, BlockPointerHelpers) {
-  DHANDLE h;
-  ASSERT_EQ(NOERROR, OSMemAlloc(kTag, 16, &h));
-  char* base = static_cast<char*>(OSLockObject(h));
-  BLOCKID bid{h, 6};
-  char* p = OSLockBlock(bid);
-  EXPECT_EQ(base + 6, p);
-  EXPECT_EQ(TRUE, OSUnlockBlock(bid));
-  EXPECT_EQ(TRUE, OSUnlockObject(h));
-  BLOCKID bad{NULLHANDLE, 6};
-  EXPECT_EQ(nullptr, OSLockBlock(bad));
-  EXPECT_EQ(NOERROR, OSMemFree(h));
-}
-
-TEST_F(MemoryTest, ManyBlocks) {
+TEST_F(MemoryTest, ManyBlocksKeepTheirSizes) {
   std::vector<DHANDLE> hs(20000);
-  for (DWORD i = 0; i < hs.size(); ++i) {
-    ASSERT_EQ(NOERROR, OSMemAlloc(kTag, i % 64, &hs[i]));
-  }
+  for (DWORD i = 0; i < hs.size(); ++i) hs[i] = Alloc(i % 64);
   for (DWORD i = 0; i < hs.size(); i += 2) ASSERT_EQ(NOERROR, OSMemFree(hs[i]));
   for (DWORD i = 1; i < hs.size(); i += 2) {
-    DWORD size;
-    ASSERT_EQ(NOERROR, OSMemGetSize(hs[i], &size));
-    ASSERT_EQ(i % 64, size);
+    ASSERT_EQ(i % 64, SizeOf(hs[i]));
     ASSERT_EQ(NOERROR, OSMemFree(hs[i]));
   }
 }
