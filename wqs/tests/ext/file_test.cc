@@ -66,32 +66,17 @@ class FileTest : public QueueTest {
 TEST_F(FileTest, FileRecordsOfBothTypes) {
   for (WORD type : {1, 2}) {
     SCOPED_TRACE(type);
+    msg_handle_t m;
+    ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &m), NOERROR);
     file_descriptor_t fd = Descriptor(type, "Resume.doc", 1000, 200);
     file_block_t fb;
-    ASSERT_EQ(WQSCreateFileBlock(&m_, &fd, &fb), NOERROR);
-    EXPECT_EQ(WQSGetNumFileBlocks(&m_), type);
+    ASSERT_EQ(WQSCreateFileBlock(&m, &fd, &fb), NOERROR);
+    EXPECT_EQ(WQSGetNumFileBlocks(&m), 1);
     EXPECT_EQ(Val(fb.dwNextWrite), 0u);
     // Resources count only for type 2.
     EXPECT_EQ(Val(fb.dwLength), type == 2 ? 1200u : 1000u);
     EXPECT_EQ(ObjectSize(fb.RRV), Val(fb.dwLength));
     EXPECT_EQ(memcmp(&fb.fd, &fd, sizeof fd), 0);
-    // The value of the $FILE item just appended.
-    Bytes v;
-    DWORD n = QDSItemCount(m_.hNote);
-    for (DWORD i = 0; i < n; i++) {
-      char name[64];
-      WORD len = 0, flags = 0;
-      BLOCKID bid;
-      DWORD vlen = 0;
-      ASSERT_EQ(QDSItemInfoByIndex(m_.hNote, i, name, sizeof name, &len,
-                                   &flags, nullptr, &bid, &vlen),
-                NOERROR);
-      if (std::string(name, len) != "$FILE") continue;
-      EXPECT_EQ(flags & ITEM_SUMMARY, ITEM_SUMMARY);
-      const char* p = OSLockBlock(bid);
-      v.assign(p, p + vlen);
-      OSUnlockBlock(bid);
-    }
     Bytes want;
     for (WORD w : {TYPE_OBJECT, (WORD)0}) PutW(&want, w);
     PutDW(&want, fb.RRV);
@@ -111,8 +96,10 @@ TEST_F(FileTest, FileRecordsOfBothTypes) {
       PutW(&want, 0);
       PutDW(&want, 0);
     }
-    EXPECT_EQ(v.size(), type == 2 ? 70u : 48u);
-    EXPECT_EQ(v, want);
+    EXPECT_EQ(want.size(), type == 2 ? 70u : 48u);
+    EXPECT_EQ(ItemBytes(m.hNote, "$FILE"), want);
+    EXPECT_EQ(ItemFlags(m.hNote, "$FILE") & ITEM_SUMMARY, ITEM_SUMMARY);
+    EXPECT_EQ(WQSCloseAndDiscardMsg(&m), NOERROR);
   }
 }
 
