@@ -95,17 +95,6 @@ TEST_F(LifeTest, RefusedAppends) {
   // The handle is spent now; a discard of it does no harm.
   EXPECT_EQ(WQSAppendRecipient(&h, &ri), ERR_WQS_GENERAL);
   EXPECT_EQ(WQSCloseAndDiscardMsg(&h), NOERROR);
-
-  // The variant append stores the recipient but does not count it.
-  ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &h), NOERROR);
-  ASSERT_EQ(WQSAppendSimpleMsgRecipient(&h, &ri), NOERROR);
-  EXPECT_EQ(h.info.user.wNumRecip, 0);
-  EXPECT_EQ(h.bRecipDataDirty, FALSE);
-  EXPECT_EQ(DAGetNumberOfEntries(h.daRecipData), 1u);
-  ASSERT_EQ(WQSAppendRecipient(&h, &ri), NOERROR);
-  EXPECT_EQ(h.info.user.wNumRecip, 1);
-  EXPECT_EQ(h.bRecipDataDirty, TRUE);
-  EXPECT_EQ(WQSCloseAndDiscardMsg(&h), NOERROR);
 }
 
 TEST_F(LifeTest, ManyRecipientsGrowStateArray) {
