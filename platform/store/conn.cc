@@ -112,9 +112,16 @@ const char* const kStmtSql[kNumStmts] = {
     " UNION ALL SELECT value, k & 8388607 FROM big"
     " WHERE k BETWEEN ?1 AND ?2 AND name=?3 ORDER BY seq LIMIT 1",
     /* kStObjInsert */
-    "INSERT INTO objects(class, privs, data) VALUES(?1, ?2, zeroblob(?3))",
+    "INSERT INTO objects(class, privs, size) VALUES(?1, ?2, ?3)",
     /* kStObjDelete */ "DELETE FROM objects WHERE rrv=?1",
-    /* kStObjSize */ "SELECT length(data) FROM objects WHERE rrv=?1",
+    /* kStObjSize */ "SELECT size FROM objects WHERE rrv=?1",
+    /* kStChunkPut */
+    "INSERT OR REPLACE INTO object_chunks(k, data) VALUES(?1, ?2)",
+    /* kStChunkEnsure */
+    "INSERT OR IGNORE INTO object_chunks(k, data) VALUES(?1, zeroblob(?2))",
+    /* kStChunksDelete */ "DELETE FROM object_chunks WHERE k BETWEEN ?1 AND ?2",
+    /* kStChunksList */
+    "SELECT k FROM object_chunks WHERE k BETWEEN ?1 AND ?2 ORDER BY k",
     /* kStItemsOfNote */
     "SELECT k, flags, name, value FROM items WHERE k BETWEEN ?1 AND ?2"
     " UNION ALL SELECT k, flags, name, value FROM big"

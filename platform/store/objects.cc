@@ -1,8 +1,18 @@
-// Database objects: byte arrays allocated at full size (zero-filled) and
-// then written in place by offset.  Writes go through SQLite's incremental
-// blob I/O, so a 1-MB attachment written in 64-KB pieces never rewrites
-// the whole blob.  Each call is its own transaction (autocommit): objects
-// are durable on return and not tied to any document's save.
+// Database objects: byte arrays of a fixed size, zero-filled, then written
+// in place by offset.  Each call is its own transaction: objects are
+// durable on return and not tied to any document's save.
+//
+// An object is stored as fixed-size chunks (rows of `object_chunks`, see
+// schema.cc), not as one blob.  With one blob, every write had to open a
+// blob handle and have SQLite walk the object's overflow-page chain from
+// its first page to the offset, so filling a large attachment piece by
+// piece cost time quadratic in its size, and the allocation wrote the
+// whole object as zeros first.  Now a write touches only the chunks it
+// covers: a chunk it covers whole is inserted as it stands, a chunk it
+// covers in part is written in place through a blob handle whose walk is
+// at most one chunk long.  A chunk never written has no row and reads as
+// zeros, so an allocation writes nothing but the object's own row.
+#include <algorithm>
 #include <cstring>
 
 #include "store_int.h"
@@ -11,32 +21,165 @@
 namespace tavlo::store {
 namespace {
 
-STATUS OpenBlob(Conn* c, DWORD rrv, int writable, sqlite3_blob** out) {
-  int rc = sqlite3_blob_open(c->db, "main", "objects", "data", rrv, writable,
-                             out);
-  if (rc == SQLITE_OK) return NOERROR;
-  sqlite3_blob_close(*out);
-  *out = nullptr;
-  // A missing row is reported as SQLITE_ERROR.
-  return (rc & 0xFF) == SQLITE_ERROR ? ERR_OBJECT_NOT_FOUND : SqlStatus(rc);
+// 256 KiB: large enough that a 1 MiB write is a handful of row inserts,
+// small enough that a partial write's blob walk and the zeros a first
+// partial write puts into a fresh chunk stay short.
+constexpr int kChunkBits = 18;
+constexpr uint64_t kChunkSize = uint64_t{1} << kChunkBits;
+// Chunk rows are keyed rrv << kIndexBits | chunk index.  Objects are at
+// most 0x7FFFFFFF bytes, so the index fits and a key stays below 2^45.
+constexpr int kIndexBits = 13;
+constexpr uint64_t kMaxObjectSize = 0x7FFFFFFFu;
+static_assert((kMaxObjectSize >> kChunkBits) < (uint64_t{1} << kIndexBits));
+
+sqlite3_int64 ChunkKey(DWORD rrv, uint64_t index) {
+  return static_cast<sqlite3_int64>((uint64_t{rrv} << kIndexBits) | index);
+}
+
+// Length of chunk `index` of an object of `size` bytes: every chunk but
+// the last is full.
+uint64_t ChunkLen(uint64_t size, uint64_t index) {
+  return std::min(kChunkSize, size - (index << kChunkBits));
+}
+
+STATUS ObjectSize(Conn* c, DWORD rrv, uint64_t* size) {
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStObjSize, &st);
+  if (!s) return st;
+  StmtReset reset(s);
+  sqlite3_bind_int64(s, 1, rrv);
+  int rc = sqlite3_step(s);
+  if (rc == SQLITE_DONE) return ERR_OBJECT_NOT_FOUND;
+  if (rc != SQLITE_ROW) return SqlStatus(rc);
+  sqlite3_int64 v = sqlite3_column_int64(s, 0);
+  if (v < 0 || static_cast<uint64_t>(v) > kMaxObjectSize) return ERR_DB_CORRUPT;
+  *size = static_cast<uint64_t>(v);
+  return NOERROR;
+}
+
+// Maps a failed blob open or access; the row was found by key beforehand,
+// so anything else is damage or I/O.
+STATUS BlobStatus(int rc) {
+  STATUS st = SqlStatus(rc);
+  return st == NOERROR ? ERR_DB_IO : st;
+}
+
+// A whole chunk, inserted as it stands (replacing what was there).
+STATUS PutChunk(Conn* c, sqlite3_int64 key, const char* src, uint64_t len) {
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStChunkPut, &st);
+  if (!s) return st;
+  sqlite3_bind_int64(s, 1, key);
+  sqlite3_bind_blob(s, 2, src, static_cast<int>(len), SQLITE_STATIC);
+  st = StepDone(s);
+  sqlite3_bind_null(s, 2);  // drop the caller's address
+  return st;
+}
+
+// Part of a chunk, written in place; a chunk without a row gets one of
+// zeros first.
+STATUS PatchChunk(Conn* c, sqlite3_int64 key, uint64_t chunkLen,
+                  const char* src, uint64_t at, uint64_t len) {
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStChunkEnsure, &st);
+  if (!s) return st;
+  sqlite3_bind_int64(s, 1, key);
+  sqlite3_bind_int64(s, 2, static_cast<sqlite3_int64>(chunkLen));
+  st = StepDone(s);
+  if (st) return st;
+  sqlite3_blob* b = nullptr;
+  int rc = sqlite3_blob_open(c->db, "main", "object_chunks", "data", key, 1,
+                             &b);
+  if (rc != SQLITE_OK) {
+    sqlite3_blob_close(b);
+    return BlobStatus(rc);
+  }
+  if (static_cast<uint64_t>(sqlite3_blob_bytes(b)) != chunkLen) {
+    sqlite3_blob_close(b);
+    return ERR_DB_CORRUPT;
+  }
+  rc = sqlite3_blob_write(b, src, static_cast<int>(len), static_cast<int>(at));
+  int rc2 = sqlite3_blob_close(b);
+  if (rc != SQLITE_OK) return BlobStatus(rc);
+  return rc2 == SQLITE_OK ? NOERROR : BlobStatus(rc2);
 }
 
 STATUS WriteBytes(Conn* c, DWORD rrv, const void* data, DWORD offset,
                   DWORD length) {
-  sqlite3_blob* b = nullptr;
-  STATUS st = OpenBlob(c, rrv, 1, &b);
+  Txn txn(c);
+  STATUS st = txn.Begin();
   if (st) return st;
-  uint64_t size = static_cast<uint64_t>(sqlite3_blob_bytes(b));
-  if (uint64_t{offset} + length > size) {
-    sqlite3_blob_close(b);
-    return ERR_OBJECT_RANGE;
+  uint64_t size = 0;
+  st = ObjectSize(c, rrv, &size);
+  if (st) return st;
+  const uint64_t end = uint64_t{offset} + length;
+  if (end > size) return ERR_OBJECT_RANGE;
+  const char* src = static_cast<const char*>(data);
+  for (uint64_t pos = offset; pos < end;) {
+    uint64_t index = pos >> kChunkBits;
+    uint64_t chunkStart = index << kChunkBits;
+    uint64_t chunkLen = ChunkLen(size, index);
+    uint64_t n = std::min(end, chunkStart + chunkLen) - pos;
+    const char* from = src + (pos - offset);
+    st = n == chunkLen
+             ? PutChunk(c, ChunkKey(rrv, index), from, n)
+             : PatchChunk(c, ChunkKey(rrv, index), chunkLen, from,
+                          pos - chunkStart, n);
+    if (st) return st;
+    pos += n;
   }
-  int rc = length ? sqlite3_blob_write(b, data, static_cast<int>(length),
-                                       static_cast<int>(offset))
-                  : SQLITE_OK;
-  int rc2 = sqlite3_blob_close(b);  // commits the autocommit transaction
-  if (rc != SQLITE_OK) return SqlStatus(rc);
-  return SqlStatus(rc2);
+  return txn.Commit();
+}
+
+// Copies bytes [offset, offset + n) of an object of `size` bytes into
+// `out`: chunk by chunk through one blob handle moved from row to row,
+// zeros where a chunk has no row.
+STATUS ReadBytes(Conn* c, DWORD rrv, uint64_t size, uint64_t offset,
+                 uint64_t n, char* out) {
+  const uint64_t end = offset + n;
+  const uint64_t first = offset >> kChunkBits;
+  const uint64_t last = (end - 1) >> kChunkBits;
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStChunksList, &st);
+  if (!s) return st;
+  StmtReset reset(s);
+  sqlite3_bind_int64(s, 1, ChunkKey(rrv, first));
+  sqlite3_bind_int64(s, 2, ChunkKey(rrv, last));
+  sqlite3_blob* b = nullptr;
+  uint64_t pos = offset;  // everything before it is filled in
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    sqlite3_int64 key = sqlite3_column_int64(s, 0);
+    uint64_t index = static_cast<uint64_t>(key) & ((1u << kIndexBits) - 1);
+    uint64_t chunkStart = index << kChunkBits;
+    uint64_t chunkLen = ChunkLen(size, index);
+    uint64_t from = std::max(pos, chunkStart);
+    if (from > pos) memset(out + (pos - offset), 0, from - pos);
+    uint64_t to = std::min(end, chunkStart + chunkLen);
+    rc = b == nullptr ? sqlite3_blob_open(c->db, "main", "object_chunks",
+                                          "data", key, 0, &b)
+                      : sqlite3_blob_reopen(b, key);
+    if (rc != SQLITE_OK) {
+      st = BlobStatus(rc);
+      break;
+    }
+    if (static_cast<uint64_t>(sqlite3_blob_bytes(b)) != chunkLen) {
+      st = ERR_DB_CORRUPT;
+      break;
+    }
+    rc = sqlite3_blob_read(b, out + (from - offset), static_cast<int>(to - from),
+                           static_cast<int>(from - chunkStart));
+    if (rc != SQLITE_OK) {
+      st = BlobStatus(rc);
+      break;
+    }
+    pos = to;
+  }
+  if (!st && rc != SQLITE_DONE) st = SqlStatus(rc);
+  sqlite3_blob_close(b);
+  if (st) return st;
+  if (pos < end) memset(out + (pos - offset), 0, end - pos);
+  return NOERROR;
 }
 
 }  // namespace
@@ -50,7 +193,7 @@ STATUS QDSDbAllocObject(DBHANDLE db, DWORD size, WORD objClass, WORD privs,
   if (d == nullptr) return ERR_BAD_DB;
   if (retRRV == nullptr) return ERR_BAD_ARG;
   *retRRV = 0;
-  if (size > 0x7FFFFFFFu) return ERR_ITEM_TOO_BIG;
+  if (size > kMaxObjectSize) return ERR_ITEM_TOO_BIG;
   Conn* c = d->conn;
   STATUS st = NOERROR;
   sqlite3_stmt* s = Stmt(c, kStObjInsert, &st);
@@ -69,13 +212,23 @@ STATUS QDSDbAllocObject(DBHANDLE db, DWORD size, WORD objClass, WORD privs,
 STATUS QDSDbFreeObject(DBHANDLE db, DWORD rrv) {
   Db* d = GetDb(db);
   if (d == nullptr) return ERR_BAD_DB;
-  STATUS st = NOERROR;
-  sqlite3_stmt* s = Stmt(d->conn, kStObjDelete, &st);
+  Conn* c = d->conn;
+  Txn txn(c);
+  STATUS st = txn.Begin();
+  if (st) return st;
+  sqlite3_stmt* s = Stmt(c, kStObjDelete, &st);
   if (!s) return st;
   sqlite3_bind_int64(s, 1, rrv);
   st = StepDone(s);
   if (st) return st;
-  return sqlite3_changes(d->conn->db) ? NOERROR : ERR_OBJECT_NOT_FOUND;
+  if (sqlite3_changes(c->db) == 0) return ERR_OBJECT_NOT_FOUND;
+  s = Stmt(c, kStChunksDelete, &st);
+  if (!s) return st;
+  sqlite3_bind_int64(s, 1, ChunkKey(rrv, 0));
+  sqlite3_bind_int64(s, 2, ChunkKey(rrv, (uint64_t{1} << kIndexBits) - 1));
+  st = StepDone(s);
+  if (st) return st;
+  return txn.Commit();
 }
 
 STATUS QDSDbWriteObject(DBHANDLE db, DWORD rrv, DHANDLE hBuffer, DWORD offset,
@@ -107,33 +260,30 @@ STATUS QDSDbReadObject(DBHANDLE db, DWORD rrv, DWORD offset, DWORD length,
   if (d == nullptr) return ERR_BAD_DB;
   if (retBuffer == nullptr) return ERR_BAD_ARG;
   *retBuffer = NULLHANDLE;
-  sqlite3_blob* b = nullptr;
-  STATUS st = OpenBlob(d->conn, rrv, 0, &b);
+  uint64_t size = 0;
+  STATUS st = ObjectSize(d->conn, rrv, &size);
   if (st) return st;
-  uint64_t size = static_cast<uint64_t>(sqlite3_blob_bytes(b));
   uint64_t n = length;
-  if (offset > size) {
-    st = ERR_OBJECT_RANGE;
-  } else if (length == 0xFFFFFFFFu) {
+  if (offset > size) return ERR_OBJECT_RANGE;
+  if (length == 0xFFFFFFFFu) {
     n = size - offset;
   } else if (uint64_t{offset} + length > size) {
-    st = ERR_OBJECT_RANGE;
+    return ERR_OBJECT_RANGE;
   }
   DHANDLE h = NULLHANDLE;
-  if (!st) st = OSMemAlloc(kTagObjectRead, static_cast<DWORD>(n), &h);
-  if (!st && n) {
-    void* p = OSLockObject(h);
+  st = OSMemAlloc(kTagObjectRead, static_cast<DWORD>(n), &h);
+  if (st) return st;
+  if (n) {
+    char* p = static_cast<char*>(OSLockObject(h));
     if (p == nullptr) {
       st = ERR_MEMORY;
     } else {
-      st = SqlStatus(sqlite3_blob_read(b, p, static_cast<int>(n),
-                                       static_cast<int>(offset)));
+      st = ReadBytes(d->conn, rrv, size, offset, n, p);
       OSUnlockObject(h);
     }
   }
-  sqlite3_blob_close(b);
   if (st) {
-    if (h) OSMemFree(h);
+    OSMemFree(h);
     return st;
   }
   *retBuffer = h;
@@ -144,14 +294,9 @@ STATUS QDSDbGetObjectSize(DBHANDLE db, DWORD rrv, DWORD* retSize) {
   Db* d = GetDb(db);
   if (d == nullptr) return ERR_BAD_DB;
   if (retSize == nullptr) return ERR_BAD_ARG;
-  STATUS st = NOERROR;
-  sqlite3_stmt* s = Stmt(d->conn, kStObjSize, &st);
-  if (!s) return st;
-  StmtReset reset(s);
-  sqlite3_bind_int64(s, 1, rrv);
-  int rc = sqlite3_step(s);
-  if (rc == SQLITE_DONE) return ERR_OBJECT_NOT_FOUND;
-  if (rc != SQLITE_ROW) return SqlStatus(rc);
-  *retSize = static_cast<DWORD>(sqlite3_column_int64(s, 0));
+  uint64_t size = 0;
+  STATUS st = ObjectSize(d->conn, rrv, &size);
+  if (st) return st;
+  *retSize = static_cast<DWORD>(size);
   return NOERROR;
 }

@@ -1,12 +1,12 @@
 // The store's file format: one SQLite database per store database.
 //
 //   meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID
-//       format = 'tavlo-store' and version = 1 mark the file as ours; a
-//       file without them is refused (ERR_NOT_A_DB) before anything is
-//       written to it.  Also: class, info (the 128-byte info buffer), acl,
-//       replica_id / replica_flags / replica_cutoff_interval /
-//       replica_cutoff, created, data_modified, nondata_modified (TIMEDATE
-//       images, 8 bytes each).
+//       format = 'tavlo-store' and version = 2 mark the file as ours; a
+//       file without them, or of another version, is refused
+//       (ERR_NOT_A_DB) before anything is written to it.  Also: class,
+//       info (the 128-byte info buffer), acl, replica_id / replica_flags /
+//       replica_cutoff_interval / replica_cutoff, created, data_modified,
+//       nondata_modified (TIMEDATE images, 8 bytes each).
 //
 //   notes(note_id INTEGER PRIMARY KEY AUTOINCREMENT, class)
 //       One row per document.  AUTOINCREMENT because note ids are never
@@ -52,9 +52,24 @@
 //       item's value (kept for that purpose when a summary item is
 //       deleted, or read back from `items` when a document goes whole).
 //
-//   objects(rrv INTEGER PRIMARY KEY AUTOINCREMENT, class, privs, data BLOB)
-//       Allocated at full size with zeroblob() and written in place through
-//       incremental blob I/O, never rewritten whole.
+//   objects(rrv INTEGER PRIMARY KEY AUTOINCREMENT, class, privs, size)
+//       One row per object: its id, class, privileges and fixed size.
+//       AUTOINCREMENT because object ids, like note ids, are never reused.
+//
+//   object_chunks(k INTEGER PRIMARY KEY, data BLOB)
+//       An object's bytes in chunks of 256 KiB (objects.cc), k = rrv << 13
+//       | chunk index; every chunk but the last is full size, the last
+//       holds the rest.  A chunk that was never written has no row and
+//       reads as zeros, so allocating an object writes only its `objects`
+//       row.  A write replaces the chunks it covers whole and writes into
+//       the others in place through incremental blob I/O, so its cost
+//       follows its own length, not its offset: with the object as one
+//       blob, SQLite walked the overflow-page chain from the object's first
+//       page on every write, and filling a large attachment piece by piece
+//       took time quadratic in its size.  An object is one contiguous
+//       rowid range, so reading or freeing it is one range of the key.
+//       (Version 1 kept each object as one zero-filled blob in
+//       objects.data; its files are not read.)
 //
 // Journal: WAL, synchronous FULL (TAVLO_SYNC=normal: NORMAL).  The
 // connection runs in EXCLUSIVE locking mode and takes the write lock when
@@ -70,7 +85,10 @@
 namespace tavlo::store {
 
 const char kFormatMarker[] = "tavlo-store";
-const int kFormatVersion = 1;
+const int kFormatVersion = 2;
+// Oldest version this code reads.  Version 1 stored objects differently
+// (see above) and was never deployed.
+const int kOldestReadVersion = 2;
 
 const char kSchemaSql[] =
     "CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;"
@@ -85,7 +103,8 @@ const char kSchemaSql[] =
     " note_id INTEGER NOT NULL, seq INTEGER NOT NULL, entry INTEGER NOT NULL,"
     " PRIMARY KEY(name_lc, token, note_id, seq, entry)) WITHOUT ROWID;"
     "CREATE TABLE objects(rrv INTEGER PRIMARY KEY AUTOINCREMENT,"
-    " class INTEGER NOT NULL, privs INTEGER NOT NULL, data BLOB NOT NULL);";
+    " class INTEGER NOT NULL, privs INTEGER NOT NULL, size INTEGER NOT NULL);"
+    "CREATE TABLE object_chunks(k INTEGER PRIMARY KEY, data BLOB NOT NULL);";
 
 // Checks that an open connection is one of our databases.  Reads only.
 STATUS SchemaCheck(sqlite3* db) {
@@ -114,7 +133,7 @@ STATUS SchemaCheck(sqlite3* db) {
                  memcmp(v, kFormatMarker, n) == 0;
     } else if (strcmp(key, "version") == 0) {
       versionOk = sqlite3_column_type(s, 1) == SQLITE_INTEGER &&
-                  sqlite3_column_int64(s, 1) >= 1 &&
+                  sqlite3_column_int64(s, 1) >= kOldestReadVersion &&
                   sqlite3_column_int64(s, 1) <= kFormatVersion;
     }
   }

@@ -63,6 +63,10 @@ enum StmtId {
   kStObjInsert,
   kStObjDelete,
   kStObjSize,
+  kStChunkPut,
+  kStChunkEnsure,
+  kStChunksDelete,
+  kStChunksList,
   kStItemsOfNote,
   kNumStmts
 };

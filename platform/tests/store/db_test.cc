@@ -66,6 +66,24 @@ TEST_F(DbTest, ForeignSqliteDbIsNotADbAndStaysUnchanged) {
   EXPECT_FALSE(Exists(p + "-wal"));
 }
 
+TEST_F(DbTest, OtherFormatVersionIsNotADb) {
+  // One of our files, marked with an earlier and with a later version.
+  for (int version : {1, 99}) {
+    SCOPED_TRACE(version);
+    ASSERT_EQ(QDSDbCreate("v.qds", 0xFF01, TRUE), NOERROR);
+    std::string p = Path("v.qds");
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(p.c_str(), &raw), SQLITE_OK);
+    std::string sql =
+        "UPDATE meta SET value=" + std::to_string(version) + " WHERE key='version'";
+    ASSERT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_close(raw), SQLITE_OK);
+    DBHANDLE db = 0;
+    EXPECT_EQ(QDSDbOpen("v.qds", &db), ERR_NOT_A_DB);
+  }
+}
+
 TEST_F(DbTest, CreateExistsForceAndDelete) {
   EXPECT_EQ(QDSDbCreate("a.qds", 0xFF01, FALSE), NOERROR);
   EXPECT_TRUE(Exists(Path("a.qds")));
