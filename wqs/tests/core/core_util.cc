@@ -58,7 +58,9 @@ void CoreTest::SetUp() {
 
 void CoreTest::TearDown() {
   OSMemTestDisarm();
-  if (queueOpen_) EXPECT_EQ(WQSCloseQueueForWrite(&queue_), NOERROR);
+  if (queueOpen_) {
+    EXPECT_EQ(WQSCloseQueueForWrite(&queue_), NOERROR);
+  }
   queueOpen_ = false;
   EXPECT_EQ(OSMemTestTotalBlocks(), baselineBlocks_)
       << "the test left runtime memory blocks alive";
@@ -100,8 +102,8 @@ Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name, bool* found) {
   if (found) *found = false;
   BLOCKID bid;
   DWORD len = 0;
-  if (QDSItemInfo(hNote, name.data(), (WORD)name.size(), nullptr, &bid,
-                  &len) != NOERROR) {
+  if (QDSItemInfo(hNote, name.data(), (WORD)name.size(), nullptr, &bid, &len) !=
+      NOERROR) {
     return Bytes();
   }
   const char* p = OSLockBlock(bid);
@@ -113,8 +115,7 @@ Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name, bool* found) {
   return out;
 }
 
-Bytes StoredItem(DBHANDLE db, NOTEID id, const std::string& name,
-                 bool* found) {
+Bytes StoredItem(DBHANDLE db, NOTEID id, const std::string& name, bool* found) {
   if (found) *found = false;
   NOTEHANDLE note = 0;
   EXPECT_EQ(QDSNoteOpen(db, id, 0, &note), NOERROR) << id;
@@ -281,28 +282,30 @@ void AppendRawValue(NOTEHANDLE hNote, const std::string& name,
 }
 
 Bytes MsgInfoValue(const msg_info_t& info) {
-  Bytes b;
-  PutW(&b, TYPE_USERDATA);
-  PutBytes(&b, &info, sizeof(info));
+  Bytes b(2 + sizeof(info));
+  b[0] = (BYTE)TYPE_USERDATA;
+  b[1] = (BYTE)(TYPE_USERDATA >> 8);
+  memcpy(b.data() + 2, &info, sizeof(info));
   return b;
 }
 
 Bytes ArrayItemValue(const std::string& header, DWORD entrySize,
-                     DWORD granularity, DWORD used, DWORD avail,
-                     DWORD capacity, const Bytes& entries) {
+                     DWORD granularity, DWORD used, DWORD avail, DWORD capacity,
+                     const Bytes& entries) {
   Bytes b;
   PutW(&b, TYPE_USERDATA);
   b.push_back(32);
   Bytes name(31, 0);
   memcpy(name.data(), header.data(), std::min<size_t>(31, header.size()));
   PutBytes(&b, name.data(), 31);
-  for (DWORD v : {(DWORD)0, 24 + capacity * entrySize, entrySize, granularity, used,
-                  avail}) {
+  for (DWORD v : {(DWORD)0, 24 + capacity * entrySize, entrySize, granularity,
+                  used, avail}) {
     PutDW(&b, v);  // hArray first
   }
   Bytes slots(capacity * entrySize, 0);
   if (!entries.empty() && !slots.empty()) {
-    memcpy(slots.data(), entries.data(), std::min(slots.size(), entries.size()));
+    memcpy(slots.data(), entries.data(),
+           std::min(slots.size(), entries.size()));
   }
   PutBytes(&b, slots.data(), slots.size());
   return b;
@@ -335,7 +338,8 @@ int FaultSweepAll(const std::function<void()>& setup,
                   const std::function<STATUS()>& op,
                   const std::function<void(STATUS)>& cleanup) {
   int fired = 0;
-  for (WORD kinds : {OSMEM_FAULT_ALLOC, OSMEM_FAULT_LOCK, OSMEM_FAULT_REALLOC}) {
+  for (WORD kinds :
+       {OSMEM_FAULT_ALLOC, OSMEM_FAULT_LOCK, OSMEM_FAULT_REALLOC}) {
     fired += FaultSweep(kinds, setup, op, cleanup);
   }
   return fired;

@@ -44,9 +44,9 @@ class CoreTest : public ::testing::Test {
   void TearDown() override;
   std::string Path(const std::string& name) const;
   // An empty template database with the given (title, formula) views.
-  void MakeTemplate(const std::string& name,
-                    const std::vector<std::pair<std::string, std::string>>&
-                        views = {});
+  void MakeTemplate(
+      const std::string& name,
+      const std::vector<std::pair<std::string, std::string>>& views = {});
   // Opens (creating from tmpl.qds, made when absent) a queue for writing.
   void OpenQueue(queue_handle_t* q, const std::string& name = "queue.qds");
   DBHANDLE db() const { return queue_.dbhandle; }
@@ -69,7 +69,8 @@ class QueueTest : public CoreTest {
 
 // The value of the first item `name` (type code first); empty with *found
 // false when absent.  StoredItem reads it from a saved document.
-Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name, bool* found = nullptr);
+Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name,
+                bool* found = nullptr);
 Bytes StoredItem(DBHANDLE db, NOTEID id, const std::string& name,
                  bool* found = nullptr);
 WORD ItemFlags(NOTEHANDLE hNote, const std::string& name);  // 0xFFFF: absent
@@ -88,8 +89,8 @@ std::vector<std::string> ParseTextList(const Bytes& value);
 Bytes MsgInfoValue(const msg_info_t& info);
 // A stored dynamic-array item value: type code, header, image.
 Bytes ArrayItemValue(const std::string& header, DWORD entrySize,
-                     DWORD granularity, DWORD used, DWORD avail,
-                     DWORD capacity, const Bytes& entries);
+                     DWORD granularity, DWORD used, DWORD avail, DWORD capacity,
+                     const Bytes& entries);
 
 // A recipient with distinct state derived from `seed`; the name is padded
 // or cut to `nameLen` bytes when that is not 0.

@@ -90,8 +90,9 @@ class CorruptTest : public QueueTest {
   NOTEID Store(const Doc& d) {
     return RawDocument(db(), [&](NOTEHANDLE note) {
       if (d.withInfo) {
-        AppendRawValue(note, "WQSMsgInfo",
-                       d.infoValue.empty() ? MsgInfoValue(d.info) : d.infoValue);
+        AppendRawValue(
+            note, "WQSMsgInfo",
+            d.infoValue.empty() ? MsgInfoValue(d.info) : d.infoValue);
       }
       for (const auto& it : d.items) AppendRawValue(note, it.first, it.second);
     });
@@ -182,7 +183,8 @@ TEST_F(CorruptTest, RecipientLists) {
   for (const auto& c : bad) {
     ExpectOpen(d.With("WQSRecip0", c.value), ERR_WQS_CORRUPT, c.what);
   }
-  ExpectOpen(d.Info(twoLists), ERR_ITEM_NOT_FOUND, "list 1 counted, not stored");
+  ExpectOpen(d.Info(twoLists), ERR_ITEM_NOT_FOUND,
+             "list 1 counted, not stored");
   Doc over2 = d.Info([](msg_info_t* i) {
                  i->wNumRecipLists = 2;
                  i->user.wNumRecip = 3;
@@ -208,8 +210,7 @@ TEST_F(CorruptTest, RecipientLists) {
 }
 
 TEST_F(CorruptTest, AttachmentTable) {
-  const Doc d =
-      Sound(1).Info([](msg_info_t* i) { i->wNumAttachments = 1; });
+  const Doc d = Sound(1).Info([](msg_info_t* i) { i->wNumAttachments = 1; });
   const Bytes good = AttachArray(84, 1, 1);
   ExpectOpen(d, ERR_ITEM_NOT_FOUND, "counted, no table");
   ExpectOpen(d.With("WQSAttachInfo", good), NOERROR, "sound");
@@ -221,8 +222,9 @@ TEST_F(CorruptTest, AttachmentTable) {
              "entry size");
   ExpectOpen(d.With("WQSAttachInfo", AttachArray(84, 0, 1)), ERR_WQS_CORRUPT,
              "none used");
-  ExpectOpen(d.Info([](msg_info_t* i) { i->wNumAttachments = 2; })
-                 .With("WQSAttachInfo", AttachArray(84, 1, 2)),
+  ExpectOpen(d.Info([](msg_info_t* i) {
+                i->wNumAttachments = 2;
+              }).With("WQSAttachInfo", AttachArray(84, 1, 2)),
              ERR_WQS_CORRUPT, "more counted than used");
 }
 

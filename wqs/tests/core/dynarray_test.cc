@@ -1,12 +1,13 @@
 // Dynamic array: growth rule, block layout, clear, destroy and the state a
 // failed growth leaves behind.
+#include "wqs/dynarray.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "tavlo/runtime.h"
 #include "tavlo/testing.h"
-#include "wqs/dynarray.h"
 
 namespace {
 
@@ -73,7 +74,9 @@ TEST(DynArray, GrowsWhenHalfUsed) {
     ASSERT_EQ(da->dwSize, 24 + 22 * capacity) << n;
     ASSERT_EQ(da->dwUsedEntries, (DWORD)n);
     ASSERT_EQ(da->dwAvailableEntries, capacity - n) << n;
-    if (n == 25) EXPECT_EQ(da->dwSize, 1124u);
+    if (n == 25) {
+      EXPECT_EQ(da->dwSize, 1124u);
+    }
     if (n == 26) {
       EXPECT_EQ(da->dwSize, 2224u);
       EXPECT_EQ(da->dwAvailableEntries, 74u);
@@ -81,8 +84,12 @@ TEST(DynArray, GrowsWhenHalfUsed) {
       EXPECT_EQ(OSMemGetSize(da->hArray, &size), NOERROR);
       EXPECT_EQ(size, 2224u);
     }
-    if (n == 50) EXPECT_EQ(da->dwSize, 2224u);
-    if (n == 51) EXPECT_EQ(da->dwSize, 24u + 150u * 22u);
+    if (n == 50) {
+      EXPECT_EQ(da->dwSize, 2224u);
+    }
+    if (n == 51) {
+      EXPECT_EQ(da->dwSize, 24u + 150u * 22u);
+    }
   }
   ExpectEntries(da, 130);  // every entry survived the moves
   EXPECT_EQ(static_cast<char*>(DAGetEntry(da, 3)),
@@ -171,7 +178,9 @@ TEST(DynArray, FailuresLeaveNothingOrAValidArray) {
   BOOL ok = DAAddEntry(&da, &w);
   OSMemTestDisarm();
   EXPECT_EQ(da->dwUsedEntries, ok ? 2u : 1u);
-  if (ok) EXPECT_EQ(da->dwSize, 32u);
+  if (ok) {
+    EXPECT_EQ(da->dwSize, 32u);
+  }
   memcpy(&v, DAGetEntry(da, 0), 4);
   EXPECT_EQ(v, 7u);
   EXPECT_TRUE(DADestroy(da));

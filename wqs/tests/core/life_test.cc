@@ -27,8 +27,8 @@ TEST_F(LifeTest, RequeueCountsDown) {
     SCOPED_TRACE(start);
     user_msg_info_t info{};
     info.wRetries = start;
-    NOTEID id = SaveMessage(&queue_, WQS_MSG_EXTENDED, MakeRecips(2, 0, 1),
-                            &info);
+    NOTEID id =
+        SaveMessage(&queue_, WQS_MSG_EXTENDED, MakeRecips(2, 0, 1), &info);
     msg_handle_t h;
     ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
     recip_data_t d = MakeRecip(7).data;

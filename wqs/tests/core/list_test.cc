@@ -131,10 +131,11 @@ TEST_F(ListTest, Views) {
 TEST_F(ListTest, OpenByPositionUntilNothingMatches) {
   std::vector<NOTEID> ids;
   for (int i = 0; i < 6; i++) {
-    ids.push_back(SaveMessage(&queue_, WQS_MSG_SIMPLE, {MakeRecip(i)}, nullptr,
-                              [&](msg_handle_t* h) {
-      ASSERT_EQ(WQSAddDWORD(h, TRUE, "WQMsgStatus", i == 1 ? 6 : 11), NOERROR);
-    }));
+    ids.push_back(SaveMessage(
+        &queue_, WQS_MSG_SIMPLE, {MakeRecip(i)}, nullptr, [&](msg_handle_t* h) {
+          ASSERT_EQ(WQSAddDWORD(h, TRUE, "WQMsgStatus", i == 1 ? 6 : 11),
+                    NOERROR);
+        }));
   }
   ASSERT_EQ(List(WQS_SEARCH_FORMULA, kFormula), NOERROR);
   ASSERT_EQ(count_, 5);

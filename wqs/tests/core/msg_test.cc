@@ -79,7 +79,9 @@ TEST_F(MsgTest, EmptyMessageLayouts) {
       bool found = false;
       Bytes v = ItemBytes(note, n, &found);
       EXPECT_EQ(found, ext) << n;
-      if (ext) EXPECT_EQ(v, TextListValue({})) << n;
+      if (ext) {
+        EXPECT_EQ(v, TextListValue({})) << n;
+      }
     }
     for (const char* n : {"WQSAttachInfo", "WQSRecip1"}) {
       EXPECT_EQ(ItemCount(note, n), 0) << n;
@@ -96,7 +98,8 @@ TEST_F(MsgTest, SimpleRoundTrip) {
   std::vector<Recip> r = MakeRecips(3, 0, 1);
   // Every byte distinct; the count and the id are the library's to set.
   user_msg_info_t info;
-  for (size_t i = 0; i < sizeof(info); i++) ((BYTE*)&info)[i] = (BYTE)(i * 7 + 1);
+  for (size_t i = 0; i < sizeof(info); i++)
+    ((BYTE*)&info)[i] = (BYTE)(i * 7 + 1);
   info.wNumRecip = 0;
   info.dwQueueMsgID = 0;
   info.dwUserInfo5 = 0xFFFFFFFF;
@@ -108,8 +111,8 @@ TEST_F(MsgTest, SimpleRoundTrip) {
             ExpectedMsgInfo(WQS_MSG_SIMPLE, 0, 1, want));
   EXPECT_EQ(StoredItem(db(), id, "WQSRecip0"),
             TextListValue({r[0].name, r[1].name, r[2].name}));
-  ExpectArrayItem(StoredItem(db(), id, "WQSRecipData"), "WQSRecipData", 22,
-                  50, 3, 50, RecipDataBytes(r));
+  ExpectArrayItem(StoredItem(db(), id, "WQSRecipData"), "WQSRecipData", 22, 50,
+                  3, 50, RecipDataBytes(r));
 
   msg_handle_t h;
   memset(&h, 0x77, sizeof(h));  // the open does not rely on a clean record
@@ -160,7 +163,9 @@ TEST_F(MsgTest, RollOverBoundary) {
     for (size_t i = 0; i < 61; i++) {
       recip_info_t ri = RecipInfo(r[i]);
       ASSERT_EQ(WQSAppendRecipient(&h, &ri), NOERROR);
-      if (i == 58) EXPECT_EQ(h.wCurRecipListLen, 59120);
+      if (i == 58) {
+        EXPECT_EQ(h.wCurRecipListLen, 59120);
+      }
       if (i == 59) {
         EXPECT_EQ(h.info.wNumRecipLists, rolls ? 2 : 1);
         EXPECT_EQ(h.wCurRecipListLen, rolls ? 2 + 2 + 1296 : 59120 + 2 + 1295);
@@ -190,11 +195,11 @@ TEST_F(MsgTest, ExtendedRoundTripNeverRollsOver) {
   std::vector<Recip> r = MakeRecips(3, 20300, 1);
   r.push_back(MakeRecip(4));
   r[3].nextHop = r[3].po = "";
-  NOTEID id = SaveMessage(&queue_, WQS_MSG_EXTENDED, r, nullptr,
-                          [](msg_handle_t* h) {
-    EXPECT_EQ(h->info.wNumRecipLists, 1);
-    EXPECT_GT(h->wCurRecipListLen, 60416);
-  });
+  NOTEID id =
+      SaveMessage(&queue_, WQS_MSG_EXTENDED, r, nullptr, [](msg_handle_t* h) {
+        EXPECT_EQ(h->info.wNumRecipLists, 1);
+        EXPECT_GT(h->wCurRecipListLen, 60416);
+      });
   std::vector<std::string> names, hops, pos;
   for (const Recip& x : r) {
     names.push_back(x.name);
@@ -325,24 +330,24 @@ TEST_F(MsgTest, StoredQueueMsgIdIsReplacedAtOpen) {
 
 TEST_F(MsgTest, AttachmentTableRoundTrip) {
   file_block_t fb[2] = {};
-  NOTEID id = SaveMessage(&queue_, WQS_MSG_SIMPLE, {}, nullptr,
-                          [&](msg_handle_t* h) {
-    h->daFileBlockArray = DACreate(sizeof(file_block_t), 1);
-    ASSERT_NE(h->daFileBlockArray, nullptr);
-    for (int i = 0; i < 2; i++) {
-      fb[i].RRV = 100 + i;
-      fb[i].dwLength = fb[i].fd.size = 1000 * (i + 1);
-      fb[i].fd.fileType = 1;
-      memcpy(fb[i].fd.fileName, "file.txt", 8);
-      fb[i].fd.wNameLen = 8;
-      ASSERT_TRUE(DAAddEntry(&h->daFileBlockArray, &fb[i]));
-    }
-    h->info.wNumAttachments = 2;
-  });
+  NOTEID id =
+      SaveMessage(&queue_, WQS_MSG_SIMPLE, {}, nullptr, [&](msg_handle_t* h) {
+        h->daFileBlockArray = DACreate(sizeof(file_block_t), 1);
+        ASSERT_NE(h->daFileBlockArray, nullptr);
+        for (int i = 0; i < 2; i++) {
+          fb[i].RRV = 100 + i;
+          fb[i].dwLength = fb[i].fd.size = 1000 * (i + 1);
+          fb[i].fd.fileType = 1;
+          memcpy(fb[i].fd.fileName, "file.txt", 8);
+          fb[i].fd.wNameLen = 8;
+          ASSERT_TRUE(DAAddEntry(&h->daFileBlockArray, &fb[i]));
+        }
+        h->info.wNumAttachments = 2;
+      });
   Bytes entries;
   PutBytes(&entries, fb, sizeof(fb));
-  ExpectArrayItem(StoredItem(db(), id, "WQSAttachInfo"),
-                  "WQS_MSG_ATTACH_BLOCK", 84, 1, 2, 2, entries);
+  ExpectArrayItem(StoredItem(db(), id, "WQSAttachInfo"), "WQS_MSG_ATTACH_BLOCK",
+                  84, 1, 2, 2, entries);
   EXPECT_EQ(GetW(StoredItem(db(), id, "WQSMsgInfo"), 2 + 34), 2);
 
   msg_handle_t o;
@@ -381,8 +386,7 @@ TEST_F(MsgTest, ArrayWriterCutsLongNameAndCleansUpOnFailure) {
   DWORD before = OSMemTestTotalBlocks();
   EXPECT_NE(WQSAppendDynArrayToNote(0x12345678, da, "X", 1, "X", 1), NOERROR);
   OSMemTestFailNth(OSMEM_FAULT_LOCK, 1);
-  EXPECT_EQ(WQSAppendDynArrayToNote(note, da, "X", 1, "X", 1),
-            ERR_WQS_GENERAL);
+  EXPECT_EQ(WQSAppendDynArrayToNote(note, da, "X", 1, "X", 1), ERR_WQS_GENERAL);
   OSMemTestDisarm();
   EXPECT_EQ(OSMemTestTotalBlocks(), before);
   EXPECT_FALSE(QDSItemIsPresent(note, "X", 1));

@@ -44,8 +44,8 @@ TEST_F(QueueDbTest, OpenWithoutCreateAndDestroy) {
 }
 
 TEST_F(QueueDbTest, CreateCopiesViewsSetsTitleAndReplicaFlags) {
-  MakeTemplate("tmpl.qds", {{"Failed", "SELECT WQMsgStatus = 11"},
-                            {"All", "SELECT @All"}});
+  MakeTemplate("tmpl.qds",
+               {{"Failed", "SELECT WQMsgStatus = 11"}, {"All", "SELECT @All"}});
   // The template carries flags of its own; the queue replaces them all.
   DBHANDLE t = 0;
   ASSERT_EQ(QDSDbOpen(Path("tmpl.qds").c_str(), &t), NOERROR);
@@ -55,8 +55,8 @@ TEST_F(QueueDbTest, CreateCopiesViewsSetsTitleAndReplicaFlags) {
   ASSERT_EQ(QDSDbReplicaInfoSet(t, &ri), NOERROR);
   ASSERT_EQ(QDSDbClose(t), NOERROR);
 
-  queue_descriptor_t qd = Desc(Path("q.qds"), Path("tmpl.qds"),
-                               "0123456789abcdef0123456789ABCDEF");
+  queue_descriptor_t qd =
+      Desc(Path("q.qds"), Path("tmpl.qds"), "0123456789abcdef0123456789ABCDEF");
   ASSERT_EQ(WQSCreateQueue(&qd), NOERROR);
   DBHANDLE db = 0;
   ASSERT_EQ(QDSDbOpen(Path("q.qds").c_str(), &db), NOERROR);
@@ -112,7 +112,9 @@ TEST_F(QueueDbTest, ModifiedOnceAfterEachChange) {
   TimeConstant(TIMEDATE_MAXIMUM, &maximum);
   EXPECT_EQ(TimeDateCompare(&q.tdLastMod, &minimum), 0);
   for (int round = 0; round < 2; round++) {
-    if (round == 1) EXPECT_NE(SaveMessage(&q, WQS_MSG_SIMPLE, {}), 0u);
+    if (round == 1) {
+      EXPECT_NE(SaveMessage(&q, WQS_MSG_SIMPLE, {}), 0u);
+    }
     BOOL modified = 7;
     ASSERT_EQ(WQSQueueModified(&q, &modified), NOERROR);
     EXPECT_EQ(modified, TRUE) << round;

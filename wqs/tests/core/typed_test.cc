@@ -18,9 +18,9 @@ class TypedTest : public QueueTest {
     QueueTest::TearDown();
   }
   void Append(const char* name, WORD type, const void* p, size_t n) {
-    ASSERT_EQ(QDSItemAppend(h_.hNote, 0, name, (WORD)strlen(name), type, p,
-                            (DWORD)n),
-              NOERROR);
+    ASSERT_EQ(
+        QDSItemAppend(h_.hNote, 0, name, (WORD)strlen(name), type, p, (DWORD)n),
+        NOERROR);
   }
   msg_handle_t h_;
 };
@@ -42,13 +42,15 @@ TEST_F(TypedTest, Bool) {
     std::string text;
     STATUS status;
     BOOL want;
-  } cases[] = {{"T0", "0", NOERROR, FALSE},    {"T1", "1", NOERROR, TRUE},
-               {"Tx", "x", NOERROR, TRUE},     {"Tb", " ", NOERROR, TRUE},
-               {"T00", "0yes", NOERROR, FALSE}, {"Te", "", ERR_WQS_NO_FIELD, 5},
-               {"B1", "", NOERROR, TRUE},      {"B2", "", NOERROR, FALSE},
-               {"Missing", "", ERR_WQS_NO_FIELD, 5}};
+  } cases[] = {
+      {"T0", "0", NOERROR, FALSE},         {"T1", "1", NOERROR, TRUE},
+      {"Tx", "x", NOERROR, TRUE},          {"Tb", " ", NOERROR, TRUE},
+      {"T00", "0yes", NOERROR, FALSE},     {"Te", "", ERR_WQS_NO_FIELD, 5},
+      {"B1", "", NOERROR, TRUE},           {"B2", "", NOERROR, FALSE},
+      {"Missing", "", ERR_WQS_NO_FIELD, 5}};
   for (const auto& c : cases) {
-    if (c.name[0] == 'T') Append(c.name, TYPE_TEXT, c.text.data(), c.text.size());
+    if (c.name[0] == 'T')
+      Append(c.name, TYPE_TEXT, c.text.data(), c.text.size());
   }
   for (const auto& c : cases) {
     BOOL b = 5;
@@ -73,13 +75,12 @@ TEST_F(TypedTest, DwordStoredAsDoubleReadAsLow32Bits) {
     const char* name;
     double stored;
     DWORD want;
-  } cases[] = {{"A", 6.75, 6},          {"B", 7.9, 7},
-               {"C", -1.0, 0xFFFFFFFF}, {"D", -0.5, 0},
-               {"E", 4294967296.0, 0},  {"F", 4294967297.0, 1},
-               {"G", 1e300, 0},         {"H", -1e300, 0},
-               {"I", nan, 0},           {"J", inf, 0},
-               {"K", -2.0, 0xFFFFFFFE}, {"Max", 0, 0xFFFFFFFF},
-               {"Zero", 0, 0}};
+  } cases[] = {
+      {"A", 6.75, 6},  {"B", 7.9, 7},           {"C", -1.0, 0xFFFFFFFF},
+      {"D", -0.5, 0},  {"E", 4294967296.0, 0},  {"F", 4294967297.0, 1},
+      {"G", 1e300, 0}, {"H", -1e300, 0},        {"I", nan, 0},
+      {"J", inf, 0},   {"K", -2.0, 0xFFFFFFFE}, {"Max", 0, 0xFFFFFFFF},
+      {"Zero", 0, 0}};
   for (const auto& c : cases) {
     if (c.name[1] == 0) Append(c.name, TYPE_NUMBER, &c.stored, 8);
   }

@@ -105,14 +105,15 @@ TEST_F(CopyTest, KeptWithinAndAcrossQueuesDroppedIntoOtherType) {
 TEST_F(CopyTest, TypeChangeDropsRecipientsAskedToBeKept) {
   NOTEID src = Source(WQS_MSG_SIMPLE, MakeRecips(4));
   Recip r = MakeRecip(9);
-  NOTEID copy = Copy(src, &queue_, TRUE, WQS_MSG_EXTENDED, [&](msg_handle_t* c) {
-    EXPECT_EQ(c->info.user.wNumRecip, 0);
-    EXPECT_EQ(c->info.wNumRecipLists, 1);
-    EXPECT_EQ(c->hRecipData, NULLHANDLE);
-    EXPECT_EQ(Val(c->daRecipData->dwUsedEntries), 0u);
-    EXPECT_EQ(Val(c->daRecipData->dwSize), 1124u);
-    Append(c, r);
-  });
+  NOTEID copy =
+      Copy(src, &queue_, TRUE, WQS_MSG_EXTENDED, [&](msg_handle_t* c) {
+        EXPECT_EQ(c->info.user.wNumRecip, 0);
+        EXPECT_EQ(c->info.wNumRecipLists, 1);
+        EXPECT_EQ(c->hRecipData, NULLHANDLE);
+        EXPECT_EQ(Val(c->daRecipData->dwUsedEntries), 0u);
+        EXPECT_EQ(Val(c->daRecipData->dwSize), 1124u);
+        Append(c, r);
+      });
   ExpectMessage(&queue_, copy, {r});
 }
 
@@ -147,12 +148,13 @@ TEST_F(CopyTest, KeptStateGrowsLikeAnOwnArray) {
   std::vector<Recip> rs = MakeRecips(25);
   NOTEID src = Source(WQS_MSG_EXTENDED, rs);
   std::vector<Recip> more = MakeRecips(30, 0, 100);
-  NOTEID copy = Copy(src, &queue_, TRUE, WQS_MSG_EXTENDED, [&](msg_handle_t* c) {
-    EXPECT_EQ(Val(c->daRecipData->dwSize), 1124u);
-    for (const Recip& r : more) Append(c, r);
-    EXPECT_EQ(Val(c->daRecipData->dwUsedEntries), 55u);
-    EXPECT_EQ(Val(c->daRecipData->dwSize), 24u + 22 * 150);
-  });
+  NOTEID copy =
+      Copy(src, &queue_, TRUE, WQS_MSG_EXTENDED, [&](msg_handle_t* c) {
+        EXPECT_EQ(Val(c->daRecipData->dwSize), 1124u);
+        for (const Recip& r : more) Append(c, r);
+        EXPECT_EQ(Val(c->daRecipData->dwUsedEntries), 55u);
+        EXPECT_EQ(Val(c->daRecipData->dwSize), 24u + 22 * 150);
+      });
   rs.insert(rs.end(), more.begin(), more.end());
   ExpectMessage(&queue_, copy, rs);
   EXPECT_EQ(StoredItem(db(), copy, "WQSRecipData").size(), 34u + 24 + 22 * 150);
@@ -163,7 +165,8 @@ TEST_F(CopyTest, DiscardOrRefusalReleasesEverything) {
   msg_handle_t s, c;
   ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, src, &s), NOERROR);
   DWORD opened = OSMemTestTotalBlocks();
-  ASSERT_EQ(WQSCopyMsg(&queue_, &queue_, &s, TRUE, WQS_MSG_EXTENDED, &c), NOERROR);
+  ASSERT_EQ(WQSCopyMsg(&queue_, &queue_, &s, TRUE, WQS_MSG_EXTENDED, &c),
+            NOERROR);
   EXPECT_EQ(Blocks(WQS_TAG_MSGCOPY), 1u);
   EXPECT_EQ(WQSCloseAndDiscardMsg(&c), NOERROR);
   EXPECT_EQ(Blocks(WQS_TAG_MSGCOPY), 0u);
@@ -191,10 +194,10 @@ TEST_F(CopyTest, CopyKeepsOneAttachmentTable) {
   memcpy(fd.fileName, "a.txt", 5);
   fd.size = 10;
   file_block_t fb;
-  NOTEID src = SaveMessage(&queue_, WQS_MSG_SIMPLE, {MakeRecip(1)}, nullptr,
-                           [&](msg_handle_t* m) {
-    ASSERT_EQ(WQSCreateFileBlock(m, &fd, &fb), NOERROR);
-  });
+  NOTEID src = SaveMessage(
+      &queue_, WQS_MSG_SIMPLE, {MakeRecip(1)}, nullptr, [&](msg_handle_t* m) {
+        ASSERT_EQ(WQSCreateFileBlock(m, &fd, &fb), NOERROR);
+      });
   fd.fileName[0] = 'b';
   NOTEID copy = Copy(src, &queue_, TRUE, WQS_MSG_SIMPLE, [&](msg_handle_t* c) {
     EXPECT_EQ(c->info.wNumAttachments, 0);

@@ -21,10 +21,10 @@ class StreamTest : public QueueTest {
     data_stream_block_t w;
     ASSERT_EQ(WQSCreateDataStreamBlock(&m_, name, &w), NOERROR);
     for (size_t i = 0; i < chunks.size(); i++) {
-      ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, i + 1 < chunks.size(),
-                                         chunks[i].data(),
-                                         (DWORD)chunks[i].size()),
-                NOERROR);
+      ASSERT_EQ(
+          WQSAppendDataStreamBlock(&m_, &w, i + 1 < chunks.size(),
+                                   chunks[i].data(), (DWORD)chunks[i].size()),
+          NOERROR);
     }
     if (chunks.empty()) {
       ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, FALSE, nullptr, 0), NOERROR);
@@ -97,8 +97,10 @@ TEST_F(StreamTest, ChunksAreNeverSplitAcrossPieces) {
   EXPECT_EQ(WQSGetSizeOfDataStreamBlock(&w), 40000u);  // stored bytes only
   ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, FALSE, nullptr, 0), NOERROR);
   ExpectStored("S", {40000, 30000});
-  EXPECT_TRUE(std::equal(a.begin(), a.end(), ItemBytes(m_.hNote, "S0").begin() + 2));
-  EXPECT_TRUE(std::equal(b.begin(), b.end(), ItemBytes(m_.hNote, "S1").begin() + 2));
+  EXPECT_TRUE(
+      std::equal(a.begin(), a.end(), ItemBytes(m_.hNote, "S0").begin() + 2));
+  EXPECT_TRUE(
+      std::equal(b.begin(), b.end(), ItemBytes(m_.hNote, "S1").begin() + 2));
 }
 
 TEST_F(StreamTest, ChunkLimitExactFillAndPieceNumbers) {
@@ -108,11 +110,14 @@ TEST_F(StreamTest, ChunkLimitExactFillAndPieceNumbers) {
   EXPECT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 60417),
             ERR_WQS_GENERAL);
   EXPECT_EQ(w.dwBuffSize, 0u);
-  ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 30208), NOERROR);
-  ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 30208), NOERROR);
+  ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 30208),
+            NOERROR);
+  ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 30208),
+            NOERROR);
   EXPECT_EQ(ItemCount(m_.hNote, "S0"), 0);  // exactly full stays buffered
   ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 1), NOERROR);
-  ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 60416), NOERROR);
+  ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 60416),
+            NOERROR);
   ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, FALSE, nullptr, 0), NOERROR);
   ExpectStored("S", {60416, 1, 60416});
   // A finished handle takes nothing more, nor does a zeroed one.
@@ -124,7 +129,8 @@ TEST_F(StreamTest, ChunkLimitExactFillAndPieceNumbers) {
 
   // With 65535 pieces stored the next piece has no number left.
   ASSERT_EQ(WQSCreateDataStreamBlock(&m_, "T", &w), NOERROR);
-  ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 40000), NOERROR);
+  ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 40000),
+            NOERROR);
   w.wSeqNum = 0xFFFF;
   EXPECT_EQ(WQSAppendDataStreamBlock(&m_, &w, TRUE, big.data(), 40000),
             ERR_WQS_GENERAL);
@@ -321,7 +327,9 @@ TEST_F(StreamTest, DamagedTablesAreRefused) {
     AppendRawValue(m_.hNote, std::string("WQSDSBArray") + c.name, v);
     data_stream_block_t r;
     EXPECT_EQ(WQSOpenDataStreamBlock(&m_, c.name, &r), c.want) << c.name;
-    if (c.want == NOERROR) EXPECT_EQ(WQSCloseDataStreamBlock(&r), NOERROR);
+    if (c.want == NOERROR) {
+      EXPECT_EQ(WQSCloseDataStreamBlock(&r), NOERROR);
+    }
   }
 }
 
@@ -330,7 +338,8 @@ TEST_F(StreamTest, ShortOrMissingPiecesAreNotReadPast) {
   WriteStream("S", {a});
   // Piece 0 replaced by one of half the length the table claims.
   ASSERT_EQ(QDSItemDelete(m_.hNote, "S0", 2), NOERROR);
-  ASSERT_EQ(QDSItemAppend(m_.hNote, 0, "S0", 2, TYPE_TEXT, a.data(), 50), NOERROR);
+  ASSERT_EQ(QDSItemAppend(m_.hNote, 0, "S0", 2, TYPE_TEXT, a.data(), 50),
+            NOERROR);
   data_stream_block_t r;
   ASSERT_EQ(WQSOpenDataStreamBlock(&m_, "S", &r), NOERROR);
   Bytes buf(100);
