@@ -54,7 +54,9 @@ class ViewsTest : public ::testing::Test {
     memset(&h_, 0, sizeof h_);
   }
   void TearDown() override {
-    if (open_) EXPECT_EQ(WQSCloseMsg(&h_.msg), NOERROR);
+    if (open_) {
+      EXPECT_EQ(WQSCloseMsg(&h_.msg), NOERROR);
+    }
     EXPECT_EQ(OSMemTestTotalBlocks(), baseline_);
     QDSDbClose(q_.dbhandle);
     std::error_code ec;
@@ -84,10 +86,13 @@ class ViewsTest : public ::testing::Test {
       ri.data = r.data;
       EXPECT_EQ(WQSAppendRecipient(&m, &ri), NOERROR);
     }
-    if (status != 0) EXPECT_EQ(WQSAddDWORD(&m, TRUE, "WQMsgStatus", status), NOERROR);
+    if (status != 0) {
+      EXPECT_EQ(WQSAddDWORD(&m, TRUE, "WQMsgStatus", status), NOERROR);
+    }
     if (!err.empty()) {
-      EXPECT_EQ(WQSAddDataBlock(&m, TRUE, "WQErrStr", err.data(), (WORD)err.size()),
-                NOERROR);
+      EXPECT_EQ(
+          WQSAddDataBlock(&m, TRUE, "WQErrStr", err.data(), (WORD)err.size()),
+          NOERROR);
     }
     EXPECT_EQ(WQSCloseAndSaveMsg(&m), NOERROR);
     id_ = m.info.user.dwQueueMsgID;
@@ -95,7 +100,9 @@ class ViewsTest : public ::testing::Test {
     return rs;
   }
   void Reopen() {
-    if (open_) EXPECT_EQ(WQSCloseMsgAndUpdate(&h_.msg), NOERROR);
+    if (open_) {
+      EXPECT_EQ(WQSCloseMsgAndUpdate(&h_.msg), NOERROR);
+    }
     memset(&h_, 0, sizeof h_);
     open_ = WQSOpenMsgByMsgID(&q_, id_, &h_.msg) == NOERROR;
     ASSERT_TRUE(open_);
@@ -239,9 +246,9 @@ TEST_F(ViewsTest, InboundNextHop) {
 
 TEST_F(ViewsTest, NDRHeaderAcrossPieceBoundaryReadsBack) {
   SaveAndOpen(WQS_MSG_EXTENDED, 1);
-  ASSERT_EQ(WQSCreateDataStreamBlock(&h_.msg, "PreHdr",
-                                     &h_.hBodyPreHeaderStream),
-            NOERROR);
+  ASSERT_EQ(
+      WQSCreateDataStreamBlock(&h_.msg, "PreHdr", &h_.hBodyPreHeaderStream),
+      NOERROR);
   std::vector<char> a(40000), b(30000);
   for (size_t i = 0; i < a.size(); i++) a[i] = (char)(i * 7);
   for (size_t i = 0; i < b.size(); i++) b[i] = (char)(i * 13 + 1);
