@@ -1,16 +1,34 @@
 #include "tool_util.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
 namespace tooltest {
+
+const char* const kBanner[4] = {
+    "\n\t                         Inbound Workqueue Message Status Reset Tool\n"
+    "\t                         For Internal Use Only\n\t",
+    "\n\t                         Use only with version 1.05 of the MAILHUB\n"
+    "\t                         Check with support before using with any other\n"
+    "\t                         verison of the MAILHUB\n\t",
+    "\n\t                         Usage:\n"
+    "\t                               1) Make sure the MAILHUB is NOT running\n"
+    "\t                               2) Rename smtpibwq.qds to smtpibwq.fix\n"
+    "\t                               3) Run this tool\n\t",
+    "\n\t                         Notes:\n"
+    "\t                         If you have a lot of messages getting reset\n"
+    "\t                         do a show tasks, the status of this tool will\n"
+    "\t                         tell you how many messages have been processed\n\t"};
 
 namespace {
 
@@ -73,9 +91,41 @@ void RemoveQueueFile(const std::string& path) {
     fs::remove(path + suffix, ec);
 }
 
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+RunResult RunBinary(const std::string& binary, const std::string& dir,
+                    const std::string& args) {
+  std::string out = dir + "/.stdout", err = dir + "/.stderr";
+  std::string cmd = "cd '" + dir + "' && TAVLO_DATA='" + dir + "' '" + binary +
+                    "' " + args + " >'" + out + "' 2>'" + err + "' </dev/null";
+  int rc = std::system(cmd.c_str());
+  RunResult r;
+  r.code = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  r.out = ReadFile(out);
+  r.err = ReadFile(err);
+  fs::remove(out);
+  fs::remove(err);
+  return r;
+}
+
 Capture::Capture() {
-  AddInTestSetLogSink(&Capture::LogSink, this);
-  AddInTestSetStatusSink(&Capture::StatusSink, this);
+  AddInTestSetLogSink(
+      [](const char* format, STATUS status, const std::string& text, void* arg) {
+        static_cast<Capture*>(arg)->log.push_back({format ? format : "", status, text});
+      },
+      this);
+  AddInTestSetStatusSink(
+      [](const std::string& text, void* arg) {
+        auto* self = static_cast<Capture*>(arg);
+        self->status.push_back(text);
+        if (self->onStatus) self->onStatus(self->status.size());
+      },
+      this);
 }
 
 Capture::~Capture() {
@@ -83,22 +133,10 @@ Capture::~Capture() {
   AddInTestSetStatusSink(nullptr, nullptr);
 }
 
-std::vector<std::string> Capture::Texts() const {
-  std::vector<std::string> out;
+Lines Capture::Texts() const {
+  Lines out;
   for (const auto& l : log) out.push_back(l.text);
   return out;
-}
-
-void Capture::LogSink(const char* format, STATUS status,
-                      const std::string& text, void* arg) {
-  auto* self = static_cast<Capture*>(arg);
-  self->log.push_back(LogLine{format ? format : "", status, text});
-}
-
-void Capture::StatusSink(const std::string& text, void* arg) {
-  auto* self = static_cast<Capture*>(arg);
-  self->status.push_back(text);
-  if (self->onStatus) self->onStatus(self->status.size());
 }
 
 STATUS CreateQueue(const std::string& path, queue_handle_t* q) {
@@ -131,59 +169,29 @@ STATUS SeedMessage(queue_handle_t* q, const SeedSpec& spec, NOTEID* id,
   msg_handle_t m;
   STATUS err = WQSCreateMsg(q, spec.type, &m);
   if (err != NOERROR) return err;
-
   TIMEDATE retryAt;
   TimeFromMicros(1700000000000000LL + serial * 1000000LL, &retryAt);
-  for (int r = 0; r < spec.recipients; r++) {
+  for (int r = 0; err == NOERROR && r < spec.recipients; r++) {
     char name[64], hop[64], po[64];
     std::snprintf(name, sizeof(name), "user%d.%d@example.org", serial, r);
     std::snprintf(hop, sizeof(hop), "mx%d.example.net", r + 1);
     std::snprintf(po, sizeof(po), "PO%d", r);
-    recip_info_t ri;
-    std::memset(&ri, 0, sizeof(ri));
-    ri.pName = name;
-    ri.wNameLen = (WORD)std::strlen(name);
-    ri.pNextHop = hop;
-    ri.wNextHopLen = (WORD)std::strlen(hop);
-    ri.pPOName = po;
-    ri.wPONameLen = (WORD)std::strlen(po);
-    ri.data.dwRecipType = 1;
-    ri.data.dwErrorCode = spec.recipError;
-    ri.data.tdNextRetry = retryAt;
-    ri.data.dwUserInfo = spec.recipState;
-    ri.data.wRetries = spec.recipRetries;
+    recip_info_t ri{name, WORD(std::strlen(name)), hop, WORD(std::strlen(hop)),
+                    po, WORD(std::strlen(po)),
+                    recip_data_t{1, spec.recipError, retryAt, spec.recipState,
+                                 spec.recipRetries}};
     err = WQSAppendRecipient(&m, &ri);
-    if (err != NOERROR) {
-      (void)WQSCloseAndDiscardMsg(&m);
-      return err;
-    }
   }
-
   user_msg_info_t* info = nullptr;
   WQSGetMsgInfo(&m, &info);
-  info->dwSize = 4096 + serial;
-  info->wPriority = 2;
-  info->wFormat = 1;
-  info->wRetries = spec.msgRetries;
-  info->tdNextRetry = retryAt;
-  info->dwFailureReason = 17;
-  info->dwUserInfo1 = 1000 + serial;
-  info->dwUserInfo2 = 3;
-  info->dwUserInfo3 = spec.msgError;
-  info->dwUserInfo4 = 4;
-  info->dwUserInfo5 = 5;
-
-  if (spec.status != kNoStatus) {
-    err = WQSAddDWORD(&m, TRUE, "WQMsgStatus", spec.status);
-    if (err == NOERROR && spec.errStr) {
-      static const char kErr[] =
-          "550 5.1.1 <x@y>: Recipient address rejected: User unknown";
-      err = WQSAddDataBlock(&m, FALSE, "WQErrStr", kErr, sizeof(kErr) - 1);
-    }
-  } else if (spec.errStr) {
-    static const char kErr[] = "451 4.4.1 No answer from host";
+  *info = user_msg_info_t{DWORD(4096 + serial), info->dwQueueMsgID,
+                          info->wNumRecip, 2, 1, spec.msgRetries, retryAt, 17,
+                          DWORD(1000 + serial), 3, spec.msgError, 4, 5};
+  static const char kErr[] =
+      "550 5.1.1 <x@y>: Recipient address rejected: User unknown";
+  if (err == NOERROR) err = WQSAddDWORD(&m, TRUE, "WQMsgStatus", spec.status);
+  if (err == NOERROR && spec.errStr)
     err = WQSAddDataBlock(&m, FALSE, "WQErrStr", kErr, sizeof(kErr) - 1);
-  }
   if (err == NOERROR)
     err = WQSAddDataBlock(&m, FALSE, "WQIBNHE", "mx1.example.net", 15);
   if (err != NOERROR) {
@@ -191,10 +199,9 @@ STATUS SeedMessage(queue_handle_t* q, const SeedSpec& spec, NOTEID* id,
     return err;
   }
   err = WQSCloseAndSaveMsg(&m);
-  if (err != NOERROR) return err;
   WQSGetMsgInfo(&m, &info);
   *id = info->dwQueueMsgID;
-  return NOERROR;
+  return err;
 }
 
 STATUS ReadMessage(queue_handle_t* q, NOTEID id, MsgSnapshot* out) {
@@ -204,27 +211,38 @@ STATUS ReadMessage(queue_handle_t* q, NOTEID id, MsgSnapshot* out) {
   user_msg_info_t* info = nullptr;
   WQSGetMsgInfo(&m, &info);
   out->info = *info;
-  DWORD st = 0;
-  out->hasStatus = WQSGetDWORD(&m, "WQMsgStatus", &st) == NOERROR;
-  out->status = st;
-  char buf[512];
-  WORD len = 0;
-  err = WQSGetDataBlock(&m, "WQErrStr", buf, sizeof(buf) - 1, &len);
+  out->hasStatus = WQSGetDWORD(&m, "WQMsgStatus", &out->status) == NOERROR;
   out->hasErrStr = QDSItemIsPresent(m.hNote, "WQErrStr", 8) != FALSE;
-  out->errStr.assign(buf, len);
   out->recips.clear();
   out->names.clear();
   for (WORD r = 0; err == NOERROR && r < info->wNumRecip; r++) {
-    recip_info_t ri;
-    std::memset(&ri, 0, sizeof(ri));
+    recip_info_t ri{};
     err = WQSGetRecipient(&m, r, &ri);
-    if (err == NOERROR) {
-      out->recips.push_back(ri.data);
-      out->names.emplace_back(ri.pName, ri.wNameLen);
-    }
+    out->recips.push_back(ri.data);
+    out->names.emplace_back(ri.pName, err == NOERROR ? ri.wNameLen : 0);
   }
   STATUS cerr = WQSCloseMsg(&m);
   return err != NOERROR ? err : cerr;
+}
+
+void ExpectRequeued(const MsgSnapshot& before, const MsgSnapshot& after) {
+  EXPECT_TRUE(after.hasStatus);
+  EXPECT_EQ(6u, after.status);
+  EXPECT_FALSE(after.hasErrStr);
+  user_msg_info_t want = before.info;
+  want.wRetries = 1;
+  want.dwUserInfo3 = 0;
+  EXPECT_EQ(0, std::memcmp(&want, &after.info, sizeof want))
+      << "message " << before.info.dwQueueMsgID;
+  EXPECT_EQ(before.names, after.names);
+  ASSERT_EQ(before.recips.size(), after.recips.size());
+  for (size_t r = 0; r < after.recips.size(); r++) {
+    recip_data_t rwant = before.recips[r];  // retries and next retry kept
+    rwant.dwUserInfo = 6;
+    rwant.dwErrorCode = 0;
+    EXPECT_EQ(0, std::memcmp(&rwant, &after.recips[r], sizeof rwant))
+        << "message " << before.info.dwQueueMsgID << " recipient " << r;
+  }
 }
 
 std::string RawDocument(queue_handle_t* q, NOTEID id) {

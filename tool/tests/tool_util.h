@@ -1,6 +1,6 @@
 // Test helpers of the reset tool: a private data directory per test
 // process with the runtime started in it, capture of log and status lines,
-// and queues seeded through the work-queue library.
+// queues seeded through the work-queue library, and runs of the binaries.
 #ifndef RSWQ_TESTS_TOOL_UTIL_H_
 #define RSWQ_TESTS_TOOL_UTIL_H_
 
@@ -16,12 +16,25 @@
 
 namespace tooltest {
 
+using Lines = std::vector<std::string>;
+
+// The four paragraphs the tool logs first, byte for byte.
+extern const char* const kBanner[4];
+
 // The process's data directory (TAVLO_DATA), made on first use.
 const std::string& DataDir();
-// Absolute path of a file in it.
 std::string DataPath(const std::string& name);
 bool FileExists(const std::string& path);
 void RemoveQueueFile(const std::string& path);  // with its WAL companions
+std::string ReadFile(const std::string& path);
+
+// Runs a built binary in `dir` with TAVLO_DATA pointing there.
+struct RunResult {
+  int code = -1;
+  std::string out, err;
+};
+RunResult RunBinary(const std::string& binary, const std::string& dir,
+                    const std::string& args = "");
 
 struct LogLine {
   std::string format;
@@ -31,25 +44,19 @@ struct LogLine {
 
 // Captures log and status lines while alive; `onStatus` runs after each
 // status line is recorded (the count of status lines so far is passed).
-class Capture {
- public:
+struct Capture {
   Capture();
   ~Capture();
   std::vector<LogLine> log;
-  std::vector<std::string> status;
+  Lines status;
   std::function<void(size_t)> onStatus;
-  std::vector<std::string> Texts() const;
-
- private:
-  static void LogSink(const char* format, STATUS status,
-                      const std::string& text, void* arg);
-  static void StatusSink(const std::string& text, void* arg);
+  Lines Texts() const;
 };
 
 // What a seeded message looks like.
 struct SeedSpec {
   WORD type = WQS_MSG_EXTENDED;
-  DWORD status = 11;          // WQMsgStatus; kNoStatus writes none
+  DWORD status = 11;          // WQMsgStatus
   int recipients = 3;
   bool errStr = true;         // a WQErrStr item
   WORD msgRetries = 0;
@@ -58,7 +65,8 @@ struct SeedSpec {
   DWORD recipState = 11;
   DWORD recipError = 550;
 };
-constexpr DWORD kNoStatus = 0xFFFFFFFF;
+// A message already requeued: status 6, no error anywhere.
+constexpr SeedSpec kHealthy{WQS_MSG_EXTENDED, 6, 3, false, 4, 0, 3, 6, 0};
 
 // Creates an empty queue database at `path` (absolute), open for write.
 STATUS CreateQueue(const std::string& path, queue_handle_t* q);
@@ -73,11 +81,13 @@ struct MsgSnapshot {
   bool hasStatus = false;
   DWORD status = 0;
   bool hasErrStr = false;
-  std::string errStr;
   std::vector<recip_data_t> recips;
-  std::vector<std::string> names;
+  Lines names;
 };
 STATUS ReadMessage(queue_handle_t* q, NOTEID id, MsgSnapshot* out);
+// Checks `after` is `before` reset: status 6, no error text, one retry,
+// no error, every recipient in state 6 without error; all else kept.
+void ExpectRequeued(const MsgSnapshot& before, const MsgSnapshot& after);
 
 // The document's raw items (name, flags, type, value bytes) and its
 // modification time, to prove a document was never rewritten.

@@ -53,11 +53,9 @@ class ConsoleTest : public rttest::DataDirTest {
 };
 
 TEST_F(ConsoleTest, UsageAndBadCommands) {
-  for (const char* args : {"--help", "show tasks --help", "tell --help"}) {
-    RunResult r = Tavlo(args);
-    EXPECT_EQ(0, r.code) << args;
-    EXPECT_NE(std::string::npos, r.out.find("Usage")) << args << r.out;
-  }
+  RunResult help = Tavlo("--help");
+  EXPECT_EQ(0, help.code);
+  EXPECT_NE(std::string::npos, help.out.find("Usage")) << help.out;
   for (const char* args : {"", "show", "tell rswq", "tell rswq restart"}) {
     EXPECT_NE(0, Tavlo(args).code) << args;
   }
@@ -68,13 +66,17 @@ TEST_F(ConsoleTest, ShowsRunningTasksAndRemovesDeadEntries) {
   FakeTask("rswq", getpid(), "ReQueueing Message: \"17\"");
   long dead = DeadPid();
   FakeTask("ghost", dead, "gone");
+  std::ofstream(tasks_ + "/junk.task") << "garbage";  // skipped, as are
+  std::ofstream(TaskFile(99) + ".tmp") << "name=half\npid=99\n";  // halves
   RunResult r = Tavlo("show tasks");
   EXPECT_EQ(0, r.code);
   for (std::string want : {std::string("rswq"), std::to_string(getpid()),
                            std::string("ReQueueing Message: \"17\"")}) {
     EXPECT_NE(std::string::npos, r.out.find(want)) << want << "\n" << r.out;
   }
-  EXPECT_EQ(std::string::npos, r.out.find("ghost")) << r.out;
+  for (const char* gone : {"ghost", "half", "garbage"}) {
+    EXPECT_EQ(std::string::npos, r.out.find(gone)) << r.out;
+  }
   EXPECT_FALSE(fs::exists(TaskFile(dead)));
   EXPECT_TRUE(fs::exists(TaskFile(getpid())));
   r = Tavlo("show tasks --json");

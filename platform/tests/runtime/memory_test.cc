@@ -169,14 +169,4 @@ TEST_F(MemoryTest, FaultOnLockTakesNoLock) {
   EXPECT_EQ(NOERROR, OSMemFree(h));
 }
 
-TEST_F(MemoryTest, ManyBlocksKeepTheirSizes) {
-  std::vector<DHANDLE> hs(20000);
-  for (DWORD i = 0; i < hs.size(); ++i) hs[i] = Alloc(i % 64);
-  for (DWORD i = 0; i < hs.size(); i += 2) ASSERT_EQ(NOERROR, OSMemFree(hs[i]));
-  for (DWORD i = 1; i < hs.size(); i += 2) {
-    ASSERT_EQ(i % 64, SizeOf(hs[i]));
-    ASSERT_EQ(NOERROR, OSMemFree(hs[i]));
-  }
-}
-
 }  // namespace
