@@ -29,11 +29,6 @@ TEST_F(StartupTest, DataDirectoryIsCheckedOnEveryCall) {
     EXPECT_EQ(NOERROR, TavloInitExtended(0, nullptr));
   }
   TavloTerm();
-  EXPECT_EQ(NOERROR, TavloSDKMAINInit(nullptr, 0, nullptr, nullptr, nullptr));
-  DHANDLE module = NULLHANDLE;
-  EXPECT_EQ(NOERROR, TavloInitModule(&module, nullptr, nullptr));
-  EXPECT_NE(NULLHANDLE, module);
-  EXPECT_EQ(nullptr, OSLockObject(module)) << "not a memory handle";
 }
 
 TEST(StartupErrorTest, ShellErrorTexts) {
