@@ -1,10 +1,11 @@
 // Shared fixture of the store tests: a fresh data directory per test
-// (TAVLO_DATA points at it) and a check that the test left no runtime
-// memory block behind.
+// (TAVLO_DATA points at it), a check that the test left no runtime memory
+// block behind, and the few helpers every file uses.
 #ifndef TAVLO_TESTS_STORE_TEST_UTIL_H_
 #define TAVLO_TESTS_STORE_TEST_UTIL_H_
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,6 +51,26 @@ class StoreTest : public ::testing::Test {
     return ss.str();
   }
 
+  // Runs `sql` on file `name` with plain SQLite, behind the store's back;
+  // returns the first column of the last row (-1 if none).
+  long long Sql(const std::string& name, const std::string& sql) const {
+    sqlite3* raw = nullptr;
+    long long out = -1;
+    EXPECT_EQ(sqlite3_open(Path(name).c_str(), &raw), SQLITE_OK);
+    const char* tail = sql.c_str();
+    while (*tail) {
+      sqlite3_stmt* s = nullptr;
+      EXPECT_EQ(sqlite3_prepare_v2(raw, tail, -1, &s, &tail), SQLITE_OK) << sql;
+      if (!s) break;
+      int rc;
+      while ((rc = sqlite3_step(s)) == SQLITE_ROW) out = sqlite3_column_int64(s, 0);
+      EXPECT_EQ(rc, SQLITE_DONE) << sql;
+      sqlite3_finalize(s);
+    }
+    EXPECT_EQ(sqlite3_close(raw), SQLITE_OK);
+    return out;
+  }
+
   // Creates `name` and opens it.
   DBHANDLE NewDb(const char* name, WORD cls = 0xFF01) {
     EXPECT_EQ(QDSDbCreate(name, cls, FALSE), NOERROR);
@@ -58,15 +79,15 @@ class StoreTest : public ::testing::Test {
     return db;
   }
 
-  // Saves a new document with the given number and text summary items and
-  // returns its note id.
-  NOTEID SaveDoc(DBHANDLE db, double status, const char* text = nullptr,
-                 WORD noteClass = NOTE_CLASS_DOCUMENT) {
+  // Saves a new document with a number item "Status" (summary unless
+  // `flags` says otherwise) and an optional summary text "Subject".
+  static NOTEID SaveDoc(DBHANDLE db, double status, const char* text = nullptr,
+                        WORD noteClass = NOTE_CLASS_DOCUMENT,
+                        WORD flags = ITEM_SUMMARY) {
     NOTEHANDLE n = 0;
     EXPECT_EQ(QDSNoteCreate(db, &n), NOERROR);
     if (noteClass != NOTE_CLASS_DOCUMENT) QDSNoteSetInfo(n, _NOTE_CLASS, &noteClass);
-    EXPECT_EQ(QDSItemAppend(n, ITEM_SUMMARY, "Status", 6, TYPE_NUMBER, &status,
-                            8),
+    EXPECT_EQ(QDSItemAppend(n, flags, "Status", 6, TYPE_NUMBER, &status, 8),
               NOERROR);
     if (text) {
       EXPECT_EQ(QDSItemAppend(n, ITEM_SUMMARY, "Subject", 7, TYPE_TEXT, text,
@@ -78,6 +99,17 @@ class StoreTest : public ::testing::Test {
     QDSNoteGetInfo(n, _NOTE_ID, &id);
     EXPECT_EQ(QDSNoteClose(n), NOERROR);
     return id;
+  }
+
+  // Replaces the "Status" of a saved document.
+  static void SetStatus(DBHANDLE db, NOTEID id, double status) {
+    NOTEHANDLE n = 0;
+    ASSERT_EQ(QDSNoteOpen(db, id, 0, &n), NOERROR);
+    ASSERT_EQ(QDSItemDelete(n, "Status", 6), NOERROR);
+    ASSERT_EQ(QDSItemAppend(n, ITEM_SUMMARY, "Status", 6, TYPE_NUMBER, &status, 8),
+              NOERROR);
+    ASSERT_EQ(QDSNoteUpdate(n, 0), NOERROR);
+    ASSERT_EQ(QDSNoteClose(n), NOERROR);
   }
 
   // The bytes of the first item `name` (type code first), "" if absent.
@@ -93,6 +125,51 @@ class StoreTest : public ::testing::Test {
     OSUnlockBlock(bid);
     return out;
   }
+
+  // The names of the items in their order.
+  static std::vector<std::string> ItemNames(NOTEHANDLE n) {
+    std::vector<std::string> out;
+    for (DWORD i = 0; i < QDSItemCount(n); ++i) {
+      char name[64];
+      WORD nl = 0;
+      EXPECT_EQ(QDSItemInfoByIndex(n, i, name, sizeof name, &nl, nullptr,
+                                   nullptr, nullptr, nullptr),
+                NOERROR);
+      out.emplace_back(name, nl);
+    }
+    return out;
+  }
+
+  // Note ids a summary search with `formula` (nullptr: every note) finds.
+  static std::vector<NOTEID> Ids(DBHANDLE db, const char* formula,
+                                 WORD mask = NOTE_CLASS_DOCUMENT,
+                                 const TIMEDATE* since = nullptr) {
+    std::vector<NOTEID> ids;
+    FORMULAHANDLE f = 0;
+    if (formula) {
+      EXPECT_EQ(QDSFormulaCompile(nullptr, 0, formula,
+                                  static_cast<WORD>(strlen(formula)), &f,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr),
+                NOERROR)
+          << formula;
+      if (!f) return ids;
+    }
+    EXPECT_EQ(QDSSearch(
+                  db, f, nullptr, SEARCH_SUMMARY, mask, since,
+                  [](void* arg, SEARCH_MATCH* m, ITEM_TABLE*) -> STATUS {
+                    static_cast<std::vector<NOTEID>*>(arg)->push_back(
+                        m->ID.NoteID);
+                    return NOERROR;
+                  },
+                  &ids, nullptr),
+              NOERROR)
+        << (formula ? formula : "(all)");
+    if (f) OSMemFree(f);
+    return ids;
+  }
+
+  using IdList = std::vector<NOTEID>;
 
   std::string dir_;
   DWORD base_blocks_ = 0;
