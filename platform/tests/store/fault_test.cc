@@ -2,6 +2,9 @@
 // fail in turn.  Each call must then report a STATUS (or its documented
 // "nothing" value), leave no memory behind once everything is closed, and
 // leave the stored documents whole.
+#include <algorithm>
+#include <functional>
+
 #include "store_test_util.h"
 
 namespace {
@@ -13,88 +16,86 @@ STATUS CountMatch(void* arg, SEARCH_MATCH*, ITEM_TABLE*) {
   return NOERROR;
 }
 
-// One pass over most store calls; releases everything it got, whatever
-// failed.  Returns the first failure.
+// Treats "no such item" as success, for deletes of a name the last
+// (failed) pass may not have written.
+STATUS Missing(STATUS st) { return st == ERR_ITEM_NOT_FOUND ? NOERROR : st; }
+
+// One pass over most store calls, stopping at the first failure; releases
+// everything it got whatever failed.
 STATUS Scenario(NOTEID id, NOTEID viewId, DWORD rrv) {
   DBHANDLE db = 0;
   NOTEHANDLE n = 0, c = 0;
   HCOLLECTION col = 0;
   DHANDLE entries = 0, formula = 0, data = 0, read = 0, blk = 0;
-  STATUS st = QDSDbOpen("fault.qds", &db);
-  if (!st) st = QDSNoteOpen(db, id, 0, &n);
-  if (!st) {
-    STATUS d = QDSItemDelete(n, "Status", 6);
-    if (d != ERR_ITEM_NOT_FOUND) st = d;
-  }
-  if (!st) {
-    double s = 6;
-    st = QDSItemAppend(n, ITEM_SUMMARY, "Status", 6, TYPE_NUMBER, &s, 8);
-  }
-  if (!st) {
-    STATUS d = QDSItemDelete(n, "Blk", 3);
-    if (d != ERR_ITEM_NOT_FOUND) st = d;
-  }
-  if (!st) st = OSMemAlloc(0x33E6, 100, &blk);
-  if (!st) {
-    char* p = static_cast<char*>(OSLockObject(blk));
-    if (p == nullptr) {
-      st = ERR_MEMORY;
-    } else {
-      memset(p, 0, 100);
-      p[0] = 0x0E;
-      OSUnlockObject(blk);
-      st = QDSItemAppendByBLOCKID(n, 0, "Blk", 3, BLOCKID{blk, 0}, 100, nullptr);
-      if (!st) blk = 0;  // the document's now
-    }
-  }
-  if (!st) {
-    char buf[8];
-    double d;
-    TIMEDATE t;
-    QDSItemGetText(n, "Subject", buf, sizeof buf);
-    QDSItemGetNumber(n, "Status", &d);
-    QDSItemGetTime(n, "When", &t);
-  }
-  if (!st) st = QDSNoteCopy(n, &c);
-  if (!st) st = QDSNoteUpdate(n, 0);
-  if (!st) {
-    QDSNoteSetInfo(c, _NOTE_ID, nullptr);
-    st = QDSNoteUpdate(c, 0);
-  }
-  if (!st) {
-    const char f[] = "Status = 6 | Status = 7";
-    st = QDSFormulaCompile(nullptr, 0, f, sizeof f - 1, &formula, nullptr,
-                           nullptr, nullptr, nullptr, nullptr, nullptr);
-  }
+  double six = 6;
   int matches = 0;
-  if (!st) {
-    st = QDSSearch(db, formula, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT,
-                   nullptr, CountMatch, &matches, nullptr);
+  const char f[] = "Status = 6 | Status = 7";
+  const std::function<STATUS()> steps[] = {
+      [&] { return QDSDbOpen("fault.qds", &db); },
+      [&] { return QDSNoteOpen(db, id, 0, &n); },
+      [&] { return Missing(QDSItemDelete(n, "Status", 6)); },
+      [&] { return QDSItemAppend(n, ITEM_SUMMARY, "Status", 6, TYPE_NUMBER, &six, 8); },
+      [&] { return Missing(QDSItemDelete(n, "Blk", 3)); },
+      [&] { return OSMemAlloc(0x33E6, 100, &blk); },
+      [&]() -> STATUS {
+        char* p = static_cast<char*>(OSLockObject(blk));
+        if (!p) return ERR_MEMORY;
+        memset(p, 0, 100);
+        p[0] = 0x0E;
+        OSUnlockObject(blk);
+        STATUS st = QDSItemAppendByBLOCKID(n, 0, "Blk", 3, BLOCKID{blk, 0}, 100, nullptr);
+        if (!st) blk = 0;  // the document's now
+        return st;
+      },
+      [&]() -> STATUS {
+        char buf[8];
+        double d;
+        TIMEDATE t;
+        QDSItemGetText(n, "Subject", buf, sizeof buf);
+        QDSItemGetNumber(n, "Status", &d);
+        QDSItemGetTime(n, "When", &t);
+        return NOERROR;
+      },
+      [&] { return QDSNoteCopy(n, &c); },
+      [&] { return QDSNoteUpdate(n, 0); },
+      [&] {
+        QDSNoteSetInfo(c, _NOTE_ID, nullptr);
+        return QDSNoteUpdate(c, 0);
+      },
+      [&] {
+        return QDSFormulaCompile(nullptr, 0, f, sizeof f - 1, &formula, nullptr,
+                                 nullptr, nullptr, nullptr, nullptr, nullptr);
+      },
+      [&] {  // index plan, then scan
+        return QDSSearch(db, formula, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT,
+                         nullptr, CountMatch, &matches, nullptr);
+      },
+      [&] {
+        return QDSSearch(db, 0, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT,
+                         nullptr, CountMatch, &matches, nullptr);
+      },
+      [&] {
+        return QVWOpenCollection(db, db, viewId, 0, 0, &col, nullptr, nullptr,
+                                 nullptr, nullptr);
+      },
+      [&] {
+        COLLECTIONPOSITION pos{};
+        DWORD got = 0;
+        return QVWReadEntries(col, &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 100,
+                              READ_MASK_NOTEID, &entries, nullptr, nullptr, &got,
+                              nullptr);
+      },
+      [&] { return OSMemAlloc(0x1234, 64, &data); },
+      [&] { return QDSDbWriteObject(db, rrv, data, 0, 64); },
+      [&] { return QDSDbReadObject(db, rrv, 10, 0xFFFFFFFF, &read); },
+  };
+  STATUS st = NOERROR;
+  for (const auto& step : steps) {
+    if ((st = step()) != NOERROR) break;
   }
-  if (!st) {
-    st = QDSSearch(db, 0, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT,
-                   nullptr, CountMatch, &matches, nullptr);
+  for (DHANDLE h : {read, data, entries, formula, blk}) {
+    if (h) OSMemFree(h);
   }
-  if (!st) {
-    st = QVWOpenCollection(db, db, viewId, 0, 0, &col, nullptr, nullptr,
-                           nullptr, nullptr);
-  }
-  if (!st) {
-    COLLECTIONPOSITION pos{};
-    DWORD got = 0;
-    st = QVWReadEntries(col, &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 100,
-                        READ_MASK_NOTEID, &entries, nullptr, nullptr, &got,
-                        nullptr);
-  }
-  if (!st) st = OSMemAlloc(0x1234, 64, &data);
-  if (!st) st = QDSDbWriteObject(db, rrv, data, 0, 64);
-  if (!st) st = QDSDbReadObject(db, rrv, 10, 0xFFFFFFFF, &read);
-
-  if (read) OSMemFree(read);
-  if (data) OSMemFree(data);
-  if (entries) OSMemFree(entries);
-  if (formula) OSMemFree(formula);
-  if (blk) OSMemFree(blk);
   if (col) QVWCloseCollection(col);
   if (c) QDSNoteClose(c);
   if (n) QDSNoteClose(n);
@@ -133,18 +134,9 @@ TEST_F(FaultTest, EveryAllocationAndLockFailureIsClean) {
   ASSERT_EQ(QDSDbOpen("fault.qds", &db), NOERROR);
   NOTEHANDLE n = 0;
   ASSERT_EQ(QDSNoteOpen(db, id, 0, &n), NOERROR);
-  int status = 0, blk = 0;
-  for (DWORD i = 0; i < QDSItemCount(n); ++i) {
-    char name[16];
-    WORD nl = 0;
-    ASSERT_EQ(QDSItemInfoByIndex(n, i, name, sizeof name, &nl, nullptr, nullptr,
-                                 nullptr, nullptr),
-              NOERROR);
-    status += std::string(name, nl) == "Status";
-    blk += std::string(name, nl) == "Blk";
-  }
-  EXPECT_EQ(status, 1);
-  EXPECT_EQ(blk, 1);
+  std::vector<std::string> names = ItemNames(n);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "Status"), 1);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "Blk"), 1);
   EXPECT_EQ(QDSNoteClose(n), NOERROR);
   EXPECT_EQ(QDSDbClose(db), NOERROR);
 }
