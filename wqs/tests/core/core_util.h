@@ -100,7 +100,8 @@ struct Recip {
 };
 Recip MakeRecip(int seed, size_t nameLen = 0);
 std::vector<Recip> MakeRecips(int n, size_t nameLen = 0, int first = 0);
-recip_info_t RecipInfo(const Recip& r);
+recip_info_t RecipInfo(const Recip& r);  // points into `r`
+recip_info_t RecipInfo(const Recip&& r) = delete;
 // Expects recipient i of an open message to read back as `r` (with next
 // hop and post office for an extended message).
 void ExpectRecip(msg_handle_t* h, WORD i, const Recip& r);

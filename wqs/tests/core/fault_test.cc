@@ -137,7 +137,8 @@ TEST_F(FaultTest, Discard) {
   FaultSweepAll(
       [&] {
         ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_EXTENDED, &h), NOERROR);
-        recip_info_t ri = RecipInfo(MakeRecip(1));
+        Recip r = MakeRecip(1);
+        recip_info_t ri = RecipInfo(r);
         ASSERT_EQ(WQSAppendRecipient(&h, &ri), NOERROR);
       },
       [&] { return WQSCloseAndDiscardMsg(&h); },

@@ -74,7 +74,8 @@ TEST_F(LifeTest, DiscardLeavesNoDocumentAndNoBlock) {
   EXPECT_EQ(Blocks(DA_BLOCK_TYPE), 0u);
 
   ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_EXTENDED, &h), NOERROR);
-  recip_info_t ri = RecipInfo(MakeRecip(1));
+  Recip r = MakeRecip(1);
+  recip_info_t ri = RecipInfo(r);
   ASSERT_EQ(WQSAppendRecipient(&h, &ri), NOERROR);
   ASSERT_EQ(WQSCloseAndDiscardMsg(&h), NOERROR);
   EXPECT_EQ(CountDocuments(), 0);
