@@ -84,7 +84,9 @@ class ReconvertTest : public ::testing::Test {
       ri.wPONameLen = 2;
       ri.data.dwRecipType = 7;
       ri.data.dwErrorCode = 0x10550;
-      TimeFromMicros(1600000000000000LL + r, &ri.data.tdNextRetry);
+      TIMEDATE retry;  // the packed field may be misaligned
+      TimeFromMicros(1600000000000000LL + r, &retry);
+      ri.data.tdNextRetry = retry;
       ri.data.dwUserInfo = 0x20011;
       ri.data.wRetries = 3;
       EXPECT_EQ(NOERROR, WQSAppendRecipient(&m, &ri));
