@@ -171,26 +171,22 @@ TEST_F(DbTest, AnotherProcessHoldingTheDbGivesBusyQuickly) {
 }
 
 TEST_F(DbTest, InfoReplicaAclPathAndOidRoundTrip) {
-  char info[DBINFO_SIZE] = {}, buf[16];
+  char info[DBINFO_SIZE] = {}, cut[DBINFO_SIZE] = {}, got[DBINFO_SIZE], buf[16];
   QDSDbInfoModify(info, 2, "two");
   QDSDbInfoModify(info, INFOPARSE_TITLE, "Work queue");
   EXPECT_STREQ(info, "Work queue\n\ntwo");
-  QDSDbInfoParse(info, 1, buf, sizeof buf);
-  EXPECT_STREQ(buf, "");
   QDSDbInfoParse(info, 9, buf, sizeof buf);
   EXPECT_STREQ(buf, "");
   // An over-long title is cut so that the buffer stays terminated.
-  char cut[DBINFO_SIZE] = {};
   QDSDbInfoModify(cut, INFOPARSE_TITLE, std::string(300, 'x').c_str());
   EXPECT_EQ(strlen(cut), DBINFO_SIZE - 1u);
 
   DBHANDLE a = NewDb("r1.qds"), b = NewDb("r2.qds");
-  char got[DBINFO_SIZE];
   memset(got, 'z', sizeof got);
   EXPECT_EQ(QDSDbInfoGet(a, got), NOERROR);
   EXPECT_STREQ(got, "");
   EXPECT_EQ(QDSDbInfoSet(a, info), NOERROR);
-  DBREPLICAINFO ra, rb;
+  DBREPLICAINFO ra, rb, again;
   ASSERT_EQ(QDSDbReplicaInfoGet(a, &ra), NOERROR);
   ASSERT_EQ(QDSDbReplicaInfoGet(b, &rb), NOERROR);
   EXPECT_EQ(ra.Flags, 0);
@@ -206,7 +202,6 @@ TEST_F(DbTest, InfoReplicaAclPathAndOidRoundTrip) {
   EXPECT_EQ(QDSDbInfoGet(a, got), NOERROR);
   QDSDbInfoParse(got, INFOPARSE_TITLE, buf, sizeof buf);
   EXPECT_STREQ(buf, "Work queue");
-  DBREPLICAINFO again;
   ASSERT_EQ(QDSDbReplicaInfoGet(a, &again), NOERROR);
   EXPECT_EQ(again.Flags, 0x0100);
   EXPECT_EQ(again.CutoffInterval, 30);
@@ -215,6 +210,7 @@ TEST_F(DbTest, InfoReplicaAclPathAndOidRoundTrip) {
   EXPECT_EQ(QDSDbPathGet(a, path, sizeof path), NOERROR);
   EXPECT_EQ(std::string(path), Path("r1.qds"));
   EXPECT_EQ(QDSDbPathGet(a, path, 4), ERR_DB_PATH);
+  // Originator ids: the replica id as file part, a fresh note part each time.
   ORIGINATORID o1, o2;
   ASSERT_EQ(QDSDbGenerateOID(a, &o1), NOERROR);
   ASSERT_EQ(QDSDbGenerateOID(a, &o2), NOERROR);

@@ -3,7 +3,6 @@
 // "nothing" value), leave no memory behind once everything is closed, and
 // leave the stored documents whole.
 #include <algorithm>
-#include <functional>
 
 #include "store_test_util.h"
 
@@ -16,10 +15,6 @@ STATUS CountMatch(void* arg, SEARCH_MATCH*, ITEM_TABLE*) {
   return NOERROR;
 }
 
-// Treats "no such item" as success, for deletes of a name the last
-// (failed) pass may not have written.
-STATUS Missing(STATUS st) { return st == ERR_ITEM_NOT_FOUND ? NOERROR : st; }
-
 // One pass over most store calls, stopping at the first failure; releases
 // everything it got whatever failed.
 STATUS Scenario(NOTEID id, NOTEID viewId, DWORD rrv) {
@@ -27,72 +22,65 @@ STATUS Scenario(NOTEID id, NOTEID viewId, DWORD rrv) {
   NOTEHANDLE n = 0, c = 0;
   HCOLLECTION col = 0;
   DHANDLE entries = 0, formula = 0, data = 0, read = 0, blk = 0;
-  double six = 6;
+  double six = 6, d;
+  char buf[8];
+  TIMEDATE t;
   int matches = 0;
+  DWORD got = 0;
+  COLLECTIONPOSITION pos{};
   const char f[] = "Status = 6 | Status = 7";
-  const std::function<STATUS()> steps[] = {
-      [&] { return QDSDbOpen("fault.qds", &db); },
-      [&] { return QDSNoteOpen(db, id, 0, &n); },
-      [&] { return Missing(QDSItemDelete(n, "Status", 6)); },
-      [&] { return QDSItemAppend(n, ITEM_SUMMARY, "Status", 6, TYPE_NUMBER, &six, 8); },
-      [&] { return Missing(QDSItemDelete(n, "Blk", 3)); },
-      [&] { return OSMemAlloc(0x33E6, 100, &blk); },
-      [&]() -> STATUS {
-        char* p = static_cast<char*>(OSLockObject(blk));
-        if (!p) return ERR_MEMORY;
-        memset(p, 0, 100);
-        p[0] = 0x0E;
-        OSUnlockObject(blk);
-        STATUS st = QDSItemAppendByBLOCKID(n, 0, "Blk", 3, BLOCKID{blk, 0}, 100, nullptr);
-        if (!st) blk = 0;  // the document's now
-        return st;
-      },
-      [&]() -> STATUS {
-        char buf[8];
-        double d;
-        TIMEDATE t;
-        QDSItemGetText(n, "Subject", buf, sizeof buf);
-        QDSItemGetNumber(n, "Status", &d);
-        QDSItemGetTime(n, "When", &t);
-        return NOERROR;
-      },
-      [&] { return QDSNoteCopy(n, &c); },
-      [&] { return QDSNoteUpdate(n, 0); },
-      [&] {
-        QDSNoteSetInfo(c, _NOTE_ID, nullptr);
-        return QDSNoteUpdate(c, 0);
-      },
-      [&] {
-        return QDSFormulaCompile(nullptr, 0, f, sizeof f - 1, &formula, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr, nullptr);
-      },
-      [&] {  // index plan, then scan
-        return QDSSearch(db, formula, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT,
-                         nullptr, CountMatch, &matches, nullptr);
-      },
-      [&] {
-        return QDSSearch(db, 0, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT,
-                         nullptr, CountMatch, &matches, nullptr);
-      },
-      [&] {
-        return QVWOpenCollection(db, db, viewId, 0, 0, &col, nullptr, nullptr,
-                                 nullptr, nullptr);
-      },
-      [&] {
-        COLLECTIONPOSITION pos{};
-        DWORD got = 0;
-        return QVWReadEntries(col, &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 100,
-                              READ_MASK_NOTEID, &entries, nullptr, nullptr, &got,
-                              nullptr);
-      },
-      [&] { return OSMemAlloc(0x1234, 64, &data); },
-      [&] { return QDSDbWriteObject(db, rrv, data, 0, 64); },
-      [&] { return QDSDbReadObject(db, rrv, 10, 0xFFFFFFFF, &read); },
+  // Deletes of a name the last (failed) pass may not have written.
+  auto del = [&](const char* name) {
+    STATUS st = QDSItemDelete(n, name, static_cast<WORD>(strlen(name)));
+    return st == ERR_ITEM_NOT_FOUND ? NOERROR : st;
   };
-  STATUS st = NOERROR;
-  for (const auto& step : steps) {
-    if ((st = step()) != NOERROR) break;
+  STATUS st = QDSDbOpen("fault.qds", &db);
+  if (!st) st = QDSNoteOpen(db, id, 0, &n);
+  if (!st) st = del("Status");
+  if (!st) st = QDSItemAppend(n, ITEM_SUMMARY, "Status", 6, TYPE_NUMBER, &six, 8);
+  if (!st) st = del("Blk");
+  if (!st) st = OSMemAlloc(0x33E6, 100, &blk);
+  char* p = st ? nullptr : static_cast<char*>(OSLockObject(blk));
+  if (!st && !p) st = ERR_MEMORY;
+  if (!st) {
+    memset(p, 0, 100);
+    p[0] = 0x0E;
+    OSUnlockObject(blk);
+    st = QDSItemAppendByBLOCKID(n, 0, "Blk", 3, BLOCKID{blk, 0}, 100, nullptr);
+    if (!st) blk = 0;  // the document's now
   }
+  if (!st) {  // reads report "nothing" rather than a status
+    QDSItemGetText(n, "Subject", buf, sizeof buf);
+    QDSItemGetNumber(n, "Status", &d);
+    QDSItemGetTime(n, "When", &t);
+  }
+  if (!st) st = QDSNoteCopy(n, &c);
+  if (!st) st = QDSNoteUpdate(n, 0);
+  if (!st) QDSNoteSetInfo(c, _NOTE_ID, nullptr);
+  if (!st) st = QDSNoteUpdate(c, 0);
+  if (!st) {
+    st = QDSFormulaCompile(nullptr, 0, f, sizeof f - 1, &formula, nullptr,
+                           nullptr, nullptr, nullptr, nullptr, nullptr);
+  }
+  for (FORMULAHANDLE h : {formula, DHANDLE{0}}) {  // index plan, then scan
+    if (!st) {
+      st = QDSSearch(db, h, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT,
+                     nullptr, CountMatch, &matches, nullptr);
+    }
+  }
+  if (!st) {
+    st = QVWOpenCollection(db, db, viewId, 0, 0, &col, nullptr, nullptr,
+                           nullptr, nullptr);
+  }
+  if (!st) {
+    st = QVWReadEntries(col, &pos, NAVIGATE_NEXT, 1, NAVIGATE_NEXT, 100,
+                        READ_MASK_NOTEID, &entries, nullptr, nullptr, &got,
+                        nullptr);
+  }
+  if (!st) st = OSMemAlloc(0x1234, 64, &data);
+  if (!st) st = QDSDbWriteObject(db, rrv, data, 0, 64);
+  if (!st) st = QDSDbReadObject(db, rrv, 10, 0xFFFFFFFF, &read);
+
   for (DHANDLE h : {read, data, entries, formula, blk}) {
     if (h) OSMemFree(h);
   }

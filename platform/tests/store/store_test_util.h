@@ -23,6 +23,8 @@
 
 class StoreTest : public ::testing::Test {
  protected:
+  using IdList = std::vector<NOTEID>;
+
   void SetUp() override {
     char tmpl[] = "/tmp/store_test_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -57,16 +59,14 @@ class StoreTest : public ::testing::Test {
     sqlite3* raw = nullptr;
     long long out = -1;
     EXPECT_EQ(sqlite3_open(Path(name).c_str(), &raw), SQLITE_OK);
-    const char* tail = sql.c_str();
-    while (*tail) {
-      sqlite3_stmt* s = nullptr;
-      EXPECT_EQ(sqlite3_prepare_v2(raw, tail, -1, &s, &tail), SQLITE_OK) << sql;
-      if (!s) break;
-      int rc;
-      while ((rc = sqlite3_step(s)) == SQLITE_ROW) out = sqlite3_column_int64(s, 0);
-      EXPECT_EQ(rc, SQLITE_DONE) << sql;
-      sqlite3_finalize(s);
-    }
+    EXPECT_EQ(sqlite3_exec(raw, sql.c_str(),
+                           [](void* arg, int, char** v, char**) {
+                             *static_cast<long long*>(arg) = v[0] ? atoll(v[0]) : -1;
+                             return 0;
+                           },
+                           &out, nullptr),
+              SQLITE_OK)
+        << sql;
     EXPECT_EQ(sqlite3_close(raw), SQLITE_OK);
     return out;
   }
@@ -141,16 +141,13 @@ class StoreTest : public ::testing::Test {
   }
 
   // Note ids a summary search with `formula` (nullptr: every note) finds.
-  static std::vector<NOTEID> Ids(DBHANDLE db, const char* formula,
-                                 WORD mask = NOTE_CLASS_DOCUMENT,
-                                 const TIMEDATE* since = nullptr) {
-    std::vector<NOTEID> ids;
+  static IdList Ids(DBHANDLE db, const char* formula,
+                    WORD mask = NOTE_CLASS_DOCUMENT, const TIMEDATE* since = nullptr) {
+    IdList ids;
     FORMULAHANDLE f = 0;
     if (formula) {
-      EXPECT_EQ(QDSFormulaCompile(nullptr, 0, formula,
-                                  static_cast<WORD>(strlen(formula)), &f,
-                                  nullptr, nullptr, nullptr, nullptr, nullptr,
-                                  nullptr),
+      EXPECT_EQ(QDSFormulaCompile(nullptr, 0, formula, static_cast<WORD>(strlen(formula)),
+                                  &f, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
                 NOERROR)
           << formula;
       if (!f) return ids;
@@ -158,8 +155,7 @@ class StoreTest : public ::testing::Test {
     EXPECT_EQ(QDSSearch(
                   db, f, nullptr, SEARCH_SUMMARY, mask, since,
                   [](void* arg, SEARCH_MATCH* m, ITEM_TABLE*) -> STATUS {
-                    static_cast<std::vector<NOTEID>*>(arg)->push_back(
-                        m->ID.NoteID);
+                    static_cast<IdList*>(arg)->push_back(m->ID.NoteID);
                     return NOERROR;
                   },
                   &ids, nullptr),
@@ -168,8 +164,6 @@ class StoreTest : public ::testing::Test {
     if (f) OSMemFree(f);
     return ids;
   }
-
-  using IdList = std::vector<NOTEID>;
 
   std::string dir_;
   DWORD base_blocks_ = 0;
