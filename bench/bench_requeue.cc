@@ -146,17 +146,27 @@ void SeedOne(queue_handle_t* q, uint32_t i, DWORD status) {
   if (st) Die("WQSCloseAndSaveMsg", st);
 }
 
+// TRUE when the store still opens a cached database file.
+bool Opens(const std::string& path) {
+  DBHANDLE db;
+  if (QDSDbOpen(path.c_str(), &db) != NOERROR) return false;
+  QDSDbClose(db);
+  return true;
+}
+
 // A closed, cleanly checkpointed queue of `total` messages, `failed` of
 // them failed; seeded once and kept.
 std::string SeededQueue(const Options& o, uint32_t total, uint32_t failed) {
   std::string path = o.dir + "/queue-" + std::to_string(total) + "-" +
                      std::to_string(failed) + "-r3-v1.qds";
   std::string done = path + ".seeded";
-  if (fs::exists(path) && fs::exists(done)) return path;
+  // A cached file from an older store format no longer opens: seed again.
+  if (fs::exists(path) && fs::exists(done) && Opens(path)) return path;
   RemoveDb(path);
   fs::remove(done);
 
   std::string templ = o.dir + "/requeue-template.qdt";
+  if (fs::exists(templ) && !Opens(templ)) RemoveDb(templ);
   if (!fs::exists(templ)) {
     STATUS st = QDSDbCreate(templ.c_str(), WQS_QUEUE_DB_CLASS, FALSE);
     if (st) Die("cannot create " + templ, st);
