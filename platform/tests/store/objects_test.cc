@@ -53,8 +53,9 @@ TEST_F(ObjectsTest, WritesAndReadsByOffsetAcrossChunks) {
   EXPECT_EQ(Read(db, rrv, 0, kAll), want);  // zeros before any write
 
   // From bytes: across chunk 1 whole; rewriting part of a written chunk.
-  for (auto [offset, bytes] : {std::pair<DWORD, std::string>{kChunk - 100, Pattern(kChunk + 200, 1)},
-                               {kChunk + 5, "hello"}}) {
+  for (auto [offset, bytes] :
+       {std::pair<DWORD, std::string>{kChunk - 100, Pattern(kChunk + 200, 1)},
+        {kChunk + 5, "hello"}}) {
     EXPECT_EQ(QDSDbWriteObjectBytes(db, rrv, bytes.data(), offset,
                                     static_cast<DWORD>(bytes.size())),
               NOERROR);

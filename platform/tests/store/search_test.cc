@@ -51,7 +51,10 @@ STATUS Search(DBHANDLE db, const char* formula, Hits* hits) {
   return st;
 }
 
-std::string Num(double d) { return std::string("\x00\x03", 2) + std::string(reinterpret_cast<char*>(&d), 8); }
+// A stored number: type code, then the double.
+std::string Num(double d) {
+  return std::string("\x00\x03", 2) + std::string(reinterpret_cast<char*>(&d), 8);
+}
 
 // Equalities only: answered from the index.  The same set as a range:
 // evaluated document by document.
