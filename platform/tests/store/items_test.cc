@@ -193,10 +193,7 @@ TEST_F(ItemsTest, AppendByBlockIdOwnership) {
   ASSERT_EQ(QDSItemInfo(n, "$FILE", 5, &type, nullptr, &len), NOERROR);
   EXPECT_EQ(type, TYPE_OBJECT);
 
-  ASSERT_EQ(QDSNoteUpdate(n, 0), NOERROR);
-  NOTEID id = 0;
-  QDSNoteGetInfo(n, _NOTE_ID, &id);
-  ASSERT_EQ(QDSNoteClose(n), NOERROR);
+  NOTEID id = SaveAndClose(n);
   // Every block the document took over is gone with it.
   EXPECT_EQ(Blocks(tag), 0u);
   EXPECT_EQ(Blocks(objTag), 0u);

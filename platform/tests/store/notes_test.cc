@@ -33,11 +33,9 @@ TEST_F(NotesTest, CopyNoteWithinAndAcrossDatabases) {
   QDSNoteSetInfo(c, _NOTE_OID, &oid);
   QDSNoteSetInfo(c, _NOTE_ID, nullptr);
   ASSERT_EQ(QDSItemAppend(c, 0, "Extra", 5, TYPE_TEXT, "e", 1), NOERROR);
-  ASSERT_EQ(QDSNoteUpdate(c, 0), NOERROR);
-  QDSNoteGetInfo(c, _NOTE_ID, &cid);
+  cid = SaveAndClose(c);
   EXPECT_NE(cid, 0u);
   EXPECT_NE(cid, id);
-  ASSERT_EQ(QDSNoteClose(c), NOERROR);
   EXPECT_FALSE(QDSItemIsPresent(n, "Extra", 5));  // source unchanged
   ASSERT_EQ(QDSNoteClose(n), NOERROR);
   EXPECT_EQ(Ids(db, "Status = 7"), (IdList{id, cid}));
@@ -49,10 +47,7 @@ TEST_F(NotesTest, CopyNoteWithinAndAcrossDatabases) {
   // Into another database, with its summary indexed there.
   ASSERT_EQ(QDSNoteCopy(n, &c), NOERROR);
   QDSNoteSetInfo(c, _NOTE_DB, &other);
-  ASSERT_EQ(QDSNoteUpdate(c, 0), NOERROR);
-  NOTEID inOther = 0;
-  QDSNoteGetInfo(c, _NOTE_ID, &inOther);
-  ASSERT_EQ(QDSNoteClose(c), NOERROR);
+  NOTEID inOther = SaveAndClose(c);
   ASSERT_EQ(QDSNoteClose(n), NOERROR);
   EXPECT_EQ(Ids(other, "Subject = \"HELLO\""), (IdList{inOther}));
   EXPECT_EQ(Ids(db, "Status = 7").size(), 2u);
@@ -62,8 +57,7 @@ TEST_F(NotesTest, CopyNoteWithinAndAcrossDatabases) {
   ASSERT_EQ(QDSNoteCopy(n, &c), NOERROR);
   ASSERT_EQ(QDSNoteClose(n), NOERROR);
   ASSERT_EQ(QDSItemDelete(c, "Subject", 7), NOERROR);
-  ASSERT_EQ(QDSNoteUpdate(c, 0), NOERROR);
-  ASSERT_EQ(QDSNoteClose(c), NOERROR);
+  EXPECT_EQ(SaveAndClose(c), id);
   EXPECT_EQ(Ids(db, "Subject = \"hello\""), (IdList{cid}));
   ASSERT_EQ(QDSNoteOpen(db, id, 0, &n), NOERROR);
   EXPECT_EQ(QDSItemCount(n), 1u);
@@ -86,8 +80,7 @@ TEST_F(NotesTest, CopyDatabaseWithSinceAndMask) {
   ASSERT_EQ(QDSNoteOpen(src, late, 0, &n), NOERROR);
   ASSERT_EQ(QDSItemAppend(n, 0, "Body", 4, TYPE_TEXT, big.data(), 70000), NOERROR);
   ASSERT_EQ(QDSItemAppend(n, 0, "Tail", 4, TYPE_TEXT, "t", 1), NOERROR);
-  ASSERT_EQ(QDSNoteUpdate(n, 0), NOERROR);
-  ASSERT_EQ(QDSNoteClose(n), NOERROR);
+  SaveAndClose(n);
 
   // Everything, as a queue is made from its template.
   DBHANDLE all = NewDb("all.qds");

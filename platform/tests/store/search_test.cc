@@ -89,14 +89,12 @@ TEST_F(SearchTest, PlanAndScanAgreeAndFollowEveryChange) {
   ASSERT_EQ(QDSNoteOpen(db, ids[3], 0, &n), NOERROR);  // becomes a form
   WORD cls = NOTE_CLASS_FORM;
   QDSNoteSetInfo(n, _NOTE_CLASS, &cls);
-  ASSERT_EQ(QDSNoteUpdate(n, 0), NOERROR);
-  ASSERT_EQ(QDSNoteClose(n), NOERROR);
+  SaveAndClose(n);
   TIMEDATE mid;
   OSCurrentTIMEDATE(&mid);
   ASSERT_EQ(QDSNoteOpen(db, ids[4], 0, &n), NOERROR);  // gains an item
   ASSERT_EQ(QDSItemAppend(n, ITEM_SUMMARY, "Extra", 5, TYPE_TEXT, "x", 1), NOERROR);
-  ASSERT_EQ(QDSNoteUpdate(n, 0), NOERROR);
-  ASSERT_EQ(QDSNoteClose(n), NOERROR);
+  SaveAndClose(n);
   want = {ids[1], ids[4], ids[6], ids[9]};
   EXPECT_EQ(Ids(db, kPlan), want);
   EXPECT_EQ(Ids(db, kScan), want);
@@ -139,10 +137,7 @@ TEST_F(SearchTest, TextsListsMaskSinceStopAndErrors) {
   const char list[] = {2, 0, 3, 0, 5, 0, 'o', 'n', 'e', 'T', 'w', 'o', '!', '!'};
   ASSERT_EQ(QDSItemAppend(n, ITEM_SUMMARY, "Tags", 4, TYPE_TEXT_LIST, list, sizeof list),
             NOERROR);
-  ASSERT_EQ(QDSNoteUpdate(n, 0), NOERROR);
-  NOTEID c = 0;
-  QDSNoteGetInfo(n, _NOTE_ID, &c);
-  ASSERT_EQ(QDSNoteClose(n), NOERROR);
+  NOTEID c = SaveAndClose(n);
 
   EXPECT_EQ(Ids(db, "Subject = \"hello world\""), (IdList{a}));
   EXPECT_EQ(Ids(db, "Subject = \"hello world\"", NOTE_CLASS_ALL), (IdList{a, v}));
@@ -208,8 +203,7 @@ TEST_F(SearchTest, TableHoldsSummaryItemsInOrderAndIndexFollowsStoredValues) {
   ASSERT_EQ(QDSItemAppend(n, ITEM_SUMMARY, "Big", 3, TYPE_TEXT, big.data() + 2, 5000),
             NOERROR);
   ASSERT_EQ(QDSItemAppend(n, ITEM_SUMMARY, "Subj", 4, TYPE_TEXT, "hi", 2), NOERROR);
-  ASSERT_EQ(QDSNoteUpdate(n, 0), NOERROR);
-  ASSERT_EQ(QDSNoteClose(n), NOERROR);
+  SaveAndClose(n);
   EXPECT_EQ(Ids(db, "Status = 11").size(), 0u);
   EXPECT_EQ(Ids(db, "Status = 99").size(), 0u);
   Hits h;

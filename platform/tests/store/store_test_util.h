@@ -94,6 +94,11 @@ class StoreTest : public ::testing::Test {
                               strlen(text)),
                 NOERROR);
     }
+    return SaveAndClose(n);
+  }
+
+  // Saves and closes `n`; returns its note id.
+  static NOTEID SaveAndClose(NOTEHANDLE n) {
     EXPECT_EQ(QDSNoteUpdate(n, 0), NOERROR);
     NOTEID id = 0;
     QDSNoteGetInfo(n, _NOTE_ID, &id);
