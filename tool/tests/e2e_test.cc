@@ -53,7 +53,7 @@ TEST_F(BinaryTest, RswqResetsEveryFailedMessageAndLeavesTheRest) {
   std::vector<std::string> healthyRaw;
   const DWORD kStatuses[] = {11, 9, 10, 7};
   for (int i = 0; i < 15; i++) {
-    SeedSpec s;
+    SeedShape s;
     if (i < 12) {
       s.status = kStatuses[i % 4];
       s.type = i % 2 ? WQS_MSG_SIMPLE : WQS_MSG_EXTENDED;

@@ -56,7 +56,7 @@ class RswqTest : public ::testing::Test {
     ASSERT_EQ(NOERROR, CreateQueue(fix, &q));
     const DWORD kFailed[] = {11, 9, 10, 7};
     for (int i = 0; i < failed + healthy; i++) {
-      SeedSpec s;
+      SeedShape s;
       if (i < failed) {
         s.status = kFailed[i % 4];
         s.type = (i % 3 == 0) ? WQS_MSG_SIMPLE : WQS_MSG_EXTENDED;

@@ -164,33 +164,33 @@ STATUS OpenQueue(const std::string& path, queue_handle_t* q) {
   return WQSOpenQueueForWrite(&qd, FALSE, q);
 }
 
-STATUS SeedMessage(queue_handle_t* q, const SeedSpec& spec, NOTEID* id,
+STATUS SeedMessage(queue_handle_t* q, const SeedShape& shape, NOTEID* id,
                    int serial) {
   msg_handle_t m;
-  STATUS err = WQSCreateMsg(q, spec.type, &m);
+  STATUS err = WQSCreateMsg(q, shape.type, &m);
   if (err != NOERROR) return err;
   TIMEDATE retryAt;
   TimeFromMicros(1700000000000000LL + serial * 1000000LL, &retryAt);
-  for (int r = 0; err == NOERROR && r < spec.recipients; r++) {
+  for (int r = 0; err == NOERROR && r < shape.recipients; r++) {
     char name[64], hop[64], po[64];
     std::snprintf(name, sizeof(name), "user%d.%d@example.org", serial, r);
     std::snprintf(hop, sizeof(hop), "mx%d.example.net", r + 1);
     std::snprintf(po, sizeof(po), "PO%d", r);
     recip_info_t ri{name, WORD(std::strlen(name)), hop, WORD(std::strlen(hop)),
                     po, WORD(std::strlen(po)),
-                    recip_data_t{1, spec.recipError, retryAt, spec.recipState,
-                                 spec.recipRetries}};
+                    recip_data_t{1, shape.recipError, retryAt, shape.recipState,
+                                 shape.recipRetries}};
     err = WQSAppendRecipient(&m, &ri);
   }
   user_msg_info_t* info = nullptr;
   WQSGetMsgInfo(&m, &info);
   *info = user_msg_info_t{DWORD(4096 + serial), info->dwQueueMsgID,
-                          info->wNumRecip, 2, 1, spec.msgRetries, retryAt, 17,
-                          DWORD(1000 + serial), 3, spec.msgError, 4, 5};
+                          info->wNumRecip, 2, 1, shape.msgRetries, retryAt, 17,
+                          DWORD(1000 + serial), 3, shape.msgError, 4, 5};
   static const char kErr[] =
       "550 5.1.1 <x@y>: Recipient address rejected: User unknown";
-  if (err == NOERROR) err = WQSAddDWORD(&m, TRUE, "WQMsgStatus", spec.status);
-  if (err == NOERROR && spec.errStr)
+  if (err == NOERROR) err = WQSAddDWORD(&m, TRUE, "WQMsgStatus", shape.status);
+  if (err == NOERROR && shape.errStr)
     err = WQSAddDataBlock(&m, FALSE, "WQErrStr", kErr, sizeof(kErr) - 1);
   if (err == NOERROR)
     err = WQSAddDataBlock(&m, FALSE, "WQIBNHE", "mx1.example.net", 15);

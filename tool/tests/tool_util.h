@@ -54,7 +54,7 @@ struct Capture {
 };
 
 // What a seeded message looks like.
-struct SeedSpec {
+struct SeedShape {
   WORD type = WQS_MSG_EXTENDED;
   DWORD status = 11;          // WQMsgStatus
   int recipients = 3;
@@ -66,13 +66,13 @@ struct SeedSpec {
   DWORD recipError = 550;
 };
 // A message already requeued: status 6, no error anywhere.
-constexpr SeedSpec kHealthy{WQS_MSG_EXTENDED, 6, 3, false, 4, 0, 3, 6, 0};
+constexpr SeedShape kHealthy{WQS_MSG_EXTENDED, 6, 3, false, 4, 0, 3, 6, 0};
 
 // Creates an empty queue database at `path` (absolute), open for write.
 STATUS CreateQueue(const std::string& path, queue_handle_t* q);
 STATUS OpenQueue(const std::string& path, queue_handle_t* q);
 // Adds one message; its note id goes to *id.
-STATUS SeedMessage(queue_handle_t* q, const SeedSpec& spec, NOTEID* id,
+STATUS SeedMessage(queue_handle_t* q, const SeedShape& shape, NOTEID* id,
                    int serial = 0);
 
 // Everything a message holds, read back through the library.

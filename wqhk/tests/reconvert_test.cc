@@ -27,7 +27,7 @@ int64_t MicrosOf(const void* packedTime) {
   return TimeToMicros(&t);
 }
 
-struct Spec {
+struct Shape {
   WORD type = WQS_MSG_EXTENDED;
   DWORD status = 11;  // kNone: no status item
   bool errStr = true;
@@ -68,7 +68,7 @@ class ReconvertTest : public ::testing::Test {
     (void)WQSCloseQueueForWrite(&q);
   }
 
-  NOTEID Seed(const Spec& s, int serial = 0) {
+  NOTEID Seed(const Shape& s, int serial = 0) {
     msg_handle_t m;
     EXPECT_EQ(NOERROR, WQSCreateMsg(&q, s.type, &m));
     for (int r = 0; r < s.recips; r++) {
@@ -172,14 +172,14 @@ class ReconvertTest : public ::testing::Test {
 };
 
 TEST_F(ReconvertTest, OneMessageInItsHandle) {
-  const Spec specs[] = {
+  const Shape shapes[] = {
       {},
       {WQS_MSG_SIMPLE, 11, true, 4},
       {WQS_MSG_EXTENDED, 9, true, 0},   // no recipients
       {WQS_MSG_EXTENDED, kNone, false, 2},  // no status, no error text
       {WQS_MSG_EXTENDED, 6, true, 2},   // already requeued: rewritten alike
   };
-  for (const Spec& s : specs) {
+  for (const Shape& s : shapes) {
     SCOPED_TRACE(s.status);
     NOTEID id = Seed(s);
     msg_handle_t m;
@@ -189,7 +189,7 @@ TEST_F(ReconvertTest, OneMessageInItsHandle) {
     ExpectReconverted(id, s.recips);
   }
   // Closing without the update stores nothing.
-  NOTEID id = Seed(Spec{});
+  NOTEID id = Seed(Shape{});
   msg_handle_t m;
   ASSERT_EQ(NOERROR, WQSOpenMsgByMsgID(&q, id, &m));
   ASSERT_EQ(NOERROR, WQInbReconvertOneMsg(&m));
@@ -233,7 +233,7 @@ TEST_F(ReconvertTest, NoneSelectedChangesNothing) {
 }
 
 TEST_F(ReconvertTest, FailureStopsTheLoopAndReleasesTheList) {
-  for (int i = 0; i < 5; i++) Seed(Spec{}, i);
+  for (int i = 0; i < 5; i++) Seed(Shape{}, i);
   // The first allocation after the list's own: the first message's open.
   OSMemTestFailNth(OSMEM_FAULT_ALLOC, 2);
   STATUS err = WQInbReconvertAllMsgs(&q);
