@@ -100,6 +100,11 @@ void Register() {
 void Unregister() {
   if (TaskDir().empty()) return;
   tavlo_rt::RemoveTaskFiles(TaskDir(), static_cast<long>(getpid()));
+  // The last task to end leaves nothing behind in the operator's directory;
+  // while another task runs, its entry keeps the directories (rmdir fails).
+  rmdir(TaskDir().c_str());
+  std::string parent = TaskDir().substr(0, TaskDir().rfind('/'));
+  if (!parent.empty()) rmdir(parent.c_str());
   TaskDir().clear();
   QuitFile().clear();
 }

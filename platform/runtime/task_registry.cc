@@ -143,6 +143,14 @@ bool DecodeTaskRecord(const std::string& text, TaskRecord* rec) {
 bool WriteTaskRecord(const std::string& path, const TaskRecord& rec) {
   std::string tmp = path + ".tmp";
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == ENOENT) {
+    // Another task that ended removed the emptied registry directories
+    // under us: make them again and retry once.
+    std::string taskDir = path.substr(0, path.rfind('/'));
+    MakeDirectory(taskDir.substr(0, taskDir.rfind('/')));
+    MakeDirectory(taskDir);
+    fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  }
   if (fd < 0) return false;
   bool ok = WriteAll(fd, EncodeTaskRecord(rec));
   ok = (close(fd) == 0) && ok;

@@ -92,6 +92,8 @@ TEST_F(BinaryTest, RswqWithoutQueueFileExits255AndShowsTheCause) {
   RunResult r = RunBinary(RSWQ_BINARY, dir);
   EXPECT_EQ(255, r.code);
   EXPECT_FALSE(FileExists(fix));
+  // Nothing at all is left in the directory, not even the task registry.
+  EXPECT_TRUE(fs::is_empty(dir));
   char text[256];
   TavloStatusText(ERR_WQS_NO_QUEUE, text, sizeof(text));
   EXPECT_EQ(Opening() + "rswq: Error: Unable to open: smtpibwq.fix\n\r\n" +
