@@ -265,30 +265,31 @@ WORD QDSItemGetText(NOTEHANDLE note, const char* name, char* buf,
   return copied;
 }
 
-BOOL QDSItemGetNumber(NOTEHANDLE note, const char* name, double* retNumber) {
+// Copies the 8 bytes after the type code of the first item `name` when it
+// has type `type` and a whole 8-byte value; a short value counts as absent.
+static BOOL ReadEightBytes(NOTEHANDLE note, const char* name, WORD type,
+                           void* out) {
   Note* n = Notes().Get(note);
   if (n == nullptr || name == nullptr) return FALSE;
   Item* it = FindItem(n, name, strlen(name));
-  if (it == nullptr || it->type != TYPE_NUMBER || it->len < 10) return FALSE;
+  if (it == nullptr || it->type != type || it->len < 10) return FALSE;
   const char* p = OSLockBlock(it->bid);
   if (p == nullptr) return FALSE;
-  double d;
-  memcpy(&d, p + 2, sizeof d);
+  memcpy(out, p + 2, 8);
   OSUnlockBlock(it->bid);
+  return TRUE;
+}
+
+BOOL QDSItemGetNumber(NOTEHANDLE note, const char* name, double* retNumber) {
+  double d;
+  if (!ReadEightBytes(note, name, TYPE_NUMBER, &d)) return FALSE;
   if (retNumber) *retNumber = d;
   return TRUE;
 }
 
 BOOL QDSItemGetTime(NOTEHANDLE note, const char* name, TIMEDATE* retTime) {
-  Note* n = Notes().Get(note);
-  if (n == nullptr || name == nullptr) return FALSE;
-  Item* it = FindItem(n, name, strlen(name));
-  if (it == nullptr || it->type != TYPE_TIME || it->len < 10) return FALSE;
-  const char* p = OSLockBlock(it->bid);
-  if (p == nullptr) return FALSE;
   TIMEDATE t;
-  memcpy(&t, p + 2, sizeof t);
-  OSUnlockBlock(it->bid);
+  if (!ReadEightBytes(note, name, TYPE_TIME, &t)) return FALSE;
   if (retTime) *retTime = t;
   return TRUE;
 }

@@ -118,11 +118,7 @@ STATUS WQSCloseAndSaveMsg(msg_handle_t* hMsg) {
   if (err != NOERROR) return err;
 
   if (hMsg->daRecipData == nullptr) return ERR_WQS_GENERAL;
-  err = WQSAppendDynArrayToNote(hMsg->hNote, hMsg->daRecipData,
-                                WQS_ITEM_RECIPDATA,
-                                sizeof(WQS_ITEM_RECIPDATA) - 1,
-                                WQS_ITEM_RECIPDATA,
-                                sizeof(WQS_ITEM_RECIPDATA) - 1);
+  err = WQSUtilAppendRecipData(hMsg->hNote, hMsg->daRecipData);
   if (err != NOERROR) return err;
   err = DestroyRecipData(hMsg);
   if (err != NOERROR) return err;

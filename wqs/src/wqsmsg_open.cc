@@ -324,11 +324,7 @@ STATUS WQSCloseMsgAndUpdate(msg_handle_t* hMsg) {
   err = WQSUtilDeleteItem(hMsg->hNote, WQS_ITEM_RECIPDATA,
                           sizeof(WQS_ITEM_RECIPDATA) - 1);
   if (err != NOERROR) return err;
-  err = WQSAppendDynArrayToNote(hMsg->hNote, hMsg->daRecipData,
-                                WQS_ITEM_RECIPDATA,
-                                sizeof(WQS_ITEM_RECIPDATA) - 1,
-                                WQS_ITEM_RECIPDATA,
-                                sizeof(WQS_ITEM_RECIPDATA) - 1);
+  err = WQSUtilAppendRecipData(hMsg->hNote, hMsg->daRecipData);
   if (err != NOERROR) return err;
   err = QDSNoteUpdate(hMsg->hNote, 0);
   if (err != NOERROR) return err;

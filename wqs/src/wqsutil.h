@@ -10,6 +10,8 @@
 #include "tavlo/status.h"
 #include "tavlo/store.h"
 #include "tavlo/types.h"
+#include "wqs/wqsmsg.h"
+#include "wqs/wqstypes.h"
 
 // Largest item name the library builds or accepts, terminator excluded.
 // Item names are counted in a WORD, but every derived name of the store is
@@ -34,6 +36,15 @@ WORD WQSUtilNameConcat(char* buf, size_t bufLen, const char* prefix,
 STATUS WQSUtilDeleteItem(NOTEHANDLE hNote, const char* name, WORD nameLen);
 inline STATUS WQSUtilDeleteItem(NOTEHANDLE hNote, const char* name) {
   return WQSUtilDeleteItem(hNote, name, (WORD)strlen(name));
+}
+
+// Appends the recipient-state array as the item WQSRecipData, under its
+// own name as header name: the save and the update close both write it.
+inline STATUS WQSUtilAppendRecipData(NOTEHANDLE hNote, dynarray_t* da) {
+  return WQSAppendDynArrayToNote(hNote, da, WQS_ITEM_RECIPDATA,
+                                 sizeof(WQS_ITEM_RECIPDATA) - 1,
+                                 WQS_ITEM_RECIPDATA,
+                                 sizeof(WQS_ITEM_RECIPDATA) - 1);
 }
 
 // Little-endian loads and stores at any alignment.  Stored records are
