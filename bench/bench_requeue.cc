@@ -433,6 +433,19 @@ int main(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      std::printf(
+          "usage: bench_requeue [--small N] [--large N] [--failed N]"
+          " [--full-size N] [--full-failed N] [--dir DIR]\n"
+          "  --small N        messages in the small queue (default 100000)\n"
+          "  --large N        messages in the large queue (default 1000000)\n"
+          "  --failed N       failed messages in each (default 20000)\n"
+          "  --full-size N    queue size of the synchronous=FULL run\n"
+          "  --full-failed N  failed messages of the FULL run\n"
+          "  --dir DIR        where seeded queues are kept (default"
+          " /tmp/tavlo-bench)\n");
+      return 0;
+    }
     if (i + 1 >= argc) Die("missing value after " + a);
     if (a == "--small") o.small = ParseCount("--small", argv[++i]);
     else if (a == "--large") o.large = ParseCount("--large", argv[++i]);
