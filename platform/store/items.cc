@@ -9,11 +9,6 @@
 namespace tavlo::store {
 namespace {
 
-inline WORD LoadWord(const char* p) {
-  return static_cast<WORD>(static_cast<BYTE>(p[0]) |
-                           static_cast<BYTE>(p[1]) << 8);
-}
-
 bool NameIs(const Item& it, const char* name, size_t len) {
   return it.name.size() == len && (len == 0 || memcmp(it.name.data(), name, len) == 0);
 }
@@ -58,8 +53,9 @@ STATUS AppendWhole(Note* n, WORD flags, const char* name, WORD nameLen,
 
 // Takes over a block holding a whole value.  On failure the block stays
 // the caller's and the document is unchanged.
-STATUS Adopt(Note* n, WORD flags, const char* name, WORD nameLen,
-             BLOCKID value, DWORD valueLen, BLOCKID* retItem) {
+// Checks a whole value handed in a block: it holds at least a type code,
+// fits the item limits and lies inside its block.
+STATUS CheckBlockValue(WORD flags, BLOCKID value, DWORD valueLen) {
   if (valueLen < 2) return ERR_BAD_ARG;
   STATUS st = CheckSize(flags, valueLen);
   if (st) return st;
@@ -67,6 +63,13 @@ STATUS Adopt(Note* n, WORD flags, const char* name, WORD nameLen,
   st = OSMemGetSize(value.pool, &size);
   if (st) return st;
   if (uint64_t{value.block} + valueLen > size) return ERR_BAD_ARG;
+  return NOERROR;
+}
+
+STATUS Adopt(Note* n, WORD flags, const char* name, WORD nameLen,
+             BLOCKID value, DWORD valueLen, BLOCKID* retItem) {
+  STATUS st = CheckBlockValue(flags, value, valueLen);
+  if (st) return st;
   // A block the document already owns would be freed twice.
   for (const Item& it : n->items) {
     if (it.bid.pool == value.pool) return ERR_BAD_ARG;
@@ -116,13 +119,8 @@ STATUS QDSItemAppendObject(NOTEHANDLE note, WORD flags, const char* name,
   if (n == nullptr) return ERR_BAD_NOTE;
   if (name == nullptr && nameLen) return ERR_BAD_ARG;
   if (fDealloc) return Adopt(n, flags, name, nameLen, value, valueLen, nullptr);
-  if (valueLen < 2) return ERR_BAD_ARG;
-  STATUS st = CheckSize(flags, valueLen);
+  STATUS st = CheckBlockValue(flags, value, valueLen);
   if (st) return st;
-  DWORD size = 0;
-  st = OSMemGetSize(value.pool, &size);
-  if (st) return st;
-  if (uint64_t{value.block} + valueLen > size) return ERR_BAD_ARG;
   const char* p = OSLockBlock(value);
   if (p == nullptr) return ERR_MEMORY;
   st = AppendWhole(n, flags, name, nameLen, LoadWord(p), nullptr, p, valueLen);

@@ -7,15 +7,31 @@
 
 namespace tavlo::store {
 
-STATUS MetaGet(Conn* c, const char* key, std::string* blob) {
+namespace {
+
+// Steps the meta lookup of `key` onto its row.  Every key this store reads
+// is written when the file is made, so a missing row means damage.
+STATUS MetaRow(Conn* c, const char* key, sqlite3_stmt** row) {
   STATUS st = NOERROR;
   sqlite3_stmt* s = Stmt(c, kStMetaGet, &st);
   if (!s) return st;
-  StmtReset reset(s);
   sqlite3_bind_text(s, 1, key, -1, SQLITE_STATIC);
   int rc = sqlite3_step(s);
-  if (rc == SQLITE_DONE) return ERR_DB_CORRUPT;  // our files always have it
-  if (rc != SQLITE_ROW) return SqlStatus(rc);
+  if (rc == SQLITE_ROW) {
+    *row = s;
+    return NOERROR;
+  }
+  sqlite3_reset(s);
+  return rc == SQLITE_DONE ? ERR_DB_CORRUPT : SqlStatus(rc);
+}
+
+}  // namespace
+
+STATUS MetaGet(Conn* c, const char* key, std::string* blob) {
+  sqlite3_stmt* s = nullptr;
+  STATUS st = MetaRow(c, key, &s);
+  if (st) return st;
+  StmtReset reset(s);
   const void* p = sqlite3_column_blob(s, 0);
   int n = sqlite3_column_bytes(s, 0);
   try {
@@ -27,14 +43,10 @@ STATUS MetaGet(Conn* c, const char* key, std::string* blob) {
 }
 
 STATUS MetaGetInt(Conn* c, const char* key, int64_t* value) {
-  STATUS st = NOERROR;
-  sqlite3_stmt* s = Stmt(c, kStMetaGet, &st);
-  if (!s) return st;
+  sqlite3_stmt* s = nullptr;
+  STATUS st = MetaRow(c, key, &s);
+  if (st) return st;
   StmtReset reset(s);
-  sqlite3_bind_text(s, 1, key, -1, SQLITE_STATIC);
-  int rc = sqlite3_step(s);
-  if (rc == SQLITE_DONE) return ERR_DB_CORRUPT;
-  if (rc != SQLITE_ROW) return SqlStatus(rc);
   if (sqlite3_column_type(s, 0) != SQLITE_INTEGER) return ERR_DB_CORRUPT;
   *value = sqlite3_column_int64(s, 0);
   return NOERROR;

@@ -144,8 +144,7 @@ STATUS Load(Conn* c, NOTEID id, Note* n) {
     BLOCKID bid;
     st = NewValueBlock(value, static_cast<DWORD>(len), &bid);
     if (st) return st;
-    WORD type = static_cast<WORD>(static_cast<BYTE>(value[0]) |
-                                  static_cast<BYTE>(value[1]) << 8);
+    WORD type = LoadWord(value);
     st = NoteAdoptItem(n, static_cast<WORD>(sqlite3_column_int(s, 1)), name,
                        static_cast<WORD>(nameLen), bid, len, type);
     if (st) {

@@ -28,6 +28,13 @@ constexpr WORD kTagViewEntries = 0x7F03; // QVWReadEntries note-id arrays
 constexpr DWORD kMaxItemValue = 64u << 20;
 constexpr DWORD kMaxSummaryValue = 0xFFFF;
 
+// The little-endian word at `p`: a stored value's type code, a text list's
+// count and lengths.  Alignment-free.
+inline WORD LoadWord(const char* p) {
+  return static_cast<WORD>(static_cast<BYTE>(p[0]) |
+                           static_cast<BYTE>(p[1]) << 8);
+}
+
 // Prepared statements, one cached copy per connection (see conn.cc).
 enum StmtId {
   kStBegin,

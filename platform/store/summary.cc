@@ -21,11 +21,6 @@ void LowerAscii(std::string_view in, std::string* out) {
 
 namespace {
 
-inline WORD LoadWord(const char* p) {
-  return static_cast<WORD>(static_cast<BYTE>(p[0]) |
-                           static_cast<BYTE>(p[1]) << 8);
-}
-
 // One index key: (name_lc, token) where token is a number or a text.
 struct Key {
   bool isNumber = false;
