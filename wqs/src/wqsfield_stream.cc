@@ -96,15 +96,10 @@ STATUS FinishStream(msg_handle_t* hMsg, data_stream_block_t* hDSB) {
 // are 32-bit, it has the total, at most 65535 pieces, and the pieces add up
 // to the total.
 bool TableIsSound(const char* image, DWORD len) {
-  if (len < DA_HEADER_SIZE) return false;
+  if (!WQSUtilArrayImageSound(image, len, sizeof(DWORD), 1)) return false;
   dynarray_t h;
   memcpy(&h, image, sizeof h);
-  if (h.dwSize != len || h.dwEntrySize != sizeof(DWORD)) return false;
-  DWORD capacity = (len - DA_HEADER_SIZE) / sizeof(DWORD);
-  if (h.dwUsedEntries < 1 || h.dwUsedEntries > capacity ||
-      h.dwUsedEntries - 1 > kMaxPieces) {
-    return false;
-  }
+  if (h.dwSize != len || h.dwUsedEntries - 1 > kMaxPieces) return false;
   const char* entries = image + DA_HEADER_SIZE;
   uint64_t sum = 0;
   for (DWORD k = 1; k < h.dwUsedEntries; k++) {

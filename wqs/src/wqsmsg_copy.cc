@@ -102,13 +102,10 @@ STATUS LoadRecipData(NOTEHANDLE hNote, CopyInProgress* c) {
   OSUnlockBlock(bid);
 
   dynarray_t* da = static_cast<dynarray_t*>(dst);
-  bool sound = da->dwSize == size && da->dwEntrySize == sizeof(recip_data_t) &&
-               da->dwAllocGranularity >= 1;
-  if (sound) {
-    uint64_t capacity = (size - DA_HEADER_SIZE) / da->dwEntrySize;
-    sound = (uint64_t)da->dwUsedEntries + da->dwAvailableEntries <= capacity;
-  }
-  if (!sound) {
+  // The new message grows this array in its own block, so the image must
+  // fill that block exactly.
+  if (da->dwSize != size ||
+      !WQSUtilArrayImageSound(da, size, sizeof(recip_data_t), 0)) {
     OSUnlockObject(c->hRecipData);
     return ERR_WQS_CORRUPT;
   }

@@ -49,28 +49,6 @@ STATUS FailOpen(OpenState* st, STATUS err) {
   return err;
 }
 
-// Checks a dynamic-array image of `size` bytes (the value less its type code
-// and user-data header) the way a reader must before using it in place: the
-// header fits, the stated size fits in what is there, the entry size is the
-// one this item holds, the counts fit the capacity, and at least `minUsed`
-// entries are in use.
-bool ArrayImageSound(const void* image, DWORD size, DWORD entrySize,
-                     DWORD minUsed) {
-  if (size < DA_HEADER_SIZE) return false;
-  const BYTE* b = static_cast<const BYTE*>(image);
-  DWORD dwSize = WQSLoadDword(b + 4);
-  DWORD dwEntrySize = WQSLoadDword(b + 8);
-  DWORD dwGranularity = WQSLoadDword(b + 12);
-  DWORD dwUsed = WQSLoadDword(b + 16);
-  DWORD dwAvail = WQSLoadDword(b + 20);
-  if (dwSize < DA_HEADER_SIZE || dwSize > size) return false;
-  if (dwEntrySize != entrySize || dwGranularity == 0) return false;
-  if ((dwSize - DA_HEADER_SIZE) % dwEntrySize != 0) return false;
-  DWORD capacity = (dwSize - DA_HEADER_SIZE) / dwEntrySize;
-  if (dwUsed > capacity || dwAvail > capacity - dwUsed) return false;
-  return dwUsed >= minUsed;
-}
-
 // Copies the value of item `name` into a new block of type `tag`, whole
 // (type code included), and leaves the copy locked.  `minLen` is the
 // shortest value the caller can use; anything shorter is ERR_WQS_CORRUPT.
@@ -162,7 +140,7 @@ STATUS WQSOpenMsgByMsgID(queue_handle_t* hWQueue, DWORD dwMsgID,
   if (value == nullptr) return FailOpen(&st, ERR_WQS_GENERAL);
   memcpy(daRecipData, value + WQS_ARRAY_ITEM_PREFIX, imageLen);
   OSUnlockBlock(bid);
-  if (!ArrayImageSound(daRecipData, imageLen, sizeof(recip_data_t),
+  if (!WQSUtilArrayImageSound(daRecipData, imageLen, sizeof(recip_data_t),
                        wNumRecip)) {
     return FailOpen(&st, ERR_WQS_CORRUPT);
   }
@@ -221,7 +199,7 @@ STATUS WQSOpenMsgByMsgID(queue_handle_t* hWQueue, DWORD dwMsgID,
                    WQS_ARRAY_ITEM_PREFIX + DA_HEADER_SIZE, &st.hAttach,
                    &pAttach, &len);
     if (err != NOERROR) return FailOpen(&st, err);
-    if (!ArrayImageSound(pAttach + WQS_ARRAY_ITEM_PREFIX,
+    if (!WQSUtilArrayImageSound(pAttach + WQS_ARRAY_ITEM_PREFIX,
                          len - WQS_ARRAY_ITEM_PREFIX, sizeof(file_block_t),
                          hMsg->info.wNumAttachments)) {
       return FailOpen(&st, ERR_WQS_CORRUPT);

@@ -36,3 +36,25 @@ STATUS WQSUtilDeleteItem(NOTEHANDLE hNote, const char* name, WORD nameLen) {
   if (err == ERR_ITEM_NOT_FOUND) return NOERROR;
   return err;
 }
+
+// Checks a dynamic-array image of `size` bytes (the value less its type code
+// and user-data header) the way a reader must before using it in place: the
+// header fits, the stated size fits in what is there, the entry size is the
+// one this item holds, the counts fit the capacity, and at least `minUsed`
+// entries are in use.
+bool WQSUtilArrayImageSound(const void* image, DWORD size, DWORD entrySize,
+                     DWORD minUsed) {
+  if (size < DA_HEADER_SIZE) return false;
+  const BYTE* b = static_cast<const BYTE*>(image);
+  DWORD dwSize = WQSLoadDword(b + 4);
+  DWORD dwEntrySize = WQSLoadDword(b + 8);
+  DWORD dwGranularity = WQSLoadDword(b + 12);
+  DWORD dwUsed = WQSLoadDword(b + 16);
+  DWORD dwAvail = WQSLoadDword(b + 20);
+  if (dwSize < DA_HEADER_SIZE || dwSize > size) return false;
+  if (dwEntrySize != entrySize || dwGranularity == 0) return false;
+  if ((dwSize - DA_HEADER_SIZE) % dwEntrySize != 0) return false;
+  DWORD capacity = (dwSize - DA_HEADER_SIZE) / dwEntrySize;
+  if (dwUsed > capacity || dwAvail > capacity - dwUsed) return false;
+  return dwUsed >= minUsed;
+}

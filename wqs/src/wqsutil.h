@@ -38,6 +38,14 @@ inline STATUS WQSUtilDeleteItem(NOTEHANDLE hNote, const char* name) {
   return WQSUtilDeleteItem(hNote, name, (WORD)strlen(name));
 }
 
+// Checks a stored dynamic-array image of `size` bytes (an item value less
+// its type code and user-data header) before it is used in place: the
+// header fits, the stated size fits in what is there, the entry size is
+// `entrySize`, the counts fit the capacity, and at least `minUsed` entries
+// are in use.
+bool WQSUtilArrayImageSound(const void* image, DWORD size, DWORD entrySize,
+                            DWORD minUsed);
+
 // Appends the recipient-state array as the item WQSRecipData, under its
 // own name as header name: the save and the update close both write it.
 inline STATUS WQSUtilAppendRecipData(NOTEHANDLE hNote, dynarray_t* da) {
