@@ -24,16 +24,6 @@ inline std::shared_ptr<const Program> MustCompile(std::string_view text) {
   return p;
 }
 
-inline CompileError MustFail(std::string_view text,
-                             STATUS want = ERR_FORMULA_SYNTAX) {
-  std::shared_ptr<const Program> p;
-  CompileError err;
-  EXPECT_EQ(want, Compile(text, &p, &err)) << text;
-  EXPECT_EQ(want, err.status) << text;
-  EXPECT_EQ(nullptr, p) << text;
-  return err;
-}
-
 }  // namespace tavlo::formula
 
 #endif  // TAVLO_TESTS_FORMULA_UTIL_H_
