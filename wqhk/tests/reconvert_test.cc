@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -26,33 +25,19 @@ constexpr DWORD kNone = 0xFFFFFFFF;  // no status item
 
 class ReconvertTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
+  void SetUp() override {
     std::string tmpl = (fs::temp_directory_path() / "wqhk-rc-XXXXXX").string();
     ASSERT_NE(nullptr, mkdtemp(tmpl.data()));
     dir_ = tmpl;
-    static char a0[] = "wqhk_tests";
-    static char* argv[] = {a0, nullptr};
-    (void)TavloInitExtended(1, argv);
-    ASSERT_EQ(NOERROR, QDSDbCreate((dir_ + "/t.qdt").c_str(),
-                                   WQS_QUEUE_DB_CLASS, FALSE));
+    std::string path = dir_ + "/q.qds";
+    ASSERT_EQ(NOERROR, QDSDbCreate(path.c_str(), WQS_QUEUE_DB_CLASS, FALSE));
+    ASSERT_EQ(NOERROR, QDSDbOpen(path.c_str(), &q.dbhandle));
   }
-  static void TearDownTestSuite() {
+  void TearDown() override {
+    QDSDbClose(q.dbhandle);
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
-
-  void SetUp() override {
-    queue_descriptor_t qd;
-    std::memset(&qd, 0, sizeof(qd));
-    std::snprintf(qd.szQueueName, sizeof(qd.szQueueName), "%s/%s.qds",
-                  dir_.c_str(),
-                  testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::snprintf(qd.szQueueTemplate, sizeof(qd.szQueueTemplate), "%s/t.qdt",
-                  dir_.c_str());
-    ASSERT_EQ(NOERROR, WQSCreateQueue(&qd));
-    ASSERT_EQ(NOERROR, WQSOpenQueueForWrite(&qd, FALSE, &q));
-  }
-  void TearDown() override { (void)WQSCloseQueueForWrite(&q); }
 
   NOTEID Seed(DWORD status, bool errStr, int recips) {
     msg_handle_t m;
@@ -112,7 +97,7 @@ class ReconvertTest : public ::testing::Test {
     return n;
   }
 
-  static inline std::string dir_;
+  std::string dir_;
   queue_handle_t q{};
 };
 
