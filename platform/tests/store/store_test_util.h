@@ -1,19 +1,17 @@
-// Shared fixture of the store tests: a fresh data directory per test
-// (TAVLO_DATA points at it), a check that the test left no runtime memory
-// block behind, and the few helpers every file uses.
+// Shared fixture of the store tests: a fresh data directory per test and a
+// check that the test left no runtime memory block behind.
 #ifndef TAVLO_TESTS_STORE_TEST_UTIL_H_
 #define TAVLO_TESTS_STORE_TEST_UTIL_H_
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -41,37 +39,20 @@ class StoreTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
-  static bool Exists(const std::string& p) {
-    struct stat sb;
-    return ::stat(p.c_str(), &sb) == 0;
-  }
-
+  static bool Exists(const std::string& p) { return std::filesystem::exists(p); }
   static std::string ReadFile(const std::string& p) {
     std::ifstream f(p, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(f), {});
   }
 
-  // Runs `sql` on file `name` with plain SQLite, behind the store's back;
-  // returns the first column of the last row (-1 if none).
-  long long Sql(const std::string& name, const std::string& sql) const {
+  // Runs `sql` on file `name` with plain SQLite, behind the store's back.
+  void Sql(const std::string& name, const std::string& sql) const {
     sqlite3* raw = nullptr;
-    long long out = -1;
     EXPECT_EQ(sqlite3_open(Path(name).c_str(), &raw), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(raw, sql.c_str(),
-                           [](void* arg, int, char** v, char**) {
-                             *static_cast<long long*>(arg) = v[0] ? atoll(v[0]) : -1;
-                             return 0;
-                           },
-                           &out, nullptr),
-              SQLITE_OK)
-        << sql;
+    EXPECT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
     EXPECT_EQ(sqlite3_close(raw), SQLITE_OK);
-    return out;
   }
 
-  // Creates `name` and opens it.
   DBHANDLE NewDb(const char* name, WORD cls = 0xFF01) {
     EXPECT_EQ(QDSDbCreate(name, cls, FALSE), NOERROR);
     DBHANDLE db = 0;
@@ -79,8 +60,7 @@ class StoreTest : public ::testing::Test {
     return db;
   }
 
-  // Saves a new document with a number item "Status" (summary unless
-  // `flags` says otherwise) and an optional summary text "Subject".
+  // Saves a document with a number "Status" and an optional text "Subject".
   static NOTEID SaveDoc(DBHANDLE db, double status, const char* text = nullptr,
                         WORD noteClass = NOTE_CLASS_DOCUMENT,
                         WORD flags = ITEM_SUMMARY) {
@@ -97,38 +77,12 @@ class StoreTest : public ::testing::Test {
     return SaveAndClose(n);
   }
 
-  // Saves and closes `n`; returns its note id.
   static NOTEID SaveAndClose(NOTEHANDLE n) {
     EXPECT_EQ(QDSNoteUpdate(n, 0), NOERROR);
     NOTEID id = 0;
     QDSNoteGetInfo(n, _NOTE_ID, &id);
     EXPECT_EQ(QDSNoteClose(n), NOERROR);
     return id;
-  }
-
-  // Replaces the "Status" of a saved document.
-  static void SetStatus(DBHANDLE db, NOTEID id, double status) {
-    NOTEHANDLE n = 0;
-    ASSERT_EQ(QDSNoteOpen(db, id, 0, &n), NOERROR);
-    ASSERT_EQ(QDSItemDelete(n, "Status", 6), NOERROR);
-    ASSERT_EQ(QDSItemAppend(n, ITEM_SUMMARY, "Status", 6, TYPE_NUMBER, &status, 8),
-              NOERROR);
-    ASSERT_EQ(QDSNoteUpdate(n, 0), NOERROR);
-    ASSERT_EQ(QDSNoteClose(n), NOERROR);
-  }
-
-  // The bytes of the first item `name` (type code first), "" if absent.
-  static std::string ItemBytes(NOTEHANDLE n, const char* name) {
-    BLOCKID bid;
-    DWORD len = 0;
-    if (QDSItemInfo(n, name, static_cast<WORD>(strlen(name)), nullptr, &bid,
-                    &len) != NOERROR) {
-      return "";
-    }
-    const char* p = OSLockBlock(bid);
-    std::string out(p, len);
-    OSUnlockBlock(bid);
-    return out;
   }
 
   // The names of the items in their order.
@@ -147,7 +101,7 @@ class StoreTest : public ::testing::Test {
 
   // Note ids a summary search with `formula` (nullptr: every note) finds.
   static IdList Ids(DBHANDLE db, const char* formula,
-                    WORD mask = NOTE_CLASS_DOCUMENT, const TIMEDATE* since = nullptr) {
+                    WORD mask = NOTE_CLASS_DOCUMENT) {
     IdList ids;
     FORMULAHANDLE f = 0;
     if (formula) {
@@ -158,7 +112,7 @@ class StoreTest : public ::testing::Test {
       if (!f) return ids;
     }
     EXPECT_EQ(QDSSearch(
-                  db, f, nullptr, SEARCH_SUMMARY, mask, since,
+                  db, f, nullptr, SEARCH_SUMMARY, mask, nullptr,
                   [](void* arg, SEARCH_MATCH* m, ITEM_TABLE*) -> STATUS {
                     static_cast<IdList*>(arg)->push_back(m->ID.NoteID);
                     return NOERROR;
