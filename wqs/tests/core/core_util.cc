@@ -44,8 +44,7 @@ DWORD Blocks(WORD tag) {
 
 void CoreTest::SetUp() {
   OSMemTestDisarm();
-  // Memory-backed when available: on a disk the store's syncs would
-  // dominate the run time of the suite.
+  // Memory-backed when available: disk syncs would dominate the run time.
   std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
   std::string pattern = base + "/wqstest.XXXXXX";
   std::vector<char> tmpl(pattern.begin(), pattern.end());
@@ -124,31 +123,19 @@ Bytes StoredItem(DBHANDLE db, NOTEID id, const std::string& name, bool* found) {
   return out;
 }
 
-// Visits the items called `name`, passing their flags.
-static int ForEachItem(NOTEHANDLE hNote, const std::string& name,
-                       const std::function<void(WORD)>& f) {
+int ItemCount(NOTEHANDLE hNote, const std::string& name) {
   int count = 0;
   DWORD n = QDSItemCount(hNote);
   for (DWORD i = 0; i < n; i++) {
     char buf[256];
-    WORD nameLen = 0, flags = 0;
-    if (QDSItemInfoByIndex(hNote, i, buf, sizeof(buf), &nameLen, &flags,
+    WORD nameLen = 0;
+    if (QDSItemInfoByIndex(hNote, i, buf, sizeof(buf), &nameLen, nullptr,
                            nullptr, nullptr, nullptr) == NOERROR &&
         std::string(buf, nameLen) == name) {
-      if (count++ == 0) f(flags);
+      count++;
     }
   }
   return count;
-}
-
-WORD ItemFlags(NOTEHANDLE hNote, const std::string& name) {
-  WORD flags = 0xFFFF;
-  ForEachItem(hNote, name, [&](WORD f) { flags = f; });
-  return flags;
-}
-
-int ItemCount(NOTEHANDLE hNote, const std::string& name) {
-  return ForEachItem(hNote, name, [](WORD) {});
 }
 
 bool NoteExists(DBHANDLE db, NOTEID id) {
@@ -156,32 +143,6 @@ bool NoteExists(DBHANDLE db, NOTEID id) {
   if (QDSNoteOpen(db, id, 0, &note) != NOERROR) return false;
   QDSNoteClose(note);
   return true;
-}
-
-Bytes TextListValue(const std::vector<std::string>& texts) {
-  Bytes b;
-  PutW(&b, TYPE_TEXT_LIST);
-  PutW(&b, (WORD)texts.size());
-  for (const auto& t : texts) PutW(&b, (WORD)t.size());
-  for (const auto& t : texts) PutBytes(&b, t.data(), t.size());
-  return b;
-}
-
-std::vector<std::string> ParseTextList(const Bytes& value) {
-  std::vector<std::string> out;
-  if (value.size() < 4 || GetW(value, 0) != TYPE_TEXT_LIST) {
-    ADD_FAILURE() << "not a text list value";
-    return out;
-  }
-  size_t at = 4 + 2u * GetW(value, 2);
-  for (WORD i = 0; i < GetW(value, 2) && at <= value.size(); i++) {
-    WORD len = GetW(value, 4 + 2u * i);
-    out.emplace_back(reinterpret_cast<const char*>(value.data() + at),
-                     std::min<size_t>(len, value.size() - at));
-    at += len;
-  }
-  EXPECT_EQ(at, value.size()) << "text list lengths do not add up";
-  return out;
 }
 
 Recip MakeRecip(int seed, size_t nameLen) {
@@ -218,7 +179,7 @@ recip_info_t RecipInfo(const Recip& r) {
   return ri;
 }
 
-void ExpectRecip(msg_handle_t* h, WORD i, const Recip& r) {
+static void ExpectRecip(msg_handle_t* h, WORD i, const Recip& r) {
   recip_info_t ri{};
   ASSERT_EQ(WQSGetRecipient(h, i, &ri), NOERROR) << i;
   EXPECT_EQ(std::string(ri.pName, ri.wNameLen), r.name) << i;
@@ -261,17 +222,6 @@ NOTEID SaveMessage(queue_handle_t* q, WORD type, const std::vector<Recip>& r,
   return h.info.user.dwQueueMsgID;
 }
 
-NOTEID RawDocument(DBHANDLE db, const std::function<void(NOTEHANDLE)>& fill) {
-  NOTEHANDLE note = 0;
-  EXPECT_EQ(QDSNoteCreate(db, &note), NOERROR);
-  fill(note);
-  EXPECT_EQ(QDSNoteUpdate(note, 0), NOERROR);
-  NOTEID id = 0;
-  QDSNoteGetInfo(note, _NOTE_ID, &id);
-  EXPECT_EQ(QDSNoteClose(note), NOERROR);
-  return id;
-}
-
 void AppendRawValue(NOTEHANDLE hNote, const std::string& name,
                     const Bytes& valueWithType) {
   ASSERT_GE(valueWithType.size(), 2u);
@@ -279,14 +229,6 @@ void AppendRawValue(NOTEHANDLE hNote, const std::string& name,
                           GetW(valueWithType, 0), valueWithType.data() + 2,
                           (DWORD)valueWithType.size() - 2),
             NOERROR);
-}
-
-Bytes MsgInfoValue(const msg_info_t& info) {
-  Bytes b(2 + sizeof(info));
-  b[0] = (BYTE)TYPE_USERDATA;
-  b[1] = (BYTE)(TYPE_USERDATA >> 8);
-  memcpy(b.data() + 2, &info, sizeof(info));
-  return b;
 }
 
 Bytes ArrayItemValue(const std::string& header, DWORD entrySize,
@@ -311,7 +253,7 @@ Bytes ArrayItemValue(const std::string& header, DWORD entrySize,
   return b;
 }
 
-int FaultSweep(WORD kinds, const std::function<void()>& setup,
+static int FaultSweep(WORD kinds, const std::function<void()>& setup,
                const std::function<STATUS()>& op,
                const std::function<void(STATUS)>& cleanup) {
   int fired = 0;

@@ -1,7 +1,4 @@
-// Helpers shared by the work-queue store tests (both binaries): a fresh data
-// directory per test with a leak check, a queue made from a template, raw
-// access to stored item values, message builders and the memory
-// fault-injection sweep.
+// Helpers shared by the work-queue store tests (both binaries).
 #ifndef WQS_TESTS_CORE_CORE_UTIL_H_
 #define WQS_TESTS_CORE_CORE_UTIL_H_
 
@@ -73,20 +70,12 @@ Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name,
                 bool* found = nullptr);
 Bytes StoredItem(DBHANDLE db, NOTEID id, const std::string& name,
                  bool* found = nullptr);
-WORD ItemFlags(NOTEHANDLE hNote, const std::string& name);  // 0xFFFF: absent
 int ItemCount(NOTEHANDLE hNote, const std::string& name);
 bool NoteExists(DBHANDLE db, NOTEID id);
 // Appends an item from raw bytes that begin with the type code.
 void AppendRawValue(NOTEHANDLE hNote, const std::string& name,
                     const Bytes& valueWithType);
-// Makes and saves a document with the raw store API: `fill` appends items.
-NOTEID RawDocument(DBHANDLE db, const std::function<void(NOTEHANDLE)>& fill);
 
-// A text list value with its type code, as stored, and its parse.
-Bytes TextListValue(const std::vector<std::string>& texts);
-std::vector<std::string> ParseTextList(const Bytes& value);
-// The stored message-info value (88 bytes) for `info`, copied whole.
-Bytes MsgInfoValue(const msg_info_t& info);
 // A stored dynamic-array item value: type code, header, image.
 Bytes ArrayItemValue(const std::string& header, DWORD entrySize,
                      DWORD granularity, DWORD used, DWORD avail, DWORD capacity,
@@ -102,9 +91,6 @@ Recip MakeRecip(int seed, size_t nameLen = 0);
 std::vector<Recip> MakeRecips(int n, size_t nameLen = 0, int first = 0);
 recip_info_t RecipInfo(const Recip& r);  // points into `r`
 recip_info_t RecipInfo(const Recip&& r) = delete;
-// Expects recipient i of an open message to read back as `r` (with next
-// hop and post office for an extended message).
-void ExpectRecip(msg_handle_t* h, WORD i, const Recip& r);
 // Opens message `id` and expects exactly the recipients `r` in it.
 void ExpectMessage(queue_handle_t* q, NOTEID id, const std::vector<Recip>& r);
 // Creates, fills (recipients, then `fill`) and saves a message; returns its
@@ -113,15 +99,9 @@ NOTEID SaveMessage(queue_handle_t* q, WORD type, const std::vector<Recip>& r,
                    const user_msg_info_t* info = nullptr,
                    const std::function<void(msg_handle_t*)>& fill = nullptr);
 
-// Fault-injection sweep.  For n = 1, 2, ... : `setup` runs unarmed, then
-// the n-th runtime call of `kinds` fails while `op` runs, then `cleanup`
-// gets op's status and releases what a caller would.  After each round the
-// live block count must equal the count before setup.  Stops once a round
-// runs without the fault firing; returns the rounds in which it fired.
-int FaultSweep(WORD kinds, const std::function<void()>& setup,
-               const std::function<STATUS()>& op,
-               const std::function<void(STATUS)>& cleanup);
-// The sweep for allocation, lock and reallocation faults in turn.
+// Fault-injection sweep: for n = 1, 2, ... the n-th allocation, lock or
+// reallocation fails while `op` runs (after `setup`, before `cleanup`); no
+// block may stay alive.  Returns the rounds in which the fault fired.
 int FaultSweepAll(const std::function<void()>& setup,
                   const std::function<STATUS()>& op,
                   const std::function<void(STATUS)>& cleanup);
