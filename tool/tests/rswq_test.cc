@@ -1,22 +1,236 @@
-// AddInMain and the requeue pass against real queues in the test's data
-// directory: the exact log and status lines, batching, stop requests,
-// failure clean-up, and what ends up stored.
+// AddInMain and the requeue pass against real queues in a private data
+// directory, and the built rswq and wqadmin binaries run in it.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "rswq.h"
 #include "shell.h"
-#include "tool_util.h"
+#include "tavlo/runtime.h"
+#include "tavlo/store.h"
+#include "tavlo/testing.h"
+#include "wqhk/wqhk.h"
+#include "wqs/wqs.h"
 
-using namespace tooltest;
+namespace fs = std::filesystem;
 
 namespace {
 
-// The whole log of a pass that requeued `n` messages.
+using Lines = std::vector<std::string>;
+
+const char* const kBanner[4] = {
+    "\n\t                         Inbound Workqueue Message Status Reset Tool\n"
+    "\t                         For Internal Use Only\n\t",
+    "\n\t                         Use only with version 1.05 of the MAILHUB\n"
+    "\t                         Check with support before using with any other\n"
+    "\t                         verison of the MAILHUB\n\t",
+    "\n\t                         Usage:\n"
+    "\t                               1) Make sure the MAILHUB is NOT running\n"
+    "\t                               2) Rename smtpibwq.qds to smtpibwq.fix\n"
+    "\t                               3) Run this tool\n\t",
+    "\n\t                         Notes:\n"
+    "\t                         If you have a lot of messages getting reset\n"
+    "\t                         do a show tasks, the status of this tool will\n"
+    "\t                         tell you how many messages have been processed\n\t"};
+
+std::string g_dir;
+char g_arg0[] = "tool_tests";
+char* g_argv[] = {g_arg0, nullptr};
+
+// Starts the runtime in a fresh TAVLO_DATA directory, removed at the end.
+class ToolEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "rswq-test-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) std::abort();
+    g_dir = tmpl;
+    setenv("TAVLO_DATA", g_dir.c_str(), 1);
+    if (TavloInitExtended(1, g_argv) != NOERROR ||
+        AddInSDKInit(1, g_argv) != NOERROR)
+      std::abort();
+  }
+  void TearDown() override {
+    AddInSDKTerm(NOERROR);
+    TavloTerm();
+    fs::remove_all(g_dir);
+  }
+};
+::testing::Environment* const g_env =
+    ::testing::AddGlobalTestEnvironment(new ToolEnvironment);
+
+std::string ReadFile(const std::string& path) {
+  std::stringstream ss;
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
+  return ss.str();
+}
+
+struct RunResult {
+  int code;
+  std::string out, err;
+};
+RunResult RunBinary(const std::string& binary, const std::string& dir,
+                    const std::string& args = "") {
+  std::string out = dir + "/.stdout", err = dir + "/.stderr";
+  std::string cmd = "cd '" + dir + "' && TAVLO_DATA='" + dir + "' '" + binary +
+                    "' " + args + " >'" + out + "' 2>'" + err + "' </dev/null";
+  int rc = std::system(cmd.c_str());
+  RunResult r{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, ReadFile(out), ReadFile(err)};
+  fs::remove(out);
+  fs::remove(err);
+  return r;
+}
+
+// Log and status lines while alive; `onStatus` gets the count so far.
+struct Capture {
+  Capture() {
+    AddInTestSetLogSink([](const char*, STATUS, const std::string& text,
+                           void* arg) { static_cast<Capture*>(arg)->log.push_back(text); },
+                        this);
+    AddInTestSetStatusSink(
+        [](const std::string& text, void* arg) {
+          auto* self = static_cast<Capture*>(arg);
+          self->status.push_back(text);
+          if (self->onStatus) self->onStatus(self->status.size());
+        },
+        this);
+  }
+  ~Capture() {
+    AddInTestSetLogSink(nullptr, nullptr);
+    AddInTestSetStatusSink(nullptr, nullptr);
+  }
+  Lines log, status;
+  std::function<void(size_t)> onStatus;
+};
+
+void RemoveQueueFile(const std::string& path) {
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+    fs::remove(path + suffix);
+}
+
+STATUS OpenQueue(const std::string& path, queue_handle_t* q) {
+  queue_descriptor_t qd{};
+  std::snprintf(qd.szQueueName, sizeof(qd.szQueueName), "%s", path.c_str());
+  return WQSOpenQueueForWrite(&qd, FALSE, q);
+}
+
+STATUS CreateQueue(const std::string& path, queue_handle_t* q) {
+  std::string tmpl = g_dir + "/rswq-test-template.qdt";
+  if (!fs::exists(tmpl)) {
+    STATUS err = QDSDbCreate(tmpl.c_str(), WQS_QUEUE_DB_CLASS, FALSE);
+    if (err != NOERROR) return err;
+  }
+  RemoveQueueFile(path);
+  queue_descriptor_t qd{};
+  std::snprintf(qd.szQueueName, sizeof(qd.szQueueName), "%s", path.c_str());
+  std::snprintf(qd.szQueueTemplate, sizeof(qd.szQueueTemplate), "%s",
+                tmpl.c_str());
+  STATUS err = WQSCreateQueue(&qd);
+  return err != NOERROR ? err : WQSOpenQueueForWrite(&qd, FALSE, q);
+}
+
+// A failed message (status 11, error text and codes) or a requeued one.
+STATUS SeedMessage(queue_handle_t* q, bool healthy, NOTEID* id, int serial) {
+  const DWORD state = healthy ? 6 : 11, error = healthy ? 0 : 550;
+  msg_handle_t m;
+  STATUS err = WQSCreateMsg(q, WQS_MSG_EXTENDED, &m);
+  if (err != NOERROR) return err;
+  TIMEDATE retryAt;
+  TimeFromMicros(1700000000000000LL + serial * 1000000LL, &retryAt);
+  for (int r = 0; err == NOERROR && r < 2; r++) {
+    char name[64], hop[] = "mx1.example.net", po[] = "PO0";
+    std::snprintf(name, sizeof(name), "user%d.%d@example.org", serial, r);
+    recip_info_t ri{name, WORD(std::strlen(name)), hop, 15, po, 3,
+                    recip_data_t{1, error, retryAt, state, 3}};
+    err = WQSAppendRecipient(&m, &ri);
+  }
+  user_msg_info_t* info = nullptr;
+  WQSGetMsgInfo(&m, &info);
+  *info = user_msg_info_t{DWORD(4096 + serial), info->dwQueueMsgID,
+                          info->wNumRecip, 2, 1, WORD(healthy ? 4 : 0), retryAt,
+                          17, DWORD(1000 + serial), 3, error, 4, 5};
+  static const char kErr[] = "550 5.1.1 <x@y>: Recipient address rejected";
+  if (err == NOERROR) err = WQSAddDWORD(&m, TRUE, "WQMsgStatus", state);
+  if (err == NOERROR && !healthy)
+    err = WQSAddDataBlock(&m, FALSE, "WQErrStr", kErr, sizeof(kErr) - 1);
+  if (err != NOERROR) {
+    (void)WQSCloseAndDiscardMsg(&m);
+    return err;
+  }
+  err = WQSCloseAndSaveMsg(&m);
+  WQSGetMsgInfo(&m, &info);
+  *id = info->dwQueueMsgID;
+  return err;
+}
+
+struct MsgSnapshot {
+  user_msg_info_t info{};
+  bool hasStatus = false;
+  DWORD status = 0;
+  bool hasErrStr = false;
+  std::vector<recip_data_t> recips;
+};
+
+STATUS ReadMessage(queue_handle_t* q, NOTEID id, MsgSnapshot* out) {
+  msg_handle_t m;
+  STATUS err = WQSOpenMsgByMsgID(q, id, &m);
+  if (err != NOERROR) return err;
+  user_msg_info_t* info = nullptr;
+  WQSGetMsgInfo(&m, &info);
+  out->info = *info;
+  out->hasStatus = WQSGetDWORD(&m, "WQMsgStatus", &out->status) == NOERROR;
+  out->hasErrStr = QDSItemIsPresent(m.hNote, "WQErrStr", 8) != FALSE;
+  for (WORD r = 0; err == NOERROR && r < info->wNumRecip; r++) {
+    recip_info_t ri{};
+    err = WQSGetRecipient(&m, r, &ri);
+    out->recips.push_back(ri.data);
+  }
+  STATUS cerr = WQSCloseMsg(&m);
+  return err != NOERROR ? err : cerr;
+}
+
+// `after` is `before` reset: status 6, no error text or code, one retry,
+// every recipient in state 6 without error; all else kept.
+void ExpectRequeued(const MsgSnapshot& before, const MsgSnapshot& after) {
+  EXPECT_TRUE(after.hasStatus);
+  EXPECT_EQ(6u, after.status);
+  EXPECT_FALSE(after.hasErrStr);
+  user_msg_info_t want = before.info;
+  want.wRetries = 1;
+  want.dwUserInfo3 = 0;
+  EXPECT_EQ(0, std::memcmp(&want, &after.info, sizeof want));
+  ASSERT_EQ(before.recips.size(), after.recips.size());
+  for (size_t r = 0; r < after.recips.size(); r++) {
+    recip_data_t rwant = before.recips[r];
+    rwant.dwUserInfo = 6;
+    rwant.dwErrorCode = 0;
+    EXPECT_EQ(0, std::memcmp(&rwant, &after.recips[r], sizeof rwant));
+  }
+}
+
+// Modification time and originator id: both change whenever a note is saved.
+std::string NoteStamp(queue_handle_t* q, NOTEID id) {
+  NOTEHANDLE note = 0;
+  if (QDSNoteOpen(q->dbhandle, id, 0, &note) != NOERROR) return "<no note>";
+  struct { TIMEDATE mod; ORIGINATORID oid; } s{};
+  QDSNoteGetInfo(note, _NOTE_MODIFIED, &s.mod);
+  QDSNoteGetInfo(note, _NOTE_OID, &s.oid);
+  QDSNoteClose(note);
+  return std::string(reinterpret_cast<const char*>(&s), sizeof s);
+}
+
 Lines PassLog(int n) {
   return {kBanner[0], kBanner[1], kBanner[2], kBanner[3],
           "Opening: smtpibwq.fix", "Resetting....",
@@ -24,7 +238,6 @@ Lines PassLog(int n) {
           "Closing: smtpibwq.fix"};
 }
 
-// "Initing..." and then the count lines from 1 to n.
 Lines StatusLines(size_t n) {
   Lines v = {"Initing..."};
   for (size_t i = 1; i <= n; i++)
@@ -34,39 +247,21 @@ Lines StatusLines(size_t n) {
 
 class RswqTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fix = DataPath(RSWQ_QUEUE_FILE);
-    RemoveQueueFile(fix);
-    Reset();
-  }
+  void SetUp() override { RemoveQueueFile(fix); }
   void TearDown() override {
     if (open) (void)WQSCloseQueueForWrite(&q);
-    Reset();
+    AddInTestSetStopRequest(FALSE);
+    OSMemTestDisarm();
     RemoveQueueFile(fix);
   }
-  static void Reset() {
-    AddInTestSetStopRequest(FALSE);
-    AddInTestStopAfterPolls(0);
-    OSMemTestDisarm();
-  }
-
-  // Makes smtpibwq.fix with `failed` messages in status 11, 9, 10, 7 in
-  // turn and `healthy` in status 6, and closes it again.
+  // smtpibwq.fix with `failed` messages in status 11 and `healthy` in 6.
   void MakeQueue(int failed, int healthy = 0) {
     ASSERT_EQ(NOERROR, CreateQueue(fix, &q));
-    const DWORD kFailed[] = {11, 9, 10, 7};
     for (int i = 0; i < failed + healthy; i++) {
-      SeedShape s;
-      if (i < failed) {
-        s.status = kFailed[i % 4];
-        s.type = (i % 3 == 0) ? WQS_MSG_SIMPLE : WQS_MSG_EXTENDED;
-      } else {
-        s = kHealthy;
-      }
       NOTEID id = 0;
-      ASSERT_EQ(NOERROR, SeedMessage(&q, s, &id, i));
+      ASSERT_EQ(NOERROR, SeedMessage(&q, i >= failed, &id, i));
       (i < failed ? failedIds : healthyIds).push_back(id);
-      if (i >= failed) healthyRaw.push_back(RawDocument(&q, id));
+      if (i >= failed) healthyStamps.push_back(NoteStamp(&q, id));
     }
     ASSERT_EQ(NOERROR, WQSCloseQueueForWrite(&q));
   }
@@ -74,80 +269,34 @@ class RswqTest : public ::testing::Test {
     ASSERT_EQ(NOERROR, OpenQueue(fix, &q));
     open = true;
   }
-  int CountStatus(DWORD status) {
-    int n = 0;
-    for (NOTEID id : failedIds) {
-      MsgSnapshot s;
-      EXPECT_EQ(NOERROR, ReadMessage(&q, id, &s));
-      n += s.hasStatus && s.status == status;
-    }
-    return n;
-  }
 
-  std::string fix;
+  std::string fix = g_dir + "/" RSWQ_QUEUE_FILE;
   queue_handle_t q{};
   bool open = false;
   std::vector<NOTEID> failedIds, healthyIds;
-  std::vector<std::string> healthyRaw;
+  Lines healthyStamps;
 };
 
 TEST_F(RswqTest, MissingQueueFileIsNotCreatedAndOpenStatusReturned) {
-  char a0[] = "rswq", a1[] = "--create", a2[] = "other.qds";
-  char* argv[] = {a0, a1, a2, nullptr};  // arguments change nothing
   Capture cap;
-  EXPECT_EQ(ERR_WQS_NO_QUEUE, AddInMain(0x55, 3, argv));
-  EXPECT_FALSE(FileExists(fix));
-  EXPECT_FALSE(FileExists(DataPath("other.qds")));
+  EXPECT_EQ(ERR_WQS_NO_QUEUE, AddInMain(0x55, 0, nullptr));
+  EXPECT_FALSE(fs::exists(fix));
   Lines want = PassLog(0);
   want.resize(5);
   want.push_back("Error: Unable to open: smtpibwq.fix");
-  EXPECT_EQ(want, cap.Texts());
-  for (const LogLine& l : cap.log) EXPECT_EQ(0, l.status) << l.text;
-  EXPECT_EQ("Opening: %s", cap.log[4].format);
-  EXPECT_EQ("Error: Unable to open: %s", cap.log[5].format);
+  EXPECT_EQ(want, cap.log);
   EXPECT_EQ(StatusLines(0), cap.status);
 }
 
-TEST_F(RswqTest, NoFailedMessageIsOneSearchAndTotalZero) {
-  MakeQueue(0, 3);
-  Capture cap;
-  AddInTestStopAfterPolls(2);  // counts the pass's polls, one per search
-  EXPECT_EQ(NOERROR, AddInMain(0, 0, nullptr));
-  EXPECT_FALSE(AddInIdle());  // poll 2: the pass polled exactly once
-  EXPECT_TRUE(AddInIdle());
-  EXPECT_EQ(PassLog(0), cap.Texts());
-  EXPECT_EQ("ReQueued %lu messages", cap.log[6].format);
-  EXPECT_EQ(StatusLines(0), cap.status);
-}
-
-TEST_F(RswqTest, TwoHundredFiftyFailedInBatchesOfHundred) {
+TEST_F(RswqTest, TwoHundredFiftyFailedAndStatusSixUntouched) {
   MakeQueue(250, 5);
-  Reopen();
-  std::vector<MsgSnapshot> before(failedIds.size());
-  for (size_t i = 0; i < failedIds.size(); i++)
-    ASSERT_EQ(NOERROR, ReadMessage(&q, failedIds[i], &before[i]));
-  ASSERT_EQ(NOERROR, WQSCloseQueueForWrite(&q));
-  open = false;
-
   Capture cap;
-  // One poll before each search: 100, 100, 50, then the empty search.
-  AddInTestStopAfterPolls(5);
   EXPECT_EQ(NOERROR, AddInMain(0, 0, nullptr));
-  EXPECT_FALSE(AddInIdle());  // poll 5
-  EXPECT_TRUE(AddInIdle());
   EXPECT_EQ(StatusLines(250), cap.status);
-  EXPECT_EQ(PassLog(250), cap.Texts());
-  EXPECT_EQ(0u, WqsLiveBlocks());
-
+  EXPECT_EQ(PassLog(250), cap.log);
   Reopen();
-  for (size_t i = 0; i < failedIds.size(); i++) {
-    MsgSnapshot s;
-    ASSERT_EQ(NOERROR, ReadMessage(&q, failedIds[i], &s));
-    ExpectRequeued(before[i], s);
-  }
-  // Messages in status 6 were never opened, let alone rewritten.
   for (size_t i = 0; i < healthyIds.size(); i++)
-    EXPECT_EQ(healthyRaw[i], RawDocument(&q, healthyIds[i]));
+    EXPECT_EQ(healthyStamps[i], NoteStamp(&q, healthyIds[i]));
 }
 
 TEST_F(RswqTest, StopDuringSecondBatchFinishesItAndReportsTwoHundred) {
@@ -158,112 +307,127 @@ TEST_F(RswqTest, StopDuringSecondBatchFinishesItAndReportsTwoHundred) {
   };
   EXPECT_EQ(NOERROR, AddInMain(0, 0, nullptr));
   EXPECT_EQ(StatusLines(200), cap.status);
-  EXPECT_EQ(PassLog(200), cap.Texts());
-  AddInTestSetStopRequest(FALSE);
-  Reopen();
-  EXPECT_EQ(200, CountStatus(6));
-  ASSERT_EQ(NOERROR, WQSCloseQueueForWrite(&q));
-  open = false;
-  // A rerun finishes the rest.
-  Capture cap2;
-  EXPECT_EQ(NOERROR, AddInMain(0, 0, nullptr));
-  EXPECT_EQ(PassLog(50), cap2.Texts());
-  Reopen();
-  EXPECT_EQ(250, CountStatus(6));
+  EXPECT_EQ(PassLog(200), cap.log);
 }
 
-TEST_F(RswqTest, AlreadyStoppingAtStartMakesNoSearchAndExitsZero) {
+TEST_F(RswqTest, AlreadyStoppingAtStartMakesNoSearch) {
   MakeQueue(5);
   AddInTestSetStopRequest(TRUE);
   Capture cap;
-  // Through the shell with the add-in layer replaced by AddInMain itself,
-  // so the test's runtime stays up.
-  static const ShellEnv env = {
-      [](int, char**) -> STATUS { return NOERROR; },
-      [](void*, int, char**, void*, void*) -> STATUS { return NOERROR; },
-      TavloSDKMAINInitError,
-      TavloSDKMAINError,
-      [](int argc, char** argv) -> STATUS { return AddInMain(0, argc, argv); },
-      [] {},
-      ShellShowMessage};
-  EXPECT_EQ(0, ShellMainWithEnv(&env, 0, nullptr, nullptr, 0, nullptr));
-  EXPECT_EQ(PassLog(0), cap.Texts());
-  AddInTestSetStopRequest(FALSE);
-  Reopen();
-  EXPECT_EQ(0, CountStatus(6));
+  EXPECT_EQ(NOERROR, AddInMain(0, 0, nullptr));
+  EXPECT_EQ(PassLog(0), cap.log);
 }
 
-// How many memory operations after a message open the reset's first one
-// comes: the n for which the open succeeds untouched and the reset fails.
-DWORD CalibrateResetFault(queue_handle_t* q, NOTEID id) {
-  const WORD kinds = OSMEM_FAULT_ALLOC | OSMEM_FAULT_REALLOC | OSMEM_FAULT_LOCK;
-  for (DWORD n = 1; n < 500; n++) {
-    msg_handle_t m;
-    OSMemTestFailNth(kinds, n);
-    if (WQSOpenMsgByMsgID(q, id, &m) != NOERROR) continue;
-    bool firedInOpen = OSMemTestFaultFired() != FALSE;
-    STATUS err = firedInOpen ? NOERROR : WQInbReconvertOneMsg(&m);
-    bool firedInReset = !firedInOpen && OSMemTestFaultFired() != FALSE;
-    OSMemTestDisarm();
-    (void)WQSCloseMsg(&m);
-    if (err != NOERROR && firedInReset) return n;
-    if (!firedInOpen && !firedInReset) break;  // past the reset
-  }
-  OSMemTestDisarm();
-  return 0;
-}
-
-TEST_F(RswqTest, SeventhResetFailingStopsPassAndReleasesEverything) {
+TEST_F(RswqTest, SeventhResetFailingStopsPassAndReleasesTheList) {
   MakeQueue(20);
   Reopen();
-  DWORD n = CalibrateResetFault(&q, failedIds[0]);
+  // Calibrate: the n for which a message open succeeds and its reset fails.
+  const WORD kinds = OSMEM_FAULT_ALLOC | OSMEM_FAULT_REALLOC | OSMEM_FAULT_LOCK;
+  DWORD n = 1;
+  for (STATUS err = NOERROR; err == NOERROR && n < 500; n++) {
+    msg_handle_t m;
+    OSMemTestFailNth(kinds, n);
+    if (WQSOpenMsgByMsgID(&q, failedIds[0], &m) != NOERROR) continue;
+    if (!OSMemTestFaultFired()) err = WQInbReconvertOneMsg(&m);
+    OSMemTestDisarm();
+    (void)WQSCloseMsg(&m);
+  }
+  ASSERT_LT(--n, 499u) << "the reset makes no memory call to fail";
   ASSERT_EQ(NOERROR, WQSCloseQueueForWrite(&q));
   open = false;
-  if (n == 0) GTEST_SKIP() << "the reset makes no memory call to fail";
-  DWORD baseline = OSMemTestTotalBlocks();
 
   Capture cap;
-  const WORD kinds = OSMEM_FAULT_ALLOC | OSMEM_FAULT_REALLOC | OSMEM_FAULT_LOCK;
   cap.onStatus = [n, kinds](size_t count) {
     if (count == 7) OSMemTestFailNth(kinds, n);  // after the 6th save
   };
-  STATUS err = AddInMain(0, 0, nullptr);
-  EXPECT_NE(NOERROR, err);
-  EXPECT_TRUE(OSMemTestFaultFired());
+  EXPECT_NE(NOERROR, AddInMain(0, 0, nullptr));
   OSMemTestDisarm();
   Lines want = PassLog(0);
   want[6] = want[7] = "Error";
-  EXPECT_EQ(want, cap.Texts());
-  for (int i : {6, 7}) {
-    EXPECT_EQ("Error", cap.log[i].format);
-    EXPECT_EQ(err, cap.log[i].status);
-  }
+  EXPECT_EQ(want, cap.log);
   EXPECT_EQ(StatusLines(6), cap.status);
-  // The list, the message copies and the queue are all released.
-  EXPECT_EQ(0u, WqsLiveBlocks());
-  EXPECT_EQ(baseline, OSMemTestTotalBlocks());
-
+  DWORD blocks = 0, bytes = 0;
+  OSMemTestCount(WQS_TAG_MSGLIST, &blocks, &bytes);
+  EXPECT_EQ(0u, blocks);
   Reopen();
-  EXPECT_EQ(6, CountStatus(6));
-  MsgSnapshot s;  // the failed one is stored as it was
-  ASSERT_EQ(NOERROR, ReadMessage(&q, failedIds[6], &s));
-  EXPECT_TRUE(s.hasErrStr);
-  EXPECT_NE(6u, s.status);
-  EXPECT_EQ(550u, +s.info.dwUserInfo3);
+  int requeued = 0;
+  for (NOTEID id : failedIds) {
+    MsgSnapshot s;
+    ASSERT_EQ(NOERROR, ReadMessage(&q, id, &s));
+    requeued += s.status == 6;
+  }
+  EXPECT_EQ(6, requeued);
 }
 
-TEST_F(RswqTest, FailedSearchIsLoggedAndReturned) {
-  MakeQueue(3);
-  Reopen();
-  Capture cap;
-  OSMemTestFailNth(OSMEM_FAULT_ALLOC, 1);  // the list's memory
-  STATUS err = ReconvertAllMsgs(&q);
-  OSMemTestDisarm();
-  EXPECT_NE(NOERROR, err);
-  ASSERT_EQ(1u, cap.log.size());
-  EXPECT_EQ("Error", cap.log[0].text);
-  EXPECT_EQ(err, cap.log[0].status);
-  EXPECT_EQ(0u, WqsLiveBlocks());
+// Standard output of rswq with time stamps taken off, and its opening lines.
+std::string Unstamped(const std::string& out) {
+  static const std::regex stamp("(^|\n)\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  ");
+  return std::regex_replace(out, stamp, "$1");
 }
+std::string Opening() {
+  std::string s;
+  for (const char* p : kBanner) s += std::string("rswq: ") + p + "\n";
+  return s + "rswq: Opening: smtpibwq.fix\n";
+}
+
+class BinaryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directories(dir); }
+  void TearDown() override { fs::remove_all(dir); }
+  std::string dir = g_dir + "/e2e", fix = dir + "/" RSWQ_QUEUE_FILE;
+};
+
+TEST_F(BinaryTest, RswqResetsEveryFailedMessage) {
+  queue_handle_t q;
+  ASSERT_EQ(NOERROR, CreateQueue(fix, &q));
+  std::vector<NOTEID> ids(12);
+  std::vector<MsgSnapshot> before(12);
+  for (int i = 0; i < 12; i++) {
+    ASSERT_EQ(NOERROR, SeedMessage(&q, false, &ids[i], i));
+    ASSERT_EQ(NOERROR, ReadMessage(&q, ids[i], &before[i]));
+  }
+  ASSERT_EQ(NOERROR, WQSCloseQueueForWrite(&q));
+  RunResult r = RunBinary(RSWQ_BINARY, dir);
+  EXPECT_EQ(0, r.code) << r.out << r.err;
+  EXPECT_EQ(Opening() + "rswq: Resetting....\nrswq: ReQueued 12 messages\n"
+                        "rswq: Closing: smtpibwq.fix\n",
+            Unstamped(r.out));
+  ASSERT_EQ(NOERROR, OpenQueue(fix, &q));
+  for (size_t i = 0; i < ids.size(); i++) {
+    MsgSnapshot s;
+    ASSERT_EQ(NOERROR, ReadMessage(&q, ids[i], &s));
+    ExpectRequeued(before[i], s);
+  }
+  ASSERT_EQ(NOERROR, WQSCloseQueueForWrite(&q));
+}
+
+TEST_F(BinaryTest, RswqWithoutQueueFileExits255AndShowsTheCause) {
+  RunResult r = RunBinary(RSWQ_BINARY, dir);
+  EXPECT_EQ(255, r.code);
+  EXPECT_TRUE(fs::is_empty(dir));
+  char text[256];
+  TavloStatusText(ERR_WQS_NO_QUEUE, text, sizeof(text));
+  EXPECT_EQ(Opening() + "rswq: Error: Unable to open: smtpibwq.fix\n\r\n" +
+                text + "\r\n\r\n",
+            Unstamped(r.out));
+}
+
+#ifdef WQADMIN_BINARY
+TEST_F(BinaryTest, WqadminBuildsAQueueTheToolResets) {
+  auto admin = [&](const std::string& cmd, const std::string& opts) {
+    return RunBinary(WQADMIN_BINARY, dir, cmd + " " RSWQ_QUEUE_FILE " " + opts);
+  };
+  ASSERT_EQ(0, admin("create", "").code);
+  ASSERT_EQ(0, admin("seed", "--count 7 --status 9 --quiet").code);
+  ASSERT_EQ(0, admin("seed", "--count 3 --status 6 --quiet").code);
+  RunResult r = RunBinary(RSWQ_BINARY, dir);
+  EXPECT_NE(std::string::npos, r.out.find("ReQueued 7 messages")) << r.out;
+  RunResult st = admin("stats", "--json");
+  ASSERT_EQ(0, st.code) << st.err;
+  auto j = nlohmann::json::parse(st.out);
+  EXPECT_EQ(10, j["total"]);
+  EXPECT_EQ(10, j["by_status"]["6"]);
+}
+#endif  // WQADMIN_BINARY
 
 }  // namespace
