@@ -107,8 +107,7 @@ class StoreTest : public ::testing::Test {
     if (formula) {
       EXPECT_EQ(QDSFormulaCompile(nullptr, 0, formula, static_cast<WORD>(strlen(formula)),
                                   &f, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
-                NOERROR)
-          << formula;
+                NOERROR);
       if (!f) return ids;
     }
     EXPECT_EQ(QDSSearch(
@@ -118,8 +117,7 @@ class StoreTest : public ::testing::Test {
                     return NOERROR;
                   },
                   &ids, nullptr),
-              NOERROR)
-        << (formula ? formula : "(all)");
+              NOERROR);
     if (f) OSMemFree(f);
     return ids;
   }
