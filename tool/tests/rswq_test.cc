@@ -288,6 +288,14 @@ TEST_F(RswqTest, MissingQueueFileIsNotCreatedAndOpenStatusReturned) {
   EXPECT_EQ(StatusLines(0), cap.status);
 }
 
+TEST_F(RswqTest, NoFailedMessageRequeuesNothing) {
+  MakeQueue(0, 5);
+  Capture cap;
+  EXPECT_EQ(NOERROR, AddInMain(0, 0, nullptr));
+  EXPECT_EQ(StatusLines(0), cap.status);
+  EXPECT_EQ(PassLog(0), cap.log);
+}
+
 TEST_F(RswqTest, TwoHundredFiftyFailedAndStatusSixUntouched) {
   MakeQueue(250, 5);
   Capture cap;
