@@ -38,6 +38,9 @@ std::string ResolvedPath(const std::string& queue);
 
 // Opens an existing queue (never creates one).  Prints the error itself.
 bool OpenQueue(const std::string& queue, queue_handle_t* q);
+// Opens an existing queue for commands that only read it.  Prints the
+// error itself.
+bool OpenQueueReadOnly(const std::string& queue, queue_handle_t* q);
 void CloseQueue(const std::string& queue, queue_handle_t* q);
 
 // One document's summary: note id and WQMsgStatus (when it has a number).

@@ -31,7 +31,7 @@ int WriteFile(const std::string& path, const char* data, size_t len) {
 
 int CmdExtract(const ExtractOptions& o) {
   queue_handle_t q;
-  if (!OpenQueue(o.queue, &q)) return 1;
+  if (!OpenQueueReadOnly(o.queue, &q)) return 1;
   const std::string where = ResolvedPath(o.queue);
   const std::string msgName = "message " + std::to_string(o.noteId);
 

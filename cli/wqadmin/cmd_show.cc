@@ -27,7 +27,7 @@ std::string TimeText(TIMEDATE t) {
 
 int CmdShow(const ShowOptions& o) {
   queue_handle_t q;
-  if (!OpenQueue(o.queue, &q)) return 1;
+  if (!OpenQueueReadOnly(o.queue, &q)) return 1;
   const std::string where = ResolvedPath(o.queue);
 
   wq_msg_handle_t h;

@@ -14,7 +14,7 @@ namespace wqadmin {
 
 int CmdStats(const StatsOptions& o) {
   queue_handle_t q;
-  if (!OpenQueue(o.queue, &q)) return 1;
+  if (!OpenQueueReadOnly(o.queue, &q)) return 1;
   std::vector<SummaryRow> rows;
   STATUS err = ScanSummaries(&q, "", 0, &rows);
   CloseQueue(o.queue, &q);
@@ -62,7 +62,7 @@ int CmdStats(const StatsOptions& o) {
 int CmdList(const ListOptions& o) {
   if (o.status > 0xFFFFFFFFLL) return FailText("--status out of range");
   queue_handle_t q;
-  if (!OpenQueue(o.queue, &q)) return 1;
+  if (!OpenQueueReadOnly(o.queue, &q)) return 1;
   std::vector<SummaryRow> rows;
   std::string formula =
       o.status >= 0 ? "WQMsgStatus = " + std::to_string(o.status) : "";

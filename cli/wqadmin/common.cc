@@ -71,6 +71,10 @@ bool OpenQueue(const std::string& queue, queue_handle_t* q) {
   return true;
 }
 
+bool OpenQueueReadOnly(const std::string& queue, queue_handle_t* q) {
+  return OpenQueue(queue, q);
+}
+
 void CloseQueue(const std::string& queue, queue_handle_t* q) {
   STATUS err = WQSCloseQueueForWrite(q);
   if (err != NOERROR) Fail("cannot close queue", ResolvedPath(queue), err);
