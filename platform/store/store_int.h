@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "handles.h"
+#include "store_fault.h"  // test hook: wraps sqlite3_step and blob I/O
 #include "tavlo/store.h"
 
 namespace tavlo::store {

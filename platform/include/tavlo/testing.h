@@ -24,6 +24,19 @@ void OSMemTestFailNth(WORD kinds, DWORD n);
 BOOL OSMemTestFaultFired(void);
 void OSMemTestDisarm(void);
 
+// Store fault injection.  After QDSTestFailNth(n, st), the n-th SQLite
+// access (1-based) from now made by the document store fails as if the
+// disk had failed: a statement step (each row fetched counts, as do BEGIN
+// and COMMIT) or an incremental read or write of an object chunk.  The
+// store reports it as `st` when some SQLite result maps to it (ERR_DB_IO,
+// ERR_DB_BUSY, ERR_DB_CORRUPT, ERR_MEMORY, ...), otherwise as ERR_DB_IO.
+// Only one fault fires per arming; n == 0 disarms.  Every public QDS* and
+// QVW* call that reads or writes the file is covered, so a sweep over n
+// reaches each of their failure paths.
+void QDSTestFailNth(DWORD n, STATUS st);
+BOOL QDSTestFaultFired(void);
+void QDSTestDisarm(void);
+
 // Log sink: while set, every AddInLogMessageText line goes to the sink as
 // (format, status, expanded text) instead of standard output.  Status line
 // changes go to the status sink.  Pass nullptr to restore.
