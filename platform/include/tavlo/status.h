@@ -39,6 +39,7 @@
 #define ERR_VIEW_NOT_FOUND ((STATUS)0x022F)  // no view of that title
 #define ERR_BAD_COLLECTION ((STATUS)0x0230)  // unknown or closed collection
 #define ERR_DB_PATH ((STATUS)0x0231)         // path too long or not usable
+#define ERR_DB_READONLY ((STATUS)0x0232)     // write through a read-only open
 
 // Formula language.
 #define ERR_FORMULA_SYNTAX ((STATUS)0x0301)  // formula has a syntax error
