@@ -45,6 +45,7 @@ constexpr StatusText kTexts[] = {
     {ERR_BAD_COLLECTION, "Invalid or closed view collection"},
     {ERR_DB_PATH, "Database path is too long or cannot be used"},
     {ERR_DB_READONLY, "Database is open read-only and cannot be changed"},
+    {ERR_DISK_FULL, "Disk full: no room to write the database file"},
     // Formula language.
     {ERR_FORMULA_SYNTAX, "Formula has a syntax error"},
     {ERR_FORMULA_TOO_BIG, "Formula is too large"},

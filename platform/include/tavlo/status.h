@@ -40,6 +40,7 @@
 #define ERR_BAD_COLLECTION ((STATUS)0x0230)  // unknown or closed collection
 #define ERR_DB_PATH ((STATUS)0x0231)         // path too long or not usable
 #define ERR_DB_READONLY ((STATUS)0x0232)     // write through a read-only open
+#define ERR_DISK_FULL ((STATUS)0x0233)       // no room left to write the file
 
 // Formula language.
 #define ERR_FORMULA_SYNTAX ((STATUS)0x0301)  // formula has a syntax error
