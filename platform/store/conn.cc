@@ -206,6 +206,11 @@ STATUS SqlStatus(int rc) {
       return ERR_DB_CORRUPT;
     case SQLITE_TOOBIG:
       return ERR_ITEM_TOO_BIG;
+    // SQLite reports a write refused for want of space (ENOSPC, or a short
+    // write) as FULL; the operator needs that told apart from a failing
+    // disk, since making room is the whole remedy.
+    case SQLITE_FULL:
+      return ERR_DISK_FULL;
     default:
       return ERR_DB_IO;
   }
