@@ -23,6 +23,10 @@ dynarray_t* DACreate(DWORD dwEntrySize, DWORD dwAllocGranularity) {
   p->dwAllocGranularity = dwAllocGranularity;
   p->dwUsedEntries = 0;
   p->dwAvailableEntries = dwAllocGranularity;
+  // Free slots are stored with the array; cleared, they never carry stale
+  // heap bytes into a queue file.
+  memset(reinterpret_cast<char*>(p) + DA_HEADER_SIZE, 0,
+         size - DA_HEADER_SIZE);
   return p;
 }
 
@@ -58,6 +62,7 @@ BOOL DAAddEntry(dynarray_t** pRetDArray, const void* pEntry) {
     if (q == nullptr) return FALSE;
     *pRetDArray = q;
     if (err != NOERROR) return FALSE;
+    memset(reinterpret_cast<char*>(q) + q->dwSize, 0, newSize - q->dwSize);
     q->dwSize = newSize;
     q->dwAvailableEntries += q->dwAllocGranularity;
     p = q;
