@@ -46,10 +46,11 @@ STATUS ReconvertAllMsgs(queue_handle_t* pInbQueue) {
       }
       err = WQSCloseMsgAndUpdate(&hMsg);
       if (err != NOERROR) {
-        // The handle is not closed again: a failure late in the update
-        // close has already released part of it, and which part cannot be
-        // told from here.
+        // A failed update leaves the handle open, its document unsaved.
+        // The close releases what is left of it: the update clears each
+        // field it has already released, so nothing is freed twice.
         AddInLogMessageText(RSWQ_LOG_ERROR, err);
+        (void)WQSCloseMsg(&hMsg);
         (void)WQSCloseMsgList(&MsgList);
         return err;
       }

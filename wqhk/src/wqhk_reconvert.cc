@@ -65,6 +65,9 @@ STATUS WQInbReconvertAllMsgs(queue_handle_t* pInbQueue) {
       }
       err = WQSCloseMsgAndUpdate(&hMsg);
       if (err != NOERROR) {
+        // A failed update leaves the handle open (or what is left of it):
+        // release it, or the copies and the unsaved document would stay.
+        (void)WQSCloseMsg(&hMsg);
         (void)WQSCloseMsgList(&MsgList);
         return err;
       }
