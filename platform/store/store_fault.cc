@@ -47,3 +47,12 @@ void QDSTestFailNth(DWORD n, STATUS st) {
 BOOL QDSTestFaultFired(void) { return g_fired ? TRUE : FALSE; }
 
 void QDSTestDisarm(void) { g_countdown = 0; }
+
+void QDSTestOpenHandles(DWORD* retDbs, DWORD* retNotes,
+                        DWORD* retCollections) {
+  if (retDbs) *retDbs = static_cast<DWORD>(Dbs().live());
+  if (retNotes) *retNotes = static_cast<DWORD>(Notes().live());
+  if (retCollections) {
+    *retCollections = static_cast<DWORD>(Collections().live());
+  }
+}

@@ -36,6 +36,10 @@ void OSMemTestDisarm(void);
 void QDSTestFailNth(DWORD n, STATUS st);
 BOOL QDSTestFaultFired(void);
 void QDSTestDisarm(void);
+// Open database, document and collection handles of the process, so a test
+// can prove a failure path closed what it opened.  Any pointer may be null.
+void QDSTestOpenHandles(DWORD* retDbs, DWORD* retNotes,
+                        DWORD* retCollections);
 
 // Log sink: while set, every AddInLogMessageText line goes to the sink as
 // (format, status, expanded text) instead of standard output.  Status line
