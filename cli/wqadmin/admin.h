@@ -5,6 +5,7 @@
 #define WQADMIN_ADMIN_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,10 +51,41 @@ struct SummaryRow {
   DWORD status = 0;
   WORD attachments = 0;  // $FILE items seen in the summary
 };
+// Called for each document in note-ID order; false stops the walk.
+using SummaryFn = std::function<bool(const SummaryRow&)>;
 // Runs a search over the queue's data documents (formula text may be
-// empty: every document), collecting up to `limit` rows (0: all).
-STATUS ScanSummaries(queue_handle_t* q, const std::string& formula,
-                     size_t limit, std::vector<SummaryRow>* rows);
+// empty: every document) and hands each match to `fn` as it comes, so a
+// queue of any size is walked without being loaded whole.
+STATUS ForEachSummary(queue_handle_t* q, const std::string& formula,
+                      const SummaryFn& fn);
+// Compiles a selection formula only to see whether it is one.
+STATUS CheckFormula(const std::string& formula);
+// ISO 8601 in local time with its UTC offset, "2026-12-06T23:01:02+01:00";
+// "" for the special values (minimum, maximum, wildcard).
+std::string IsoTime(TIMEDATE t);
+
+// What `list` shows of one message, read through the library.
+struct MessageRow {
+  NOTEID id = 0;
+  bool damaged = false;     // the library refuses to open it
+  std::string problem;      // why, when damaged
+  bool hasStatus = false;
+  DWORD status = 0;
+  WORD type = 0;
+  WORD recipients = 0;
+  WORD retries = 0;
+  TIMEDATE nextRetry{};
+  WORD error = 0;           // message error code (low 16 bits)
+  std::string firstRecipient;
+  std::string errorText;
+  WORD attachments = 0;
+};
+// Fills `row` for message `id`.  A damaged message is reported in the row
+// (NOERROR); other failures (the store, memory) are returned.
+STATUS ReadMessageRow(queue_handle_t* q, NOTEID id, MessageRow* row);
+
+// The width of the terminal standard output goes to; 0 when it is not one.
+int OutputColumns();
 
 struct CreateOptions {
   std::string queue;
@@ -80,6 +112,13 @@ struct StatsOptions {
 };
 int CmdStats(const StatsOptions& o);
 
+struct VerifyOptions {
+  std::string queue;
+  bool json = false;
+  bool quiet = false;  // no progress bar
+};
+int CmdVerify(const VerifyOptions& o);
+
 struct ShowOptions {
   std::string queue;
   uint32_t noteId = 0;
@@ -97,8 +136,9 @@ int CmdExtract(const ExtractOptions& o);
 
 struct ListOptions {
   std::string queue;
-  int64_t status = -1;  // -1: every message
-  uint32_t limit = 50;
+  std::vector<uint32_t> statuses;  // empty: every status
+  std::string formula;             // extra selection formula
+  uint32_t limit = 0;              // 0: every message
   bool json = false;
 };
 int CmdList(const ListOptions& o);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "progress.h"
 #include "tavlo/runtime.h"
 
 namespace wqadmin {
@@ -119,8 +120,13 @@ class Seeder {
     info->wPriority = static_cast<WORD>(Pick(3));
     info->wFormat = 1;
     info->wRetries = fail.code ? 0 : 5;
+    // A failed message whose retries ran out has been stuck for anything
+    // from a minute to a few days; a queued one fell due minutes ago.
+    // That gives `stats` a realistic queue shape to show.
     TIMEDATE next;
-    Later(fail.code ? 1800 : 0, &next);
+    Later(fail.code ? -(60 + static_cast<int64_t>(Pick(3 * 86400)))
+                    : -static_cast<int64_t>(Pick(600)),
+          &next);
     info->tdNextRetry = next;
     info->dwFailureReason = fail.code;
     // The relay's own message number; any nonzero value will do.
@@ -270,7 +276,7 @@ int CmdSeed(const SeedOptions& o) {
   if (!OpenQueue(o.queue, &q)) return 1;
   Seeder seeder(o, &q);
   int rc = seeder.Prepare();
-  const bool progress = !o.quiet && o.count >= 1000 && isatty(STDERR_FILENO);
+  Progress progress("seeding", o.count, !o.quiet && Progress::Wanted());
   NOTEID first = 0, last = 0;
   uint32_t done = 0;
   for (; rc == 0 && done < o.count; done++) {
@@ -279,11 +285,9 @@ int CmdSeed(const SeedOptions& o) {
     if (rc != 0) break;
     if (done == 0) first = id;
     last = id;
-    if (progress && (done + 1) % 500 == 0)
-      std::fprintf(stderr, "\rseeding %s: %u/%u", o.queue.c_str(), done + 1,
-                   o.count);
+    progress.Update(done + 1);
   }
-  if (progress) std::fprintf(stderr, "\r\033[K");
+  progress.Finish();
   CloseQueue(o.queue, &q);
   if (rc != 0) {
     std::fprintf(stderr, "wqadmin: %u of %u messages were stored before the "

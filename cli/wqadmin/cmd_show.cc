@@ -4,11 +4,14 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
+#include <algorithm>
 
 #include <nlohmann/json.hpp>
 
 #include "admin.h"
 #include "tavlo/runtime.h"
+#include "tavlo/store.h"
 #include "wqhk/wqhk.h"
 
 namespace wqadmin {
@@ -16,11 +19,143 @@ namespace wqadmin {
 namespace {
 
 // Takes the stamp by value: inside the packed stored records it may sit on
-// any even address.
-std::string TimeText(TIMEDATE t) {
-  char buf[64];
-  TimeToText(&t, buf, sizeof(buf));
-  return buf;
+// any even address.  null for the special values.
+nlohmann::ordered_json TimeJson(TIMEDATE t) {
+  std::string iso = IsoTime(t);
+  if (iso.empty()) return nullptr;
+  return iso;
+}
+
+std::string TimeText(const nlohmann::ordered_json& j) {
+  return j.is_null() ? "-" : j.get<std::string>();
+}
+
+bool StartsWith(const std::string& s, const char* prefix) {
+  size_t n = std::strlen(prefix);
+  return s.size() > n && s.compare(0, n, prefix) == 0;
+}
+
+bool AllDigits(const std::string& s, size_t from) {
+  if (from >= s.size()) return false;
+  for (size_t i = from; i < s.size(); i++)
+    if (s[i] < '0' || s[i] > '9') return false;
+  return true;
+}
+
+const char* TypeName(WORD type) {
+  switch (type) {
+    case TYPE_TEXT: return "text";
+    case TYPE_TEXT_LIST: return "text list";
+    case TYPE_NUMBER: return "number";
+    case TYPE_TIME: return "time";
+    case TYPE_USERDATA: return "user data";
+    case TYPE_OBJECT: return "object";
+    default: return "other";
+  }
+}
+
+// The message's typed fields and data streams: every item the library's
+// own format does not account for is a field; a stream is known by its
+// piece table.  Values are shown whole only when short.
+void DescribeItems(wq_msg_handle_t* h, nlohmann::ordered_json* fields,
+                   nlohmann::ordered_json* streams) {
+  NOTEHANDLE note = h->msg.hNote;
+  std::vector<std::string> names;
+  std::vector<WORD> flags, types;
+  std::vector<BLOCKID> values;
+  std::vector<DWORD> lens;
+  DWORD count = QDSItemCount(note);
+  for (DWORD i = 0; i < count; i++) {
+    char name[256];
+    WORD nameLen = 0, f = 0, t = 0;
+    BLOCKID bid;
+    DWORD len = 0;
+    if (QDSItemInfoByIndex(note, i, name, sizeof(name), &nameLen, &f, &t,
+                           &bid, &len) != NOERROR ||
+        nameLen >= sizeof(name))
+      continue;
+    names.emplace_back(name, nameLen);
+    flags.push_back(f);
+    types.push_back(t);
+    values.push_back(bid);
+    lens.push_back(len);
+  }
+  std::vector<std::string> streamNames;
+  for (const auto& n : names)
+    if (StartsWith(n, WQS_ITEM_DSBARRAY))
+      streamNames.push_back(n.substr(sizeof(WQS_ITEM_DSBARRAY) - 1));
+  *streams = nlohmann::ordered_json::array();
+  for (const auto& sn : streamNames) {
+    nlohmann::ordered_json e;
+    e["name"] = sn;
+    data_stream_block_t dsb;
+    std::memset(&dsb, 0, sizeof(dsb));
+    STATUS err = sn.size() <= WQS_DSB_MAX_NAME
+                     ? WQSOpenDataStreamBlock(&h->msg, sn.c_str(), &dsb)
+                     : ERR_WQS_NAME_TOO_LONG;
+    if (err == NOERROR) {
+      e["size"] = WQSGetSizeOfDataStreamBlock(&dsb);
+      (void)WQSCloseDataStreamBlock(&dsb);
+    } else {
+      char text[200];
+      TavloStatusText(err, text, sizeof(text));
+      e["size"] = nullptr;
+      e["error"] = text;
+    }
+    streams->push_back(e);
+  }
+  auto isLibraryItem = [&](const std::string& n) {
+    if (n == WQS_ITEM_MSGINFO || n == WQS_ITEM_RECIPDATA || n == WQS_ITEM_NHE ||
+        n == WQS_ITEM_PO || n == WQS_ITEM_ATTACHINFO || n == "$FILE")
+      return true;
+    if (StartsWith(n, WQS_ITEM_RECIP) && AllDigits(n, sizeof(WQS_ITEM_RECIP) - 1))
+      return true;
+    if (StartsWith(n, WQS_ITEM_DSBARRAY) || StartsWith(n, WQS_ITEM_DSBSIZE))
+      return true;
+    for (const auto& sn : streamNames)
+      if (n.size() > sn.size() && n.compare(0, sn.size(), sn) == 0 &&
+          AllDigits(n, sn.size()))
+        return true;
+    return false;
+  };
+  *fields = nlohmann::ordered_json::array();
+  for (size_t i = 0; i < names.size(); i++) {
+    if (isLibraryItem(names[i])) continue;
+    nlohmann::ordered_json e;
+    e["name"] = names[i];
+    e["type"] = TypeName(types[i]);
+    e["summary"] = (flags[i] & ITEM_SUMMARY) != 0;
+    DWORD dataLen = lens[i] >= 2 ? lens[i] - 2 : 0;
+    e["bytes"] = dataLen;
+    const char* v = OSLockBlock(values[i]);
+    if (v != nullptr && lens[i] >= 2) {
+      const char* data = v + 2;
+      if (types[i] == TYPE_TEXT) {
+        e["value"] = std::string(data, std::min<DWORD>(dataLen, 512));
+      } else if (types[i] == TYPE_NUMBER && dataLen == 8) {
+        double d;
+        std::memcpy(&d, data, 8);
+        e["value"] = d;
+      } else if (types[i] == TYPE_TIME && dataLen == 8) {
+        TIMEDATE t;
+        std::memcpy(&t, data, 8);
+        e["value"] = TimeJson(t);
+      } else if (types[i] == TYPE_TEXT_LIST &&
+                 ListCheck(v, TRUE, lens[i]) == NOERROR) {
+        nlohmann::ordered_json list = nlohmann::ordered_json::array();
+        WORD n = ListGetNumEntries(v, TRUE);
+        for (WORD k = 0; k < n && k < 50; k++) {
+          char* text = nullptr;
+          WORD tl = 0;
+          if (ListGetText(v, TRUE, k, &text, &tl) == NOERROR)
+            list.push_back(std::string(text, tl));
+        }
+        e["value"] = list;
+      }
+    }
+    if (v != nullptr) OSUnlockBlock(values[i]);
+    fields->push_back(e);
+  }
 }
 
 }  // namespace
@@ -77,7 +212,7 @@ int CmdShow(const ShowOptions& o) {
     mi["priority"] = +info->wPriority;
     mi["format"] = +info->wFormat;
     mi["retries_left"] = +info->wRetries;
-    mi["next_retry"] = TimeText(info->tdNextRetry);
+    mi["next_retry"] = TimeJson(info->tdNextRetry);
     mi["failure_reason"] = +info->dwFailureReason;
     mi["user_info"] = {+info->dwUserInfo1, +info->dwUserInfo2,
                        +info->dwUserInfo3, +info->dwUserInfo4,
@@ -102,7 +237,8 @@ int CmdShow(const ShowOptions& o) {
       std::memset(&ri, 0, sizeof(ri));
       if (WQSGetRecipient(&h.msg, r, &ri) == NOERROR) {
         e["retries"] = +ri.data.wRetries;
-        e["next_retry"] = TimeText(ri.data.tdNextRetry);
+        e["next_retry"] = TimeJson(ri.data.tdNextRetry);
+        e["type"] = +ri.data.dwRecipType;
       }
       // Only an extended message has post offices and next hops.
       if (h.msg.info.wMsgType == WQS_MSG_EXTENDED) {
@@ -125,6 +261,7 @@ int CmdShow(const ShowOptions& o) {
       WQSGetFileBlockInfo(&h.msg, f, &fd, &fb);
       nlohmann::ordered_json e;
       e["index"] = f;
+      e["object"] = +fb->RRV;
       e["name"] = std::string(fd->fileName,
                               std::min<WORD>(+fd->wNameLen, WQS_MAX_FILE_NAME));
       e["file_type"] = +fd->fileType;
@@ -134,11 +271,10 @@ int CmdShow(const ShowOptions& o) {
     }
     j["attachments"] = files;
 
-    data_stream_block_t dsb;
-    if (WQSOpenDataStreamBlock(&h.msg, "Body", &dsb) == NOERROR) {
-      j["body_bytes"] = WQSGetSizeOfDataStreamBlock(&dsb);
-      (void)WQSCloseDataStreamBlock(&dsb);
-    }
+    nlohmann::ordered_json fields, streams;
+    DescribeItems(&h, &fields, &streams);
+    j["fields"] = fields;
+    j["streams"] = streams;
   }
 
   STATUS cerr = WQSCloseMsg(&h.msg);
@@ -163,7 +299,7 @@ int CmdShow(const ShowOptions& o) {
   std::printf("  inbound hop     %.*s\n", static_cast<int>(nheLen), nhe);
   std::printf("  retries left    %u, next retry %s\n",
               static_cast<unsigned>(info->wRetries),
-              j["message_info"]["next_retry"].get<std::string>().c_str());
+              TimeText(j["message_info"]["next_retry"]).c_str());
   std::printf("  size %u, priority %u, format %u, failure reason %u\n",
               info->dwSize, static_cast<unsigned>(info->wPriority),
               static_cast<unsigned>(info->wFormat), info->dwFailureReason);
@@ -172,9 +308,12 @@ int CmdShow(const ShowOptions& o) {
               ms.bDelConfirm ? "yes" : "no", ms.bTrace ? "yes" : "no");
   std::printf("  recipients      %u\n", static_cast<unsigned>(info->wNumRecip));
   for (const auto& e : j["recipients"]) {
-    std::printf("    [%u] %-36s state %u error %u",
-                e["index"].get<unsigned>(), e["name"].get<std::string>().c_str(),
-                e["state"].get<unsigned>(), e["error"].get<unsigned>());
+    std::printf("    [%u] %-36s state %u error %u", e["index"].get<unsigned>(),
+                e["name"].get<std::string>().c_str(), e["state"].get<unsigned>(),
+                e["error"].get<unsigned>());
+    if (e.contains("type"))
+      std::printf(" type %u retries %u next %s", e["type"].get<unsigned>(),
+                  e["retries"].get<unsigned>(), TimeText(e["next_retry"]).c_str());
     if (e.contains("next_hop"))
       std::printf("  via %s", e["next_hop"].get<std::string>().c_str());
     if (e.contains("post_office"))
@@ -182,12 +321,37 @@ int CmdShow(const ShowOptions& o) {
     std::printf("\n");
   }
   for (const auto& e : j["attachments"])
-    std::printf("  attachment [%u] %s, %u bytes%s\n", e["index"].get<unsigned>(),
-                e["name"].get<std::string>().c_str(), e["size"].get<unsigned>(),
-                e["file_type"].get<unsigned>() == WQS_FILETYPE_MACEXT
-                    ? " + resources" : "");
-  if (j.contains("body_bytes"))
-    std::printf("  body stream     %u bytes\n", j["body_bytes"].get<unsigned>());
+    std::printf("  attachment [%u] %s, %u bytes%s, file type %u, object %u\n",
+                e["index"].get<unsigned>(), e["name"].get<std::string>().c_str(),
+                e["size"].get<unsigned>(),
+                e.contains("resource_size")
+                    ? (" + " + std::to_string(e["resource_size"].get<unsigned>()) +
+                       " bytes of resources").c_str()
+                    : "",
+                e["file_type"].get<unsigned>(), e["object"].get<unsigned>());
+  for (const auto& e : j["streams"]) {
+    if (e["size"].is_null())
+      std::printf("  stream %-20s unreadable: %s\n",
+                  e["name"].get<std::string>().c_str(),
+                  e["error"].get<std::string>().c_str());
+    else
+      std::printf("  stream %-20s %u bytes\n", e["name"].get<std::string>().c_str(),
+                  e["size"].get<unsigned>());
+  }
+  for (const auto& e : j["fields"]) {
+    std::string value;
+    if (e.contains("value")) {
+      value = e["value"].is_string() ? e["value"].get<std::string>() : e["value"].dump();
+      for (char& c : value)
+        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+      if (value.size() > 60) value = value.substr(0, 59) + "~";
+    } else {
+      value = "(" + std::to_string(e["bytes"].get<unsigned>()) + " bytes)";
+    }
+    std::printf("  field %-20s %-9s %-7s %s\n", e["name"].get<std::string>().c_str(),
+                e["type"].get<std::string>().c_str(),
+                e["summary"].get<bool>() ? "summary" : "", value.c_str());
+  }
   return 0;
 }
 

@@ -1,105 +1,152 @@
-// wqadmin stats and list: read the summary items the search hands over,
-// without opening any message through the library.
-
+// wqadmin stats: the queue's shape.  Messages per WQMsgStatus and, per
+// status, how long ago their next retry fell due, in doubling age buckets,
+// so an operator sees at a glance whether failures are fresh or stuck.
+#include <array>
 #include <cstdio>
 #include <map>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "admin.h"
+#include "progress.h"
+#include "tavlo/runtime.h"
 
 namespace wqadmin {
+
+namespace {
+
+// Upper bounds of the overdue buckets, in minutes; a last bucket takes
+// everything older.  Before them: next retry still ahead; after them:
+// no next-retry time set.
+constexpr std::array<int, 10> kBucketMinutes = {5,   10,  20,  40,  80,
+                                                160, 320, 640, 1280, 2560};
+constexpr size_t kNumBuckets = kBucketMinutes.size() + 3;  // + ahead, older, unset
+constexpr size_t kAhead = 0;
+constexpr size_t kOlder = kBucketMinutes.size() + 1;
+constexpr size_t kUnset = kBucketMinutes.size() + 2;
+
+std::vector<std::string> BucketNames() {
+  std::vector<std::string> names{"ahead"};
+  for (int m : kBucketMinutes) names.push_back(std::to_string(m) + "m");
+  names.push_back(std::to_string(kBucketMinutes.back()) + "m+");
+  names.push_back("unset");
+  return names;
+}
+
+size_t BucketOf(const TIMEDATE& next, int64_t nowMicros) {
+  if (IsoTime(next).empty()) return kUnset;
+  int64_t overdue = nowMicros - TimeToMicros(&next);
+  if (overdue < 0) return kAhead;
+  int64_t minutes = overdue / 60000000;
+  for (size_t i = 0; i < kBucketMinutes.size(); i++)
+    if (minutes < kBucketMinutes[i]) return i + 1;
+  return kOlder;
+}
+
+struct Shape {
+  uint64_t total = 0;
+  std::array<uint64_t, kNumBuckets> buckets{};
+};
+
+}  // namespace
 
 int CmdStats(const StatsOptions& o) {
   queue_handle_t q;
   if (!OpenQueueReadOnly(o.queue, &q)) return 1;
-  std::vector<SummaryRow> rows;
-  STATUS err = ScanSummaries(&q, "", 0, &rows);
-  CloseQueue(o.queue, &q);
-  if (err != NOERROR) return Fail("cannot search queue", ResolvedPath(o.queue), err);
+  const std::string where = ResolvedPath(o.queue);
+  TIMEDATE now;
+  OSCurrentTIMEDATE(&now);
+  const int64_t nowMicros = TimeToMicros(&now);
 
-  std::map<DWORD, uint64_t> byStatus;
-  uint64_t absent = 0, failed = 0;
-  for (const auto& r : rows) {
-    if (!r.hasStatus) {
-      absent++;
-      continue;
+  std::map<DWORD, Shape> byStatus;
+  Shape absent, all;
+  uint64_t total = 0, failed = 0, damaged = 0;
+  STATUS readErr = NOERROR;
+  Progress progress("reading", 0, Progress::Wanted());
+  STATUS err = ForEachSummary(&q, "", [&](const SummaryRow& s) {
+    MessageRow r;
+    readErr = ReadMessageRow(&q, s.id, &r);
+    if (readErr != NOERROR) return false;
+    total++;
+    progress.Update(total);
+    if (r.damaged) {
+      damaged++;
+      return true;
     }
-    byStatus[r.status]++;
-    if (IsFailedStatus(r.status)) failed++;
-  }
+    size_t b = BucketOf(r.nextRetry, nowMicros);
+    Shape& shape = r.hasStatus ? byStatus[r.status] : absent;
+    shape.total++;
+    shape.buckets[b]++;
+    all.total++;
+    all.buckets[b]++;
+    if (r.hasStatus && IsFailedStatus(r.status)) failed++;
+    return true;
+  });
+  progress.Finish();
+  CloseQueue(o.queue, &q);
+  if (readErr != NOERROR) return Fail("cannot read a message of", where, readErr);
+  if (err != NOERROR) return Fail("cannot search queue", where, err);
 
+  const std::vector<std::string> names = BucketNames();
   if (o.json) {
     nlohmann::ordered_json j;
-    j["queue"] = ResolvedPath(o.queue);
-    j["total"] = rows.size();
+    j["queue"] = where;
+    j["now"] = IsoTime(now);
+    j["total"] = total;
     nlohmann::ordered_json by = nlohmann::ordered_json::object();
-    for (const auto& [status, n] : byStatus) by[std::to_string(status)] = n;
+    for (const auto& [status, shape] : byStatus) by[std::to_string(status)] = shape.total;
     j["by_status"] = by;
-    j["absent"] = absent;
+    j["absent"] = absent.total;
     j["failed"] = failed;
+    j["damaged"] = damaged;
+    j["buckets"] = names;
+    auto shapeJson = [&](const Shape& s) {
+      nlohmann::ordered_json e;
+      e["total"] = s.total;
+      nlohmann::ordered_json b = nlohmann::ordered_json::object();
+      for (size_t i = 0; i < kNumBuckets; i++) b[names[i]] = s.buckets[i];
+      e["next_retry"] = b;
+      return e;
+    };
+    nlohmann::ordered_json shape = nlohmann::ordered_json::object();
+    for (const auto& [status, s] : byStatus) shape[std::to_string(status)] = shapeJson(s);
+    if (absent.total > 0) shape["absent"] = shapeJson(absent);
+    shape["all"] = shapeJson(all);
+    j["shape"] = shape;
     std::printf("%s\n", j.dump(2).c_str());
     return 0;
   }
-  std::printf("queue %s: %zu message%s\n", ResolvedPath(o.queue).c_str(),
-              rows.size(), rows.size() == 1 ? "" : "s");
-  for (const auto& [status, n] : byStatus) {
+
+  std::printf("queue %s: %s message%s, %s failed (11, 9, 10, 7)%s\n",
+              where.c_str(), Grouped(total).c_str(), total == 1 ? "" : "s",
+              Grouped(failed).c_str(),
+              damaged ? (", " + Grouped(damaged) + " damaged").c_str() : "");
+  std::printf("next retry overdue by up to N minutes, as of %s\n",
+              IsoTime(now).c_str());
+  std::printf("%-20s %9s", "status", "total");
+  for (const auto& n : names) std::printf(" %6s", n.c_str());
+  std::printf("\n");
+  auto printShape = [&](const std::string& label, const Shape& s) {
+    std::printf("%-20s %9llu", label.c_str(),
+                static_cast<unsigned long long>(s.total));
+    for (uint64_t n : s.buckets)
+      std::printf(" %6llu", static_cast<unsigned long long>(n));
+    std::printf("\n");
+  };
+  printShape("all", all);
+  for (const auto& [status, s] : byStatus) {
+    std::string label = std::to_string(status);
     const char* name = StatusName(status);
-    std::printf("  status %5u %-17s %10llu%s\n", static_cast<unsigned>(status),
-                *name ? (std::string("(") + name + ")").c_str() : "",
-                static_cast<unsigned long long>(n),
-                IsFailedStatus(status) ? "   <- reset by rswq" : "");
+    if (*name) label += std::string(" ") + name;
+    if (IsFailedStatus(status)) label += " *";
+    printShape(label, s);
   }
-  std::printf("  %-30s %10llu\n", "no WQMsgStatus",
-              static_cast<unsigned long long>(absent));
-  std::printf("  %-30s %10llu\n", "failed (11, 9, 10, 7)",
-              static_cast<unsigned long long>(failed));
-  return 0;
-}
-
-int CmdList(const ListOptions& o) {
-  if (o.status > 0xFFFFFFFFLL) return FailText("--status out of range");
-  queue_handle_t q;
-  if (!OpenQueueReadOnly(o.queue, &q)) return 1;
-  std::vector<SummaryRow> rows;
-  std::string formula =
-      o.status >= 0 ? "WQMsgStatus = " + std::to_string(o.status) : "";
-  STATUS err = ScanSummaries(&q, formula, o.limit, &rows);
-  CloseQueue(o.queue, &q);
-  if (err != NOERROR) return Fail("cannot search queue", ResolvedPath(o.queue), err);
-
-  if (o.json) {
-    nlohmann::ordered_json arr = nlohmann::ordered_json::array();
-    for (const auto& r : rows) {
-      nlohmann::ordered_json e;
-      e["note_id"] = r.id;
-      if (r.hasStatus)
-        e["status"] = r.status;
-      else
-        e["status"] = nullptr;
-      e["attachments"] = r.attachments;
-      arr.push_back(e);
-    }
-    std::printf("%s\n", arr.dump(2).c_str());
-    return 0;
-  }
-  std::printf("%10s  %6s  %-17s %s\n", "note id", "status", "", "attachments");
-  for (const auto& r : rows) {
-    if (r.hasStatus) {
-      const char* name = StatusName(r.status);
-      std::printf("%10u  %6u  %-17s %u\n", static_cast<unsigned>(r.id),
-                  static_cast<unsigned>(r.status),
-                  *name ? (std::string("(") + name + ")").c_str() : "",
-                  static_cast<unsigned>(r.attachments));
-    } else {
-      std::printf("%10u  %6s  %-17s %u\n", static_cast<unsigned>(r.id), "-",
-                  "", static_cast<unsigned>(r.attachments));
-    }
-  }
-  if (o.limit != 0 && rows.size() >= o.limit)
-    std::printf("(first %u shown; --limit 0 lists all)\n", o.limit);
+  if (absent.total > 0) printShape("no WQMsgStatus", absent);
+  if (failed > 0) std::printf("* reset to 6 by rswq\n");
+  if (damaged > 0)
+    std::printf("%s damaged message%s not counted above: run wqadmin verify\n",
+                Grouped(damaged).c_str(), damaged == 1 ? "" : "s");
   return 0;
 }
 

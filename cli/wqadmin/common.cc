@@ -5,10 +5,15 @@
 #include <cstring>
 #include <filesystem>
 #include <strings.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <ctime>
 
 #include "admin.h"
 #include "tavlo/runtime.h"
 #include "tavlo/store.h"
+#include "wqhk/wqhk.h"
 
 namespace wqadmin {
 
@@ -82,9 +87,14 @@ void CloseQueue(const std::string& queue, queue_handle_t* q) {
 
 namespace {
 
-struct ScanState {
-  std::vector<SummaryRow>* rows;
-  size_t limit;
+// What the search callback returns to stop a walk the caller ended.  Any
+// nonzero code stops the search; the walk remembers that it asked, so the
+// code itself is never reported.
+constexpr STATUS kWalkStopped = ERR_BAD_ARG;
+
+struct WalkState {
+  const SummaryFn* fn;
+  bool stopped = false;
 };
 
 WORD ReadWord(const char* p) {
@@ -96,51 +106,67 @@ WORD ReadWord(const char* p) {
 // Walks the summary table the search hands over; every length is checked
 // against the table, so a damaged table yields fewer fields, never a read
 // past it.
-STATUS ScanCallback(void* arg, SEARCH_MATCH* match, ITEM_TABLE* summary) {
-  auto* st = static_cast<ScanState*>(arg);
-  if ((match->SERetFlags & SE_FMATCH) == 0) return NOERROR;
-  if (st->limit != 0 && st->rows->size() >= st->limit) return NOERROR;
-  SummaryRow row;
-  row.id = match->ID.NoteID;
-  if (summary != nullptr) {
-    const char* base = reinterpret_cast<const char*>(summary);
-    size_t total = summary->Length;
-    if (total == 0xFFFF) total = SIZE_MAX;  // saturated: trust the items
-    size_t n = summary->Items;
-    size_t off = sizeof(ITEM_TABLE) + n * sizeof(ITEM);
-    if (off <= total) {
-      for (size_t i = 0; i < n; i++) {
-        const char* item = base + sizeof(ITEM_TABLE) + i * sizeof(ITEM);
-        WORD nameLen = ReadWord(item);
-        WORD valueLen = ReadWord(item + 2);
-        if (off + nameLen + valueLen > total) break;
-        std::string name(base + off, nameLen);
-        const char* value = base + off + nameLen;
-        off += nameLen + valueLen;
-        if (name == "$FILE") row.attachments++;
-        if (strcasecmp(name.c_str(), "WQMsgStatus") != 0 || valueLen < 10 ||
-            row.hasStatus)
-          continue;
-        if (ReadWord(value) != TYPE_NUMBER) continue;
-        double d;
-        std::memcpy(&d, value + 2, 8);
-        if (d >= 0 && d <= 4294967295.0) {
-          row.hasStatus = true;
-          row.status = static_cast<DWORD>(d);
-        }
-      }
+void ParseSummary(const ITEM_TABLE* summary, SummaryRow* row) {
+  if (summary == nullptr) return;
+  const char* base = reinterpret_cast<const char*>(summary);
+  size_t total = summary->Length;
+  if (total == 0xFFFF) total = SIZE_MAX;  // saturated: trust the items
+  size_t n = summary->Items;
+  size_t off = sizeof(ITEM_TABLE) + n * sizeof(ITEM);
+  if (off > total) return;
+  for (size_t i = 0; i < n; i++) {
+    const char* item = base + sizeof(ITEM_TABLE) + i * sizeof(ITEM);
+    WORD nameLen = ReadWord(item);
+    WORD valueLen = ReadWord(item + 2);
+    if (off + nameLen + valueLen > total) break;
+    std::string name(base + off, nameLen);
+    const char* value = base + off + nameLen;
+    off += nameLen + valueLen;
+    if (name == "$FILE") row->attachments++;
+    if (strcasecmp(name.c_str(), "WQMsgStatus") != 0 || valueLen < 10 ||
+        row->hasStatus)
+      continue;
+    if (ReadWord(value) != TYPE_NUMBER) continue;
+    double d;
+    std::memcpy(&d, value + 2, 8);
+    if (d >= 0 && d <= 4294967295.0) {
+      row->hasStatus = true;
+      row->status = static_cast<DWORD>(d);
     }
   }
-  st->rows->push_back(row);
+}
+
+STATUS WalkCallback(void* arg, SEARCH_MATCH* match, ITEM_TABLE* summary) {
+  auto* st = static_cast<WalkState*>(arg);
+  if ((match->SERetFlags & SE_FMATCH) == 0) return NOERROR;
+  SummaryRow row;
+  row.id = match->ID.NoteID;
+  ParseSummary(summary, &row);
+  if (!(*st->fn)(row)) {
+    st->stopped = true;
+    return kWalkStopped;
+  }
   return NOERROR;
 }
 
 }  // namespace
 
-STATUS ScanSummaries(queue_handle_t* q, const std::string& formula,
-                     size_t limit, std::vector<SummaryRow>* rows) {
+STATUS CheckFormula(const std::string& formula) {
+  if (formula.size() > 0xFFFF) return ERR_FORMULA_TOO_BIG;
+  FORMULAHANDLE h = NULLHANDLE;
+  WORD len = 0;
+  STATUS err = QDSFormulaCompile(nullptr, 0, formula.c_str(),
+                                 static_cast<WORD>(formula.size()), &h, &len,
+                                 nullptr, nullptr, nullptr, nullptr, nullptr);
+  if (h != NULLHANDLE) (void)OSMemFree(h);
+  return err;
+}
+
+STATUS ForEachSummary(queue_handle_t* q, const std::string& formula,
+                      const SummaryFn& fn) {
   FORMULAHANDLE hFormula = NULLHANDLE;
   if (!formula.empty()) {
+    if (formula.size() > 0xFFFF) return ERR_FORMULA_TOO_BIG;
     WORD len = 0;
     STATUS err = QDSFormulaCompile(nullptr, 0, formula.c_str(),
                                    static_cast<WORD>(formula.size()),
@@ -148,12 +174,82 @@ STATUS ScanSummaries(queue_handle_t* q, const std::string& formula,
                                    nullptr, nullptr);
     if (err != NOERROR) return err;
   }
-  ScanState st{rows, limit};
+  WalkState st{&fn};
   STATUS err = QDSSearch(q->dbhandle, hFormula, nullptr, SEARCH_SUMMARY,
-                         NOTE_CLASS_DOCUMENT, nullptr, ScanCallback, &st,
+                         NOTE_CLASS_DOCUMENT, nullptr, WalkCallback, &st,
                          nullptr);
   if (hFormula != NULLHANDLE) (void)OSMemFree(hFormula);
+  if (st.stopped) return NOERROR;
   return err;
+}
+
+std::string IsoTime(TIMEDATE t) {
+  TIMEDATE special;
+  for (WORD which : {TIMEDATE_MINIMUM, TIMEDATE_MAXIMUM, TIMEDATE_WILDCARD}) {
+    TimeConstant(which, &special);
+    if (TimeDateCompare(&t, &special) == 0) return "";
+  }
+  int64_t micros = TimeToMicros(&t);
+  time_t secs = static_cast<time_t>(micros / 1000000 - (micros % 1000000 < 0));
+  struct tm tm;
+  if (localtime_r(&secs, &tm) == nullptr) return "";
+  char buf[64];
+  if (strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%S%z", &tm) == 0) return "";
+  // strftime gives +0100; ISO 8601's extended form wants +01:00.
+  std::string out(buf);
+  if (out.size() >= 5 && (out[out.size() - 5] == '+' || out[out.size() - 5] == '-'))
+    out.insert(out.size() - 2, ":");
+  return out;
+}
+
+STATUS ReadMessageRow(queue_handle_t* q, NOTEID id, MessageRow* row) {
+  *row = MessageRow();
+  row->id = id;
+  wq_msg_handle_t h;
+  std::memset(&h, 0, sizeof(h));
+  STATUS err = WQSOpenMsgByMsgID(q, id, &h.msg);
+  if (err == ERR_WQS_CORRUPT || err == ERR_WQS_GENERAL) {
+    char text[256];
+    TavloStatusText(err, text, sizeof(text));
+    row->damaged = true;
+    row->problem = text;
+    return NOERROR;
+  }
+  if (err != NOERROR) return err;
+  double d = 0;
+  if (QDSItemGetNumber(h.msg.hNote, "WQMsgStatus", &d) && d >= 0 &&
+      d <= 4294967295.0) {
+    row->hasStatus = true;
+    row->status = static_cast<DWORD>(d);
+  }
+  const user_msg_info_t& u = h.msg.info.user;
+  row->type = h.msg.info.wMsgType;
+  row->recipients = u.wNumRecip;
+  row->retries = u.wRetries;
+  row->nextRetry = u.tdNextRetry;
+  row->error = static_cast<WORD>(u.dwUserInfo3);
+  row->attachments = h.msg.info.wNumAttachments;
+  msg_state_block_t ms;
+  std::memset(&ms, 0, sizeof(ms));
+  err = WQInbHKGetMessageState(&h, &ms);
+  if (err == NOERROR) row->errorText = ms.szError;
+  if (err == NOERROR && u.wNumRecip > 0) {
+    recip_info_t ri;
+    std::memset(&ri, 0, sizeof(ri));
+    err = WQSGetRecipient(&h.msg, 0, &ri);
+    if (err == NOERROR && ri.pName != nullptr)
+      row->firstRecipient.assign(ri.pName, ri.wNameLen);
+  }
+  STATUS cerr = WQSCloseMsg(&h.msg);
+  return err != NOERROR ? err : cerr;
+}
+
+int OutputColumns() {
+  if (!isatty(STDOUT_FILENO)) return 0;
+  struct winsize ws;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+    return ws.ws_col;
+  return 80;
 }
 
 }  // namespace wqadmin

@@ -1,10 +1,11 @@
 // wqadmin: operator commands for the relay's work-queue databases.
 //
-//   wqadmin [--data DIR] create|seed|stats|show|extract|list ...
+//   wqadmin [--data DIR] create|seed|stats|list|show|verify|extract ...
 //
 // Relative queue paths resolve against --data, else $TAVLO_DATA, else the
 // current directory.  Exit code 0 on success, 1 on failure (the cause is
-// printed to standard error), 2 for a command-line error.
+// printed to standard error; for verify: a damaged message), 2 for a
+// command-line error.
 
 #include <cstdio>
 #include <cstdlib>
@@ -67,10 +68,23 @@ int main(int argc, char** argv) {
                "setting itself.");
 
   StatsOptions sto;
-  auto* stats = app.add_subcommand("stats", "messages per WQMsgStatus");
+  auto* stats = app.add_subcommand(
+      "stats", "queue shape: messages per WQMsgStatus and how long ago their "
+               "next retry fell due");
   stats->add_option("QUEUE", sto.queue, "queue database file")->required();
   stats->add_flag("--json", sto.json, "JSON output");
-  stats->footer(statusHelp);
+  stats->footer(statusHelp +
+                "\nAge buckets: 'ahead' = next retry still to come; 'Nm' = "
+                "overdue by less than N minutes (and more than the bucket "
+                "before); 'unset' = no next-retry time.");
+
+  VerifyOptions vo;
+  auto* verify = app.add_subcommand(
+      "verify", "check every message against its stored format; exit 1 when "
+                "any is damaged (never changes the queue)");
+  verify->add_option("QUEUE", vo.queue, "queue database file")->required();
+  verify->add_flag("--json", vo.json, "JSON output");
+  verify->add_flag("--quiet", vo.quiet, "no progress bar");
 
   ShowOptions sho;
   auto* show = app.add_subcommand(
@@ -89,14 +103,32 @@ int main(int argc, char** argv) {
   extract->add_option("OUTFILE", eo.outFile, "file to write")->required();
 
   ListOptions lo;
-  auto* list = app.add_subcommand("list", "note ids and status of messages");
+  auto* list = app.add_subcommand(
+      "list", "one line per message: status, type, recipients, retries, next "
+              "retry, error, first recipient, error text");
   list->add_option("QUEUE", lo.queue, "queue database file")->required();
-  list->add_option("--status", lo.status, "only messages in this status");
-  list->add_option("--limit", lo.limit, "at most N rows (0: all)")
-      ->capture_default_str();
-  list->add_flag("--json", lo.json, "JSON output");
+  list->add_option("--status", lo.statuses,
+                   "only messages in these statuses (repeatable)")
+      ->check(CLI::Range(0u, 0xFFFFFFFFu))
+      ->take_all();
+  list->add_option("--formula", lo.formula,
+                   "only messages this selection formula matches, e.g. "
+                   "'WQMsgStatus = 9 | WQMsgStatus = 10'");
+  list->add_option("--limit", lo.limit, "at most N messages (default 0: all)");
+  list->add_flag("--json", lo.json,
+                 "JSON output: an array, one message object per line");
+  list->footer(statusHelp +
+               "\nTimes are ISO 8601 in local time.  On a terminal the error "
+               "text is cut to the terminal width.");
 
-  CLI11_PARSE(app, argc, argv);
+  // CLI11's own exit codes are many; operators and scripts get one for
+  // every usage error.
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e);
+    return code == 0 ? 0 : 2;
+  }
 
   if (!dataDir.empty()) setenv("TAVLO_DATA", dataDir.c_str(), 1);
   STATUS err = TavloInitExtended(argc, argv);
@@ -111,6 +143,7 @@ int main(int argc, char** argv) {
   else if (*show) rc = CmdShow(sho);
   else if (*extract) rc = CmdExtract(eo);
   else if (*list) rc = CmdList(lo);
+  else if (*verify) rc = CmdVerify(vo);
   TavloTerm();
   return rc;
 }
