@@ -1,13 +1,33 @@
 // Connections: one SQLite connection per database file in this process,
-// shared by every DBHANDLE that opened the same file and closed with the
-// last of them.  Sharing is not only an economy: the connection holds the
-// file's write lock from open to close (see schema.cc), so a second
-// connection of this same process could not open the file at all.
+// shared by every DBHANDLE that opened the same file, read-only or not,
+// and closed with the last of them.  Sharing keeps one set of caches and
+// one writer lock per file and process: a read-only handle and a
+// read-write handle of one process see the same, exact caches, and a
+// read-write open of a file the process already reads only has to take
+// the writer lock.
+//
+// The locking model (see also schema.cc):
+//   - SQLite runs in its normal locking mode with a WAL, so readers in
+//     other processes see every committed transaction and nothing else,
+//     and never block the writer or wait for it.
+//   - Writers exclude each other with the writer lock, flock(LOCK_EX) on
+//     the database file, taken without waiting by a read-write open and
+//     held until the last read-write handle of the process closes.  A
+//     second writer gets ERR_DB_BUSY at once, however long the first one
+//     keeps the file; SQLite's own write lock would only be met at the
+//     first save, in the middle of a pass.
+//   - flock and SQLite's POSIX record locks do not interact on a local
+//     file system.  But closing any descriptor of a file drops every
+//     record lock the process holds on it, SQLite's included; so the
+//     descriptor that carries the writer lock is opened before the SQLite
+//     connection and closed only after it, and nothing else here opens
+//     and closes the file while a connection to it is open.
 //
 // Statements are prepared once per connection, on first use, and kept:
 // a saved document runs a handful of small statements, and preparing them
 // each time would cost more than running them.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,10 +64,13 @@ std::unordered_map<std::string, Conn*>& ConnMap() {
 }
 uint64_t g_next_serial = 1;
 
-// How long an open waits for another process's lock before it reports
-// ERR_DB_BUSY.  Short: the other side holds the lock for as long as it has
-// the database open, so waiting longer gains nothing.
-constexpr int kBusyTimeoutMs = 100;
+// How long a statement waits for an SQLite lock that another connection
+// holds before it reports ERR_DB_BUSY.  Writers never meet here (the
+// writer lock turns the second one away at open), so what remains is held
+// only for moments: the rebuild of the WAL index after a crash, the
+// checkpoint of the last connection to close.  Waiting those out beats
+// failing a save in the middle of a pass.
+constexpr int kBusyTimeoutMs = 2000;
 
 const char* const kStmtSql[kNumStmts] = {
     /* kStBegin */ "BEGIN",
@@ -126,21 +149,28 @@ const char* const kStmtSql[kNumStmts] = {
     "SELECT k, flags, name, value FROM items WHERE k BETWEEN ?1 AND ?2"
     " UNION ALL SELECT k, flags, name, value FROM big"
     " WHERE k BETWEEN ?1 AND ?2",
+    /* kStDataVersion */ "PRAGMA data_version",
 };
 
-// TRUE when the file begins with the SQLite header.  Read with a plain
-// read() so that neither SQLite nor anything else writes to a file that
+// NOERROR when the file begins with the SQLite header.  Read with a plain
+// pread() so that neither SQLite nor anything else writes to a file that
 // turns out not to be ours.
-STATUS CheckHeader(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? ERR_NOEXIST : ERR_DB_IO;
+STATUS CheckHeader(int fd) {
   char head[16];
-  ssize_t n = ::read(fd, head, sizeof head);
-  ::close(fd);
+  ssize_t n = ::pread(fd, head, sizeof head, 0);
   if (n < 0) return ERR_DB_IO;
   if (n != static_cast<ssize_t>(sizeof head) ||
       memcmp(head, "SQLite format 3", 16) != 0) {
     return ERR_NOT_A_DB;
+  }
+  return NOERROR;
+}
+
+// Takes the writer lock without waiting.
+STATUS TakeWriterLock(int fd) {
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    return errno == EWOULDBLOCK ? ERR_DB_BUSY : ERR_DB_IO;
   }
   return NOERROR;
 }
@@ -162,6 +192,10 @@ std::string PragmaText(sqlite3* db, const char* sql) {
   return out;
 }
 
+// Closes the SQLite connection first and the descriptor of the writer
+// lock after it: the last connection's checkpoint then still runs under
+// the lock, and SQLite's record locks are gone before the close of our
+// descriptor could drop them (see the top of this file).
 void CloseConn(Conn* c) {
   for (sqlite3_stmt*& s : c->stmts) {
     sqlite3_finalize(s);
@@ -169,6 +203,19 @@ void CloseConn(Conn* c) {
   }
   sqlite3_close_v2(c->db);
   c->db = nullptr;
+  if (c->lockFd >= 0) ::close(c->lockFd);
+  c->lockFd = -1;
+}
+
+STATUS ReadDataVersion(Conn* c, int64_t* out) {
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStDataVersion, &st);
+  if (!s) return st;
+  StmtReset reset(s);
+  int rc = sqlite3_step(s);
+  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? ERR_DB_IO : SqlStatus(rc);
+  *out = sqlite3_column_int64(s, 0);
+  return NOERROR;
 }
 
 // Loads the meta values a connection caches.
@@ -211,6 +258,8 @@ STATUS SqlStatus(int rc) {
     // disk, since making room is the whole remedy.
     case SQLITE_FULL:
       return ERR_DISK_FULL;
+    case SQLITE_READONLY:
+      return ERR_DB_READONLY;
     default:
       return ERR_DB_IO;
   }
@@ -238,7 +287,87 @@ Conn* ConnFind(const std::string& canonical) {
   return it == ConnMap().end() ? nullptr : it->second;
 }
 
-STATUS ConnAcquire(const std::string& resolved, Conn** out) {
+namespace {
+
+// Opens the SQLite connection of `c->canonical`; on failure the caller
+// closes what is open (CloseConn).
+STATUS OpenConn(Conn* c, bool writable) {
+  c->lockFd = ::open(c->canonical.c_str(), O_RDONLY | O_CLOEXEC);
+  if (c->lockFd < 0) return errno == ENOENT ? ERR_NOEXIST : ERR_DB_IO;
+  STATUS st = CheckHeader(c->lockFd);
+  if (!st && writable) st = TakeWriterLock(c->lockFd);
+  if (st) return st;
+
+  int rc = sqlite3_open_v2(c->canonical.c_str(), &c->db,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) return (rc & 0xFF) == SQLITE_NOMEM ? ERR_MEMORY : ERR_DB_IO;
+  sqlite3_busy_timeout(c->db, kBusyTimeoutMs);
+  st = SchemaCheck(c->db);
+  if (!st && PragmaText(c->db, "PRAGMA journal_mode") != "wal") st = ERR_NOT_A_DB;
+  if (!st) {
+    // The lock must be on the file SQLite opened: a file renamed over
+    // this path while we opened it would leave the lock on the old one.
+    struct stat held, now;
+    if (::fstat(c->lockFd, &held) != 0 || ::stat(c->canonical.c_str(), &now) != 0) {
+      st = ERR_DB_IO;
+    } else if (held.st_dev != now.st_dev || held.st_ino != now.st_ino) {
+      st = ERR_DB_BUSY;
+    }
+  }
+  // SQLite falls back to reading only when the file cannot be written;
+  // a writer learns that now, not at its first save.
+  if (!st && writable && sqlite3_db_readonly(c->db, "main") == 1) {
+    st = ERR_DB_READONLY;
+  }
+  if (!st) {
+    const char* sync = getenv("TAVLO_SYNC");
+    st = Exec(c->db, sync && strcmp(sync, "normal") == 0
+                         ? "PRAGMA synchronous=NORMAL"
+                         : "PRAGMA synchronous=FULL");
+  }
+  // A queue pass touches a few pages of each of many documents; a larger
+  // page cache than SQLite's default 2 MB keeps more of them between saves.
+  if (!st) st = Exec(c->db, "PRAGMA cache_size=-8192");
+  // A connection without the writer lock must not write even through a
+  // path that forgot to check its handle: query_only makes SQLite refuse
+  // (SQLITE_READONLY, ERR_DB_READONLY).
+  if (!st && !writable) st = Exec(c->db, "PRAGMA query_only=1");
+  // The version first, then the values: a commit in between makes the
+  // next ConnSync read them again, never keep them stale.
+  if (!st && !writable) st = ReadDataVersion(c, &c->dataVersion);
+  if (!st) st = LoadCache(c);
+  return st;
+}
+
+// Makes a connection opened read-only the writer of its file.
+STATUS Upgrade(Conn* c) {
+  // A search that reads a snapshot is under way and its callback opened
+  // the file for writing: the writes must not be held back by (or write
+  // over) the snapshot, so it ends here; the search goes on with the
+  // writer's exact caches.
+  EndSnapshot(c);
+  STATUS st = TakeWriterLock(c->lockFd);
+  if (st) return st;
+  if (sqlite3_db_readonly(c->db, "main") == 1) st = ERR_DB_READONLY;
+  // Other processes may have committed until the lock was ours.
+  if (!st) st = ConnSync(c);
+  if (!st) st = Exec(c->db, "PRAGMA query_only=0");
+  if (st) ::flock(c->lockFd, LOCK_UN);
+  return st;
+}
+
+// The last read-write handle closed; read-only ones remain.
+void Downgrade(Conn* c) {
+  // Record the version the caches agree with while the lock still keeps
+  // other writers out; unknown (-1) makes the next ConnSync drop them.
+  if (ReadDataVersion(c, &c->dataVersion) != NOERROR) c->dataVersion = -1;
+  Exec(c->db, "PRAGMA query_only=1");
+  ::flock(c->lockFd, LOCK_UN);
+}
+
+}  // namespace
+
+STATUS ConnAcquire(const std::string& resolved, bool writable, Conn** out) {
   struct stat sb;
   if (::stat(resolved.c_str(), &sb) != 0) {
     return errno == ENOENT || errno == ENOTDIR ? ERR_NOEXIST : ERR_DB_IO;
@@ -250,54 +379,25 @@ STATUS ConnAcquire(const std::string& resolved, Conn** out) {
   free(real);
 
   if (Conn* c = ConnFind(canonical)) {
+    if (writable && c->writers == 0) {
+      STATUS st = Upgrade(c);
+      if (st) return st;
+    }
     ++c->refs;
+    if (writable) ++c->writers;
     *out = c;
     return NOERROR;
   }
-  STATUS st = CheckHeader(canonical);
-  if (st) return st;
-
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(canonical.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-  if (rc != SQLITE_OK) {
-    sqlite3_close_v2(db);
-    return (rc & 0xFF) == SQLITE_NOMEM ? ERR_MEMORY : ERR_DB_IO;
-  }
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  // Exclusive mode must be set before the first read, so the WAL index is
-  // kept in heap memory and the lock taken below is never let go.
-  st = Exec(db, "PRAGMA locking_mode=EXCLUSIVE");
-  if (!st) st = SchemaCheck(db);
-  if (!st && PragmaText(db, "PRAGMA journal_mode") != "wal") st = ERR_NOT_A_DB;
-  if (!st) {
-    const char* sync = getenv("TAVLO_SYNC");
-    st = Exec(db, sync && strcmp(sync, "normal") == 0
-                      ? "PRAGMA synchronous=NORMAL"
-                      : "PRAGMA synchronous=FULL");
-  }
-  // A queue pass touches a few pages of each of many documents; a larger
-  // page cache than SQLite's default 2 MB keeps more of them between saves.
-  if (!st) st = Exec(db, "PRAGMA cache_size=-8192");
-  // Take the write lock now: from here until the close, no other process
-  // can read or write this file.
-  if (!st) st = Exec(db, "BEGIN IMMEDIATE");
-  if (!st) st = Exec(db, "COMMIT");
-  if (st) {
-    sqlite3_close_v2(db);
-    return st;
-  }
 
   Conn* c = new (std::nothrow) Conn;
-  if (c == nullptr) {
-    sqlite3_close_v2(db);
-    return ERR_MEMORY;
+  if (c == nullptr) return ERR_MEMORY;
+  STATUS st = NOERROR;
+  try {
+    c->canonical = canonical;
+  } catch (...) {
+    st = ERR_MEMORY;
   }
-  c->db = db;
-  c->canonical = canonical;
-  c->refs = 1;
-  c->serial = g_next_serial++;
-  st = LoadCache(c);
+  if (!st) st = OpenConn(c, writable);
   if (!st) {
     try {
       ConnMap().emplace(canonical, c);
@@ -310,15 +410,41 @@ STATUS ConnAcquire(const std::string& resolved, Conn** out) {
     delete c;
     return st;
   }
+  c->refs = 1;
+  c->writers = writable ? 1 : 0;
+  c->serial = g_next_serial++;
   *out = c;
   return NOERROR;
 }
 
-void ConnRelease(Conn* c) {
+void ConnRelease(Conn* c, bool writable) {
+  if (writable && --c->writers == 0 && c->refs > 1) Downgrade(c);
   if (--c->refs > 0) return;
   ConnMap().erase(c->canonical);
   CloseConn(c);
   delete c;
+}
+
+STATUS ConnSync(Conn* c) {
+  if (c->writers > 0) return NOERROR;
+  int64_t version = 0;
+  STATUS st = ReadDataVersion(c, &version);
+  if (st || version == c->dataVersion) return st;
+  c->searchCache.clear();
+  c->searchCacheBytes = 0;
+  st = LoadCache(c);
+  if (!st) c->dataVersion = version;
+  return st;
+}
+
+void EndSnapshot(Conn* c) {
+  if (!c->snapshot) return;
+  c->snapshot = false;
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStCommit, &st);
+  if (s == nullptr || StepDone(s) != NOERROR) {
+    sqlite3_exec(c->db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
 }
 
 sqlite3_stmt* Stmt(Conn* c, StmtId id, STATUS* st) {

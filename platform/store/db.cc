@@ -1,5 +1,6 @@
 // Databases: open, close, create, delete, and their database-wide values.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,9 +67,31 @@ STATUS Exec(sqlite3* db, const char* sql) {
   return SqlStatus(sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
 }
 
-// TRUE when another process has the database open: it holds the write
-// lock from open to close, so a write lock cannot be had here.
-bool HeldElsewhere(const std::string& path) {
+// Keeps writers away from a file this process is about to replace or
+// remove: the writer lock, taken without waiting (ERR_DB_BUSY when a
+// writer in another process has the file open), held until the file is
+// gone.  Readers take no writer lock; OpenElsewhere finds them.  The caller
+// checked that this process has no connection to the file, so closing
+// `*fd` later drops no record lock of SQLite's.
+STATUS LockForReplace(const std::string& path, int* fd) {
+  *fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (*fd < 0) return errno == ENOENT ? ERR_NOEXIST : ERR_DB_IO;
+  while (::flock(*fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    STATUS st = errno == EWOULDBLOCK ? ERR_DB_BUSY : ERR_DB_IO;
+    ::close(*fd);
+    *fd = -1;
+    return st;
+  }
+  return NOERROR;
+}
+
+// TRUE when another process has the database open, reading or writing:
+// every connection to a WAL database keeps a shared SQLite lock on the
+// file until it closes, so the exclusive lock cannot be had.  A reader
+// that outlived its file would, at its close, remove the -wal and -shm
+// files by name, the new file's among them.
+bool OpenElsewhere(const std::string& path) {
   sqlite3* db = nullptr;
   bool held = false;
   if (sqlite3_open_v2(path.c_str(), &db,
@@ -145,14 +168,16 @@ STATUS BuildFile(const std::string& path, WORD dbClass) {
 
 using namespace tavlo::store;
 
-STATUS QDSDbOpen(const char* path, DBHANDLE* retDb) {
+namespace {
+
+STATUS OpenDb(const char* path, bool writable, DBHANDLE* retDb) {
   if (retDb == nullptr) return ERR_BAD_ARG;
   *retDb = 0;
   std::string resolved;
   STATUS st = ResolvePath(path, &resolved);
   if (st) return st;
   Conn* c = nullptr;
-  st = ConnAcquire(resolved, &c);
+  st = ConnAcquire(resolved, writable, &c);
   if (st) return st;
   Db* d = new (std::nothrow) Db;
   DBHANDLE h = 0;
@@ -160,6 +185,7 @@ STATUS QDSDbOpen(const char* path, DBHANDLE* retDb) {
     try {
       d->path = resolved;
       d->conn = c;
+      d->readOnly = !writable;
       h = Dbs().Add(d);
     } catch (...) {
       h = 0;
@@ -167,11 +193,21 @@ STATUS QDSDbOpen(const char* path, DBHANDLE* retDb) {
   }
   if (h == 0) {
     delete d;
-    ConnRelease(c);
+    ConnRelease(c, writable);
     return ERR_MEMORY;
   }
   *retDb = h;
   return NOERROR;
+}
+
+}  // namespace
+
+STATUS QDSDbOpen(const char* path, DBHANDLE* retDb) {
+  return OpenDb(path, true, retDb);
+}
+
+STATUS QDSDbOpenReadOnly(const char* path, DBHANDLE* retDb) {
+  return OpenDb(path, false, retDb);
 }
 
 // Closing a database also closes the documents and collections opened
@@ -194,7 +230,7 @@ STATUS QDSDbClose(DBHANDLE db) {
     // ERR_BAD_DB once the handle below is gone; closing them still works.
   }
   Dbs().Remove(db);
-  ConnRelease(d->conn);
+  ConnRelease(d->conn, !d->readOnly);
   delete d;
   return NOERROR;
 }
@@ -203,6 +239,10 @@ STATUS QDSDbCreate(const char* path, WORD dbClass, BOOL force) {
   std::string resolved;
   STATUS st = ResolvePath(path, &resolved);
   if (st) return st;
+  // Held from here until the new file has replaced the old one, so no
+  // writer opens the old file in between and writes into a file that is
+  // about to vanish.
+  int lockFd = -1;
   struct stat sb;
   if (::stat(resolved.c_str(), &sb) == 0) {
     if (!force) return ERR_DB_EXISTS;
@@ -211,7 +251,11 @@ STATUS QDSDbCreate(const char* path, WORD dbClass, BOOL force) {
     if (real != nullptr) {
       std::string canonical(real);
       free(real);
-      if (ConnFind(canonical) != nullptr || HeldElsewhere(canonical)) {
+      if (ConnFind(canonical) != nullptr) return ERR_DB_BUSY;
+      st = LockForReplace(canonical, &lockFd);
+      if (st == ERR_DB_BUSY) return st;
+      if (OpenElsewhere(canonical)) {
+        if (lockFd >= 0) ::close(lockFd);
         return ERR_DB_BUSY;
       }
     }
@@ -229,6 +273,7 @@ STATUS QDSDbCreate(const char* path, WORD dbClass, BOOL force) {
     UnlinkSidecars(resolved);
     if (::rename(tmp.c_str(), resolved.c_str()) != 0) st = ERR_DB_IO;
   }
+  if (lockFd >= 0) ::close(lockFd);
   if (st) {
     ::unlink(tmp.c_str());
     UnlinkSidecars(tmp);
@@ -251,19 +296,28 @@ STATUS QDSDbDelete(const char* path) {
   if (real == nullptr) return ERR_DB_IO;
   std::string canonical(real);
   free(real);
-  if (ConnFind(canonical) != nullptr || HeldElsewhere(canonical)) {
+  if (ConnFind(canonical) != nullptr) return ERR_DB_BUSY;
+  int lockFd = -1;
+  st = LockForReplace(canonical, &lockFd);
+  if (st == ERR_DB_BUSY) return st;
+  if (OpenElsewhere(canonical)) {
+    if (lockFd >= 0) ::close(lockFd);
     return ERR_DB_BUSY;
   }
-  if (::unlink(canonical.c_str()) != 0) return ERR_DB_IO;
-  UnlinkSidecars(canonical);
+  st = ::unlink(canonical.c_str()) == 0 ? NOERROR : ERR_DB_IO;
+  if (!st) UnlinkSidecars(canonical);
+  if (lockFd >= 0) ::close(lockFd);
+  if (st) return st;
   SyncDirOf(canonical);
   return NOERROR;
 }
 
 STATUS QDSDbCopyACL(DBHANDLE source, DBHANDLE dest) {
   Db* s = GetDb(source);
-  Db* d = GetDb(dest);
+  Db* d = nullptr;
+  STATUS wst = GetWritableDb(dest, &d);
   if (s == nullptr || d == nullptr) return ERR_BAD_DB;
+  if (wst) return wst;
   std::string acl;
   STATUS st = MetaGet(s->conn, "acl", &acl);
   if (st) return st;
@@ -283,8 +337,9 @@ STATUS QDSDbInfoGet(DBHANDLE db, char* info) {
 }
 
 STATUS QDSDbInfoSet(DBHANDLE db, const char* info) {
-  Db* d = GetDb(db);
-  if (d == nullptr) return ERR_BAD_DB;
+  Db* d = nullptr;
+  STATUS st = GetWritableDb(db, &d);
+  if (st) return st;
   if (info == nullptr) return ERR_BAD_ARG;
   return MetaPut(d->conn, "info", info, strnlen(info, DBINFO_SIZE - 1));
 }
@@ -296,7 +351,8 @@ STATUS QDSDbReplicaInfoGet(DBHANDLE db, DBREPLICAINFO* retInfo) {
   Conn* c = d->conn;
   int64_t flags = 0, interval = 0;
   std::string cutoff;
-  STATUS st = MetaGetInt(c, "replica_flags", &flags);
+  STATUS st = ConnSync(c);  // the replica id is cached
+  if (!st) st = MetaGetInt(c, "replica_flags", &flags);
   if (!st) st = MetaGetInt(c, "replica_cutoff_interval", &interval);
   if (!st) st = MetaGet(c, "replica_cutoff", &cutoff);
   if (st) return st;
@@ -310,12 +366,13 @@ STATUS QDSDbReplicaInfoGet(DBHANDLE db, DBREPLICAINFO* retInfo) {
 }
 
 STATUS QDSDbReplicaInfoSet(DBHANDLE db, const DBREPLICAINFO* info) {
-  Db* d = GetDb(db);
-  if (d == nullptr) return ERR_BAD_DB;
+  Db* d = nullptr;
+  STATUS st = GetWritableDb(db, &d);
+  if (st) return st;
   if (info == nullptr) return ERR_BAD_ARG;
   Conn* c = d->conn;
   Txn txn(c);
-  STATUS st = txn.Begin();
+  st = txn.Begin();
   if (!st) st = MetaPut(c, "replica_id", &info->ID, sizeof(TIMEDATE));
   if (!st) st = MetaPutInt(c, "replica_flags", info->Flags);
   if (!st) st = MetaPutInt(c, "replica_cutoff_interval", info->CutoffInterval);
@@ -347,6 +404,8 @@ STATUS QDSDbGenerateOID(DBHANDLE db, ORIGINATORID* retOid) {
   Db* d = GetDb(db);
   if (d == nullptr) return ERR_BAD_DB;
   if (retOid == nullptr) return ERR_BAD_ARG;
+  STATUS st = ConnSync(d->conn);  // the replica id is cached
+  if (st) return st;
   NewOid(d->conn, retOid);
   retOid->SequenceTime = retOid->Note;
   return NOERROR;
@@ -356,6 +415,8 @@ STATUS QDSDbGetClass(DBHANDLE db, WORD* retClass) {
   Db* d = GetDb(db);
   if (d == nullptr) return ERR_BAD_DB;
   if (retClass == nullptr) return ERR_BAD_ARG;
+  // Cached without a check: a database's class is set when it is made
+  // and never changes.
   *retClass = d->conn->dbClass;
   return NOERROR;
 }

@@ -113,8 +113,10 @@ using namespace tavlo::store;
 STATUS QDSDbCopy(DBHANDLE source, DBHANDLE dest, TIMEDATE since,
                  WORD noteClassMask) {
   Db* sd = GetDb(source);
-  Db* dd = GetDb(dest);
+  Db* dd = nullptr;
+  STATUS wst = GetWritableDb(dest, &dd);
   if (sd == nullptr || dd == nullptr) return ERR_BAD_DB;
+  if (wst) return wst;
   Since from = MakeSince(&since);
   try {
     std::vector<SourceNote> notes;

@@ -224,8 +224,9 @@ using namespace tavlo::store;
 STATUS QDSNoteUpdate(NOTEHANDLE note, WORD flags) {
   Note* n = Notes().Get(note);
   if (n == nullptr) return ERR_BAD_NOTE;
-  Db* d = GetDb(n->db);
-  if (d == nullptr) return ERR_BAD_DB;
+  Db* d = nullptr;
+  STATUS st = GetWritableDb(n->db, &d);
+  if (st) return st;
   Conn* c = d->conn;
   bool isNew = n->id == 0 || n->connSerial != c->serial;
   size_t fresh = 0;
@@ -236,7 +237,7 @@ STATUS QDSNoteUpdate(NOTEHANDLE note, WORD flags) {
   bool full = isNew || n->rewriteAll || (flags & UPDATE_FORCE) ||
               n->nextSeq + static_cast<int64_t>(fresh) > kSeqLimit;
   static Plan plan;
-  STATUS st = MakePlan(*n, full, &plan);
+  st = MakePlan(*n, full, &plan);
   if (st) return st;
 
   TIMEDATE now;
@@ -279,15 +280,16 @@ STATUS QDSNoteUpdate(NOTEHANDLE note, WORD flags) {
 }
 
 STATUS QDSNoteDelete(DBHANDLE db, NOTEID noteId, WORD flags) {
-  Db* d = GetDb(db);
-  if (d == nullptr) return ERR_BAD_DB;
+  Db* d = nullptr;
+  STATUS st = GetWritableDb(db, &d);
+  if (st) return st;
   if (noteId == 0) return ERR_NOTE_NOT_FOUND;
   Conn* c = d->conn;
   SearchForget(c, noteId);
   TIMEDATE now;
   OSCurrentTIMEDATE(&now);
   Txn txn(c);
-  STATUS st = txn.Begin();
+  st = txn.Begin();
   if (st) return st;
   sqlite3_stmt* s = Stmt(c, kStNoteDelete, &st);
   if (!s) return st;

@@ -189,13 +189,13 @@ using namespace tavlo::store;
 
 STATUS QDSDbAllocObject(DBHANDLE db, DWORD size, WORD objClass, WORD privs,
                         DWORD* retRRV) {
-  Db* d = GetDb(db);
-  if (d == nullptr) return ERR_BAD_DB;
+  Db* d = nullptr;
+  STATUS st = GetWritableDb(db, &d);
+  if (st) return st;
   if (retRRV == nullptr) return ERR_BAD_ARG;
   *retRRV = 0;
   if (size > kMaxObjectSize) return ERR_ITEM_TOO_BIG;
   Conn* c = d->conn;
-  STATUS st = NOERROR;
   sqlite3_stmt* s = Stmt(c, kStObjInsert, &st);
   if (!s) return st;
   sqlite3_bind_int(s, 1, objClass);
@@ -210,11 +210,12 @@ STATUS QDSDbAllocObject(DBHANDLE db, DWORD size, WORD objClass, WORD privs,
 }
 
 STATUS QDSDbFreeObject(DBHANDLE db, DWORD rrv) {
-  Db* d = GetDb(db);
-  if (d == nullptr) return ERR_BAD_DB;
+  Db* d = nullptr;
+  STATUS st = GetWritableDb(db, &d);
+  if (st) return st;
   Conn* c = d->conn;
   Txn txn(c);
-  STATUS st = txn.Begin();
+  st = txn.Begin();
   if (st) return st;
   sqlite3_stmt* s = Stmt(c, kStObjDelete, &st);
   if (!s) return st;
@@ -233,10 +234,11 @@ STATUS QDSDbFreeObject(DBHANDLE db, DWORD rrv) {
 
 STATUS QDSDbWriteObject(DBHANDLE db, DWORD rrv, DHANDLE hBuffer, DWORD offset,
                         DWORD length) {
-  Db* d = GetDb(db);
-  if (d == nullptr) return ERR_BAD_DB;
+  Db* d = nullptr;
+  STATUS st = GetWritableDb(db, &d);
+  if (st) return st;
   DWORD size = 0;
-  STATUS st = OSMemGetSize(hBuffer, &size);
+  st = OSMemGetSize(hBuffer, &size);
   if (st) return st;
   if (length > size) return ERR_BAD_ARG;
   const void* p = OSLockObject(hBuffer);
@@ -248,8 +250,9 @@ STATUS QDSDbWriteObject(DBHANDLE db, DWORD rrv, DHANDLE hBuffer, DWORD offset,
 
 STATUS QDSDbWriteObjectBytes(DBHANDLE db, DWORD rrv, const void* data,
                              DWORD offset, DWORD length) {
-  Db* d = GetDb(db);
-  if (d == nullptr) return ERR_BAD_DB;
+  Db* d = nullptr;
+  STATUS st = GetWritableDb(db, &d);
+  if (st) return st;
   if (data == nullptr && length) return ERR_BAD_ARG;
   return WriteBytes(d->conn, rrv, data, offset, length);
 }

@@ -71,13 +71,18 @@
 //       (Version 1 kept each object as one zero-filled blob in
 //       objects.data; its files are not read.)
 //
-// Journal: WAL, synchronous FULL (TAVLO_SYNC=normal: NORMAL).  The
-// connection runs in EXCLUSIVE locking mode and takes the write lock when
-// the database is opened, so exactly one process owns a database while it
-// has it open (the relay and the repair tool must never write one queue at
-// once); a second process gets ERR_DB_BUSY at open instead of interleaved
-// writes.  In exclusive mode the WAL index lives in heap memory, so no -shm
-// file is made.
+// Journal: WAL, synchronous FULL (TAVLO_SYNC=normal: NORMAL).  SQLite
+// runs in its normal locking mode, with the WAL index in the -shm file,
+// so any number of processes may read a database while one writes it:
+// each read transaction sees the commits made before it began and nothing
+// else, and neither side waits for the other.  One writer per file (the
+// relay and the repair tool must never write one queue at once) is kept
+// by the writer lock, flock(LOCK_EX) on the database file, which a
+// read-write open takes without waiting and keeps until the process
+// closes its last read-write handle of the file: a second writer gets
+// ERR_DB_BUSY at open, at once, instead of interleaved writes or a failed
+// save half-way through a pass.  A read-only open takes no writer lock;
+// its connection runs with query_only.  Details in conn.cc.
 #include <cstring>
 
 #include "schema.h"

@@ -9,13 +9,20 @@
 // A requeue pass searches again after every batch of 100 messages, and
 // every search reports every match; so the documents that still match are
 // visited again and again.  Their summary items are therefore cached per
-// connection (Conn::searchCache): the cache is exact because this
-// connection makes every change to the file and forgets a document when it
-// is saved or deleted, and it is bounded (kCacheLimit) by emptying it.
+// connection (Conn::searchCache), bounded (kCacheLimit) by emptying it.
+// While the connection holds the writer lock the cache is exact: every
+// change to the file goes through it and forgets the document it saves or
+// deletes.  Without the lock (read-only handles only) a search runs in one
+// read transaction, a snapshot of the file, and checks the cache against
+// that snapshot's data version first (ConnSync): a reader never answers
+// from a document as it was before a writer's commit that the snapshot
+// already holds, and its counts add up to one moment of the file.
 //
 // No statement is left running while the callback runs: candidates are
 // collected first (the plan case) or a batch at a time (the scan), so a
-// callback may open, save or delete documents of the same database.
+// callback may open, save or delete documents of the same database.  A
+// callback that opens the file read-write ends the snapshot (see Upgrade
+// in conn.cc).
 #include <algorithm>
 #include <cstring>
 
@@ -269,6 +276,38 @@ STATUS Visit(Conn* c, NOTEID id, WORD cls, WORD mask, const Since& since,
   return fn(arg, out);
 }
 
+// The read transaction of a search through a connection without the
+// writer lock.  Holds a reference to the connection, so a callback that
+// closes the search's last handle does not close the connection under it.
+class ReadSnapshot {
+ public:
+  explicit ReadSnapshot(Conn* c) : c_(c) { ++c_->refs; }
+  ~ReadSnapshot() {
+    if (began_) EndSnapshot(c_);
+    ConnRelease(c_, false);
+  }
+  ReadSnapshot(const ReadSnapshot&) = delete;
+  ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+
+  STATUS Begin() {
+    // A writer's caches are exact; a search inside another's callback
+    // reads the snapshot already open.
+    if (c_->writers > 0 || c_->snapshot) return NOERROR;
+    STATUS st = NOERROR;
+    sqlite3_stmt* s = Stmt(c_, kStBegin, &st);
+    if (!s) return st;
+    st = StepDone(s);
+    if (st) return st;
+    c_->snapshot = began_ = true;
+    // Its first read (the data version) fixes the snapshot.
+    return ConnSync(c_);
+  }
+
+ private:
+  Conn* c_;
+  bool began_ = false;
+};
+
 }  // namespace
 
 void SearchForget(Conn* c, NOTEID id) {
@@ -299,6 +338,9 @@ STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
       }
     }
     Since sinceAt = MakeSince(since);
+    ReadSnapshot snapshot(d->conn);
+    STATUS sst = snapshot.Begin();
+    if (sst) return sst;
     Scratch sc;
     if (plan) {
       std::vector<NOTEID> ids;

@@ -76,6 +76,7 @@ enum StmtId {
   kStChunksDelete,
   kStChunksList,
   kStItemsOfNote,
+  kStDataVersion,
   kNumStmts
 };
 
@@ -90,24 +91,41 @@ struct SearchEntry {
 };
 
 // One SQLite connection per database file, shared by every DBHANDLE of the
-// process that opened the same file.  The connection holds the file's
-// write lock for as long as it is open (see schema.cc).
+// process that opened the same file, read-only or not.  While at least one
+// of those handles is read-write the connection holds the file's writer
+// lock (see schema.cc), so no other process changes the file.
 struct Conn {
   sqlite3* db = nullptr;
   std::string canonical;  // realpath of the file, the sharing key
-  int refs = 0;
+  int refs = 0;           // open DBHANDLEs, and searches under way
+  int writers = 0;        // read-write DBHANDLEs; > 0: writer lock held
+  int lockFd = -1;        // the file, opened for the writer lock; closed
+                          // only after `db`, see ConnRelease
   uint64_t serial = 0;    // unique per connection ever made
   sqlite3_stmt* stmts[kNumStmts] = {};
   // Cached from meta; kept in step by the calls that change them.
   WORD dbClass = 0;
   TIMEDATE replicaId = {};
   TIMEDATE lastOidNote = {};  // last ORIGINATORID.Note handed out
-  // Search cache.  Every change to the file goes through this connection
-  // (it holds the write lock), so dropping a document's entry whenever it
-  // is saved or deleted keeps the cache exact.
+  // Search cache.  While this connection holds the writer lock every
+  // change to the file goes through it, so dropping a document's entry
+  // whenever it is saved or deleted keeps the cache exact.  Without the
+  // lock another process may commit at any time: ConnSync compares the
+  // file's data version with `dataVersion` before the caches are used and
+  // drops them when it moved.
   std::unordered_map<NOTEID, SearchEntry> searchCache;
   size_t searchCacheBytes = 0;
+  int64_t dataVersion = -1;  // PRAGMA data_version the caches agree with
+  bool snapshot = false;     // a search holds a read transaction open
 };
+
+// Brings the caches of a connection without the writer lock in step with
+// the file: when another connection committed since the last check, the
+// search cache is emptied and the meta values read again.  Nothing to do
+// (and nothing read) while this process holds the writer lock.
+STATUS ConnSync(Conn* c);
+// Ends the read transaction of a search's snapshot, if one is open.
+void EndSnapshot(Conn* c);
 
 // Drops a document from the search cache; call on every save or delete.
 void SearchForget(Conn* c, NOTEID id);
@@ -116,6 +134,7 @@ void SearchForget(Conn* c, NOTEID id);
 struct Db {
   Conn* conn = nullptr;
   std::string path;  // resolved path as opened
+  bool readOnly = false;  // QDSDbOpenReadOnly: every write is refused
 };
 
 // An item of an open document.  The value, type code first, lives in a
@@ -176,9 +195,13 @@ CollectionTable& Collections();
 
 // Resolves a caller's path against the data directory.
 STATUS ResolvePath(const char* path, std::string* out);
-// Opens (or shares) the connection for an existing file.
-STATUS ConnAcquire(const std::string& resolved, Conn** out);
-void ConnRelease(Conn* c);
+// Opens (or shares) the connection for an existing file.  `writable`
+// takes the writer lock too (ERR_DB_BUSY at once when another process
+// holds it); a read-only acquire takes no lock and never writes.
+STATUS ConnAcquire(const std::string& resolved, bool writable, Conn** out);
+// Undoes one ConnAcquire with the same `writable`; the last writer lets the
+// lock go, the last reference closes the connection.
+void ConnRelease(Conn* c, bool writable);
 // The live connection of a canonical path in this process, or null.
 Conn* ConnFind(const std::string& canonical);
 // Cached prepared statement, reset and ready for binding; null on error
@@ -188,6 +211,14 @@ sqlite3_stmt* Stmt(Conn* c, StmtId id, STATUS* st);
 STATUS SqlStatus(int rc);
 // The Db of a handle, or null.
 inline Db* GetDb(DBHANDLE h) { return Dbs().Get(h); }
+// The Db of a handle that is to write: ERR_BAD_DB for an unknown handle,
+// ERR_DB_READONLY for one opened read-only.  Every call that changes the
+// file checks its handle here first.
+inline STATUS GetWritableDb(DBHANDLE h, Db** out) {
+  *out = Dbs().Get(h);
+  if (*out == nullptr) return ERR_BAD_DB;
+  return (*out)->readOnly ? ERR_DB_READONLY : NOERROR;
+}
 
 // Resets a cached statement when it leaves scope, so an early return never
 // leaves a statement holding a read transaction open.

@@ -73,7 +73,9 @@ using namespace tavlo::store;
 
 STATUS QDSViewCreate(DBHANDLE db, const char* title, const char* formula,
                      NOTEID* retViewId) {
-  if (GetDb(db) == nullptr) return ERR_BAD_DB;
+  Db* d = nullptr;
+  STATUS wst = GetWritableDb(db, &d);
+  if (wst) return wst;
   if (title == nullptr || formula == nullptr) return ERR_BAD_ARG;
   size_t titleLen = strlen(title), formulaLen = strlen(formula);
   if (titleLen > 0xFFFF || formulaLen > 0xFFF0) return ERR_BAD_ARG;

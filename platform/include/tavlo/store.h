@@ -54,10 +54,22 @@
 // ---------------------------------------------------------------------------
 // Databases.  Relative paths resolve against TavloDataDirectory().
 
-// Opens an existing database; never creates a file.  ERR_NOEXIST (259) when
-// the file is missing, ERR_NOT_A_DB for a file that is not a store database,
-// ERR_DB_BUSY when another process holds it for writing (no hang).
+// Opens an existing database for reading and writing; never creates a
+// file.  ERR_NOEXIST (259) when the file is missing, ERR_NOT_A_DB for a
+// file that is not a store database, ERR_DB_BUSY at once when another
+// process has it open for writing (one writer per file; the lock is held
+// until this process closes its last read-write handle of the file),
+// ERR_DB_READONLY when the file cannot be written.
 STATUS QDSDbOpen(const char* path, DBHANDLE* retDb);
+// Opens an existing database for reading only.  Takes no writer lock, so
+// it works while another process writes the file; it sees only committed
+// transactions, and each search reads one consistent state of the file.
+// Every call that would change the database through this handle (document
+// save or delete, objects, info, replica info, ACL, copy into it, view
+// creation) returns ERR_DB_READONLY.  Within one process, read-only and
+// read-write handles of a file share one connection and see each other's
+// saves at once.
+STATUS QDSDbOpenReadOnly(const char* path, DBHANDLE* retDb);
 // Also closes the documents and collections still open through this
 // handle (their handles become invalid; unsaved changes are dropped).
 STATUS QDSDbClose(DBHANDLE db);
