@@ -77,7 +77,21 @@ bool OpenQueue(const std::string& queue, queue_handle_t* q) {
 }
 
 bool OpenQueueReadOnly(const std::string& queue, queue_handle_t* q) {
-  return OpenQueue(queue, q);
+  // Read-only: works while rswq or the relay writes the queue, and never
+  // keeps them from opening it.
+  queue_descriptor_t qd;
+  std::memset(&qd, 0, sizeof(qd));
+  if (queue.size() >= sizeof(qd.szQueueName)) {
+    FailText("queue path too long: '" + queue + "'");
+    return false;
+  }
+  std::memcpy(qd.szQueueName, queue.c_str(), queue.size() + 1);
+  STATUS err = WQSOpenQueueReadOnly(&qd, q);
+  if (err != NOERROR) {
+    Fail("cannot open queue", ResolvedPath(queue), err);
+    return false;
+  }
+  return true;
 }
 
 void CloseQueue(const std::string& queue, queue_handle_t* q) {

@@ -36,6 +36,14 @@ STATUS WQSOpenQueueForRead(queue_descriptor_t* qd, BOOL bCreate,
   return NOERROR;
 }
 
+STATUS WQSOpenQueueReadOnly(queue_descriptor_t* qd, queue_handle_t* hQueue) {
+  STATUS err = QDSDbOpenReadOnly(qd->szQueueName, &hQueue->dbhandle);
+  if (err == ERR_NOEXIST) return ERR_WQS_NO_QUEUE;
+  if (err != NOERROR) return err;
+  TimeConstant(TIMEDATE_MINIMUM, &hQueue->tdLastMod);
+  return NOERROR;
+}
+
 STATUS WQSCloseQueueForWrite(queue_handle_t* hQueue) {
   return QDSDbClose(hQueue->dbhandle);
 }

@@ -12,6 +12,14 @@ STATUS WQSOpenQueueForWrite(queue_descriptor_t* qd, BOOL bCreate,
                             queue_handle_t* hQueue);
 STATUS WQSOpenQueueForRead(queue_descriptor_t* qd, BOOL bCreate,
                            queue_handle_t* hQueue);
+// Opens an existing queue for reading only, beside a process that writes
+// it (the relay or the reset tool): takes no writer lock, never creates the
+// queue (a missing file gives 13280), sees committed messages only.  Like
+// WQSOpenQueueForRead it sets the change mark to the minimum time.  Every
+// write through this handle or a message or list made from it (save,
+// update, purge, requeue, create, copy into it) fails with the store's
+// ERR_DB_READONLY.  Close it with either close.
+STATUS WQSOpenQueueReadOnly(queue_descriptor_t* qd, queue_handle_t* hQueue);
 STATUS WQSCloseQueueForWrite(queue_handle_t* hQueue);
 STATUS WQSCloseQueueForRead(queue_handle_t* hQueue);
 STATUS WQSQueueModified(queue_handle_t* hQueue, BOOL* bModified);

@@ -59,5 +59,49 @@ TEST_F(QueueDbTest, ModifiedOnceAfterChange) {
   EXPECT_EQ(WQSCloseQueueForRead(&q), NOERROR);
 }
 
+// A read-only open never creates the queue, reads what a writer (here in
+// the same process) saved, and every write through it, or through a list
+// or message made from it, gives the store's read-only STATUS.
+TEST_F(QueueDbTest, ReadOnlyOpenReadsAndRefusesWrites) {
+  queue_descriptor_t qd = Desc(Path("q.qds"), Path("tmpl.qds"));
+  queue_handle_t ro, rw;
+  EXPECT_EQ(WQSOpenQueueReadOnly(&qd, &ro), ERR_WQS_NO_QUEUE);
+  EXPECT_FALSE(std::filesystem::exists(Path("q.qds")));
+  MakeTemplate("tmpl.qds");
+  ASSERT_EQ(WQSOpenQueueForWrite(&qd, TRUE, &rw), NOERROR);
+  msg_handle_t m;
+  ASSERT_EQ(WQSCreateMsg(&rw, WQS_MSG_SIMPLE, &m), NOERROR);
+  ASSERT_EQ(WQSAddDWORD(&m, TRUE, "WQMsgStatus", 11), NOERROR);
+  ASSERT_EQ(WQSCloseAndSaveMsg(&m), NOERROR);
+
+  ASSERT_EQ(WQSOpenQueueReadOnly(&qd, &ro), NOERROR);
+  BOOL modified = 7;
+  ASSERT_EQ(WQSQueueModified(&ro, &modified), NOERROR);
+  EXPECT_EQ(modified, TRUE);
+  msglist_handle_t list;
+  WORD n = 0;
+  ASSERT_EQ(WQSCreateMsgList(&ro, 100, WQS_SEARCH_FORMULA, "WQMsgStatus = 11",
+                             &list, &n),
+            NOERROR);
+  ASSERT_EQ(n, 1);
+  msg_handle_t h;
+  ASSERT_EQ(WQSOpenMsg(&list, 0, &h), NOERROR);
+  ASSERT_EQ(WQSAddDWORD(&h, TRUE, "Retried", 1), NOERROR);
+  EXPECT_EQ(WQSCloseMsgAndUpdate(&h), ERR_DB_READONLY);
+  (void)WQSCloseMsg(&h);  // releases what the failed close left
+  EXPECT_EQ(WQSCloseMsgList(&list), NOERROR);
+  ASSERT_EQ(WQSCreateMsg(&ro, WQS_MSG_SIMPLE, &m), NOERROR);
+  EXPECT_EQ(WQSCloseAndSaveMsg(&m), ERR_DB_READONLY);
+  EXPECT_EQ(WQSCloseAndDiscardMsg(&m), NOERROR);
+  EXPECT_EQ(WQSCloseQueueForRead(&ro), NOERROR);
+
+  // Nothing of it reached the file.
+  ASSERT_EQ(WQSCreateMsgList(&rw, 100, WQS_SEARCH_FORMULA, "Retried = 1",
+                             &list, &n),
+            NOERROR);
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(WQSCloseQueueForWrite(&rw), NOERROR);
+}
+
 }  // namespace
 }  // namespace wqstest
