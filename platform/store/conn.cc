@@ -152,16 +152,46 @@ const char* const kStmtSql[kNumStmts] = {
     /* kStDataVersion */ "PRAGMA data_version",
 };
 
-// NOERROR when the file begins with the SQLite header.  Read with a plain
-// pread() so that neither SQLite nor anything else writes to a file that
-// turns out not to be ours.
-STATUS CheckHeader(int fd) {
-  char head[16];
+inline uint32_t BigEndian32(const unsigned char* p) {
+  return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 |
+         (uint32_t)p[3];
+}
+
+// NOERROR when the file begins with the SQLite header and is as long as
+// that header says.  Read with a plain pread() so that neither SQLite nor
+// anything else writes to a file that turns out not to be ours.
+//
+// A file cut short (a copy that ran out of disk, say) is refused here:
+// SQLite reads the missing pages as zeros, so a cut inside a page's cell
+// area would hand back changed values with no error at all.  The header
+// states the database's page count (bytes 28..31), trusted only when its
+// "valid for" stamp matches the change counter; the pages of a WAL that
+// still holds frames may lie beyond the file's end, so the test is made
+// only when there is no such WAL.
+STATUS CheckHeader(int fd, const std::string& path) {
+  unsigned char head[100];
   ssize_t n = ::pread(fd, head, sizeof head, 0);
   if (n < 0) return ERR_DB_IO;
-  if (n != static_cast<ssize_t>(sizeof head) ||
-      memcmp(head, "SQLite format 3", 16) != 0) {
+  if (n < 16 || memcmp(head, "SQLite format 3", 16) != 0) {
     return ERR_NOT_A_DB;
+  }
+  if (n < static_cast<ssize_t>(sizeof head)) return NOERROR;  // SQLite says
+  uint32_t pageSize = (uint32_t)head[16] << 8 | head[17];
+  if (pageSize == 1) pageSize = 65536;
+  const uint32_t pages = BigEndian32(head + 28);
+  if (pageSize < 512 || (pageSize & (pageSize - 1)) != 0 || pages == 0 ||
+      BigEndian32(head + 24) != BigEndian32(head + 92)) {
+    return NOERROR;  // no page count to trust: SQLite decides
+  }
+  struct stat file, wal;
+  if (::fstat(fd, &file) != 0) return ERR_DB_IO;
+  // A WAL shorter than its 32-byte header holds no frame.
+  const bool walFrames =
+      ::stat((path + "-wal").c_str(), &wal) == 0 && wal.st_size >= 32;
+  if (!walFrames &&
+      static_cast<uint64_t>(file.st_size) <
+          static_cast<uint64_t>(pages) * pageSize) {
+    return ERR_DB_CORRUPT;
   }
   return NOERROR;
 }
@@ -294,7 +324,7 @@ namespace {
 STATUS OpenConn(Conn* c, bool writable) {
   c->lockFd = ::open(c->canonical.c_str(), O_RDONLY | O_CLOEXEC);
   if (c->lockFd < 0) return errno == ENOENT ? ERR_NOEXIST : ERR_DB_IO;
-  STATUS st = CheckHeader(c->lockFd);
+  STATUS st = CheckHeader(c->lockFd, c->canonical);
   if (!st && writable) st = TakeWriterLock(c->lockFd);
   if (st) return st;
 
