@@ -206,7 +206,7 @@ STATUS TakeWriterLock(int fd) {
 }
 
 STATUS Exec(sqlite3* db, const char* sql) {
-  return SqlStatus(sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
+  return SqlStatus(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
 }
 
 // Reads a one-row text pragma.
@@ -293,6 +293,41 @@ STATUS SqlStatus(int rc) {
     default:
       return ERR_DB_IO;
   }
+}
+
+namespace {
+
+// True when the last failed system call on the database file or on its
+// WAL was refused for want of room.  SQLite keeps that errno per file (the
+// connection's own sqlite3_system_errno is not set for a failed commit),
+// and a commit writes the WAL, not the database file.
+bool OutOfRoom(sqlite3* db) {
+  auto full = [](int e) { return e == ENOSPC || e == EDQUOT || e == EFBIG; };
+  int e = 0;
+  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_LAST_ERRNO, &e) ==
+          SQLITE_OK &&
+      full(e))
+    return true;
+  sqlite3_file* wal = nullptr;
+  if (sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &wal) !=
+          SQLITE_OK ||
+      wal == nullptr || wal->pMethods == nullptr)
+    return false;
+  e = 0;
+  return wal->pMethods->xFileControl(wal, SQLITE_FCNTL_LAST_ERRNO, &e) ==
+             SQLITE_OK &&
+         full(e);
+}
+
+}  // namespace
+
+STATUS SqlStatus(sqlite3* db, int rc) {
+  // SQLite says FULL only for ENOSPC; a quota (EDQUOT) or a file-size
+  // limit (EFBIG) comes back as a plain write error.  All three leave the
+  // operator the same remedy, room, so they give the same status.
+  if ((rc & 0xFF) == SQLITE_IOERR && db != nullptr && OutOfRoom(db))
+    return ERR_DISK_FULL;
+  return SqlStatus(rc);
 }
 
 STATUS ResolvePath(const char* path, std::string* out) {
@@ -495,7 +530,7 @@ sqlite3_stmt* Stmt(Conn* c, StmtId id, STATUS* st) {
 STATUS StepDone(sqlite3_stmt* s) {
   int rc = sqlite3_step(s);
   while (rc == SQLITE_ROW) rc = sqlite3_step(s);
-  STATUS st = rc == SQLITE_DONE ? NOERROR : SqlStatus(rc);
+  STATUS st = rc == SQLITE_DONE ? NOERROR : SqlStatus(sqlite3_db_handle(s), rc);
   sqlite3_reset(s);
   return st;
 }

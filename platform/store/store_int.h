@@ -209,6 +209,9 @@ Conn* ConnFind(const std::string& canonical);
 sqlite3_stmt* Stmt(Conn* c, StmtId id, STATUS* st);
 // Maps an SQLite result code to a STATUS.
 STATUS SqlStatus(int rc);
+// The same, told more by the connection's last system error: a write the
+// file system refused for want of room gives ERR_DISK_FULL.
+STATUS SqlStatus(sqlite3* db, int rc);
 // The Db of a handle, or null.
 inline Db* GetDb(DBHANDLE h) { return Dbs().Get(h); }
 // The Db of a handle that is to write: ERR_BAD_DB for an unknown handle,
