@@ -221,7 +221,7 @@ TEST_F(WqadminTest, StatsShowsTheQueueShapePerStatus) {
   EXPECT_TRUE(std::regex_match(j["now"].get<std::string>(), kIsoLocal));
   // Every status's buckets add up to its total; the seeded failures are
   // overdue, not ahead.
-  for (const std::string& status : {"6", "9", "all"}) {
+  for (const char* status : {"6", "9", "all"}) {
     const json& shape = j["shape"][status];
     uint64_t sum = 0;
     for (const auto& [name, n] : shape["next_retry"].items()) sum += n.get<uint64_t>();

@@ -77,7 +77,10 @@ void PrintRow(const MessageRow& r, int columns) {
   } else {
     std::string next = IsoTime(r.nextRetry);
     std::string first = r.firstRecipient;
-    if (first.size() > 28) first = first.substr(0, 27) + "~";
+    if (first.size() > 28) {
+      first.resize(27);
+      first.push_back('~');
+    }
     std::snprintf(buf, sizeof(buf), "%8u  %-18s %4s %5u %5u  %-25s %5u  %-28s ",
                   static_cast<unsigned>(r.id), StatusCell(r).c_str(),
                   r.type == WQS_MSG_SIMPLE ? "smp" : "ext",

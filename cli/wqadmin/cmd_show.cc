@@ -344,9 +344,14 @@ int CmdShow(const ShowOptions& o) {
       value = e["value"].is_string() ? e["value"].get<std::string>() : e["value"].dump();
       for (char& c : value)
         if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-      if (value.size() > 60) value = value.substr(0, 59) + "~";
+      if (value.size() > 60) {
+        value.resize(59);
+        value.push_back('~');
+      }
     } else {
-      value = "(" + std::to_string(e["bytes"].get<unsigned>()) + " bytes)";
+      char buf[32];
+      std::snprintf(buf, sizeof(buf), "(%u bytes)", e["bytes"].get<unsigned>());
+      value = buf;
     }
     std::printf("  field %-20s %-9s %-7s %s\n", e["name"].get<std::string>().c_str(),
                 e["type"].get<std::string>().c_str(),

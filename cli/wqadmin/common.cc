@@ -210,9 +210,15 @@ std::string IsoTime(TIMEDATE t) {
   char buf[64];
   if (strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%S%z", &tm) == 0) return "";
   // strftime gives +0100; ISO 8601's extended form wants +01:00.
-  std::string out(buf);
-  if (out.size() >= 5 && (out[out.size() - 5] == '+' || out[out.size() - 5] == '-'))
-    out.insert(out.size() - 2, ":");
+  size_t n = std::strlen(buf);
+  std::string out;
+  if (n >= 5 && (buf[n - 5] == '+' || buf[n - 5] == '-')) {
+    out.append(buf, n - 2);
+    out.push_back(':');
+    out.append(buf + n - 2, 2);
+  } else {
+    out.assign(buf, n);
+  }
   return out;
 }
 
