@@ -143,6 +143,19 @@ TEST_F(VerifyTest, SoundMessagesOfEveryShapePass) {
   EXPECT_EQ(0u, damaged);
 }
 
+TEST_F(VerifyTest, ACopyCarryingItsSourcesFilesPasses) {
+  NOTEID src = Save(WQS_MSG_EXTENDED, 2, true, 1000);
+  msg_handle_t h;
+  ASSERT_EQ(WQSOpenMsgByMsgID(&q_, src, &h), NOERROR);
+  for (BOOL keep : {TRUE, FALSE}) {
+    msg_handle_t copy;
+    ASSERT_EQ(WQSCopyMsg(&q_, &q_, &h, keep, WQS_MSG_EXTENDED, &copy), NOERROR);
+    ASSERT_EQ(WQSCloseAndSaveMsg(&copy), NOERROR);
+    EXPECT_EQ("", Check(copy.info.user.dwQueueMsgID)) << "keep " << keep;
+  }
+  ASSERT_EQ(WQSCloseMsg(&h), NOERROR);
+}
+
 TEST_F(VerifyTest, SimpleMessageAcrossTwoRecipientListsPasses) {
   msg_handle_t m;
   ASSERT_EQ(WQSCreateMsg(&q_, WQS_MSG_SIMPLE, &m), NOERROR);
