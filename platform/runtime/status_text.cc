@@ -44,7 +44,7 @@ constexpr StatusText kTexts[] = {
     {ERR_VIEW_NOT_FOUND, "View not found"},
     {ERR_BAD_COLLECTION, "Invalid or closed view collection"},
     {ERR_DB_PATH, "Database path is too long or cannot be used"},
-    {ERR_DB_READONLY, "Database is open read-only and cannot be changed"},
+    {ERR_DB_READONLY, "Database is read-only and cannot be changed"},
     {ERR_DISK_FULL, "Disk full: no room to write the database file"},
     // Formula language.
     {ERR_FORMULA_SYNTAX, "Formula has a syntax error"},

@@ -196,6 +196,25 @@ STATUS CheckHeader(int fd, const std::string& path) {
   return NOERROR;
 }
 
+// NOERROR when this process may write the file.  Checked before SQLite
+// sees it: SQLite would quietly fall back to reading, and a WAL database
+// it may only read cannot even be read unless the directory takes its
+// index file (it says CANTOPEN, which looks like a foreign file).  A file
+// without any write permission bit counts as read-only for root too: root
+// passes every permission check, and an operator who takes the write bits
+// off a queue means nobody to change it.
+STATUS CheckWritable(int fd, const std::string& path) {
+  struct stat sb;
+  if (::fstat(fd, &sb) != 0) return ERR_DB_IO;
+  if ((sb.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return ERR_DB_READONLY;
+  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+    return errno == EACCES || errno == EPERM || errno == EROFS
+               ? ERR_DB_READONLY
+               : ERR_DB_IO;
+  }
+  return NOERROR;
+}
+
 // Takes the writer lock without waiting.
 STATUS TakeWriterLock(int fd) {
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -360,6 +379,7 @@ STATUS OpenConn(Conn* c, bool writable) {
   c->lockFd = ::open(c->canonical.c_str(), O_RDONLY | O_CLOEXEC);
   if (c->lockFd < 0) return errno == ENOENT ? ERR_NOEXIST : ERR_DB_IO;
   STATUS st = CheckHeader(c->lockFd, c->canonical);
+  if (!st && writable) st = CheckWritable(c->lockFd, c->canonical);
   if (!st && writable) st = TakeWriterLock(c->lockFd);
   if (st) return st;
 
@@ -411,7 +431,9 @@ STATUS Upgrade(Conn* c) {
   // over) the snapshot, so it ends here; the search goes on with the
   // writer's exact caches.
   EndSnapshot(c);
-  STATUS st = TakeWriterLock(c->lockFd);
+  STATUS st = CheckWritable(c->lockFd, c->canonical);
+  if (st) return st;
+  st = TakeWriterLock(c->lockFd);
   if (st) return st;
   if (sqlite3_db_readonly(c->db, "main") == 1) st = ERR_DB_READONLY;
   // Other processes may have committed until the lock was ours.

@@ -39,7 +39,7 @@
 #define ERR_VIEW_NOT_FOUND ((STATUS)0x022F)  // no view of that title
 #define ERR_BAD_COLLECTION ((STATUS)0x0230)  // unknown or closed collection
 #define ERR_DB_PATH ((STATUS)0x0231)         // path too long or not usable
-#define ERR_DB_READONLY ((STATUS)0x0232)     // write through a read-only open
+#define ERR_DB_READONLY ((STATUS)0x0232)     // file not writable, or opened read-only
 #define ERR_DISK_FULL ((STATUS)0x0233)       // no room left to write the file
 
 // Formula language.
