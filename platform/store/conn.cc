@@ -427,9 +427,8 @@ STATUS OpenConn(Conn* c, bool writable) {
 // Makes a connection opened read-only the writer of its file.
 STATUS Upgrade(Conn* c) {
   // A search that reads a snapshot is under way and its callback opened
-  // the file for writing: the writes must not be held back by (or write
-  // over) the snapshot, so it ends here; the search goes on with the
-  // writer's exact caches.
+  // the file for writing: the caches are synced below outside it, and the
+  // search goes on with the writer's exact caches.
   EndSnapshot(c);
   STATUS st = CheckWritable(c->lockFd, c->canonical);
   if (st) return st;
@@ -568,6 +567,7 @@ Txn::~Txn() {
 }
 
 STATUS Txn::Begin() {
+  EndSnapshot(c_);  // a write in a search's callback
   STATUS st = NOERROR;
   sqlite3_stmt* s = Stmt(c_, kStBegin, &st);
   if (!s) return st;

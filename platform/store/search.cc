@@ -12,17 +12,21 @@
 // connection (Conn::searchCache), bounded (kCacheLimit) by emptying it.
 // While the connection holds the writer lock the cache is exact: every
 // change to the file goes through it and forgets the document it saves or
-// deletes.  Without the lock (read-only handles only) a search runs in one
-// read transaction, a snapshot of the file, and checks the cache against
-// that snapshot's data version first (ConnSync): a reader never answers
-// from a document as it was before a writer's commit that the snapshot
-// already holds, and its counts add up to one moment of the file.
+// deletes.  Without the lock (read-only handles only) the cache is checked
+// against the data version of the search's snapshot first (ConnSync): a
+// reader never answers from a document as it was before a writer's commit
+// that the snapshot already holds.
+//
+// A search runs in one read transaction, a snapshot of the file: a reader's
+// counts add up to one moment of the file, and the search takes SQLite's
+// WAL read lock once instead of once per statement (two per document it
+// loads), which is most of what locking costs the first search of a pass.
+// A write through the connection ends the snapshot first (GetWritableDb),
+// so a callback may still save and delete.
 //
 // No statement is left running while the callback runs: candidates are
 // collected first (the plan case) or a batch at a time (the scan), so a
-// callback may open, save or delete documents of the same database.  A
-// callback that opens the file read-write ends the snapshot (see Upgrade
-// in conn.cc).
+// callback may open, save or delete documents of the same database.
 #include <algorithm>
 #include <cstring>
 
@@ -276,9 +280,9 @@ STATUS Visit(Conn* c, NOTEID id, WORD cls, WORD mask, const Since& since,
   return fn(arg, out);
 }
 
-// The read transaction of a search through a connection without the
-// writer lock.  Holds a reference to the connection, so a callback that
-// closes the search's last handle does not close the connection under it.
+// The read transaction of a search.  Holds a reference to the connection,
+// so a callback that closes the search's last handle does not close the
+// connection under it.
 class ReadSnapshot {
  public:
   explicit ReadSnapshot(Conn* c) : c_(c) { ++c_->refs; }
@@ -290,16 +294,16 @@ class ReadSnapshot {
   ReadSnapshot& operator=(const ReadSnapshot&) = delete;
 
   STATUS Begin() {
-    // A writer's caches are exact; a search inside another's callback
-    // reads the snapshot already open.
-    if (c_->writers > 0 || c_->snapshot) return NOERROR;
+    // A search inside another's callback reads the snapshot already open.
+    if (c_->snapshot) return NOERROR;
     STATUS st = NOERROR;
     sqlite3_stmt* s = Stmt(c_, kStBegin, &st);
     if (!s) return st;
     st = StepDone(s);
     if (st) return st;
     c_->snapshot = began_ = true;
-    // Its first read (the data version) fixes the snapshot.
+    // Without the writer lock, its first read (the data version) fixes
+    // the snapshot.
     return ConnSync(c_);
   }
 

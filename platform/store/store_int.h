@@ -116,7 +116,7 @@ struct Conn {
   std::unordered_map<NOTEID, SearchEntry> searchCache;
   size_t searchCacheBytes = 0;
   int64_t dataVersion = -1;  // PRAGMA data_version the caches agree with
-  bool snapshot = false;     // a search holds a read transaction open
+  bool snapshot = false;     // a search's read transaction is open
 };
 
 // Brings the caches of a connection without the writer lock in step with
@@ -216,11 +216,15 @@ STATUS SqlStatus(sqlite3* db, int rc);
 inline Db* GetDb(DBHANDLE h) { return Dbs().Get(h); }
 // The Db of a handle that is to write: ERR_BAD_DB for an unknown handle,
 // ERR_DB_READONLY for one opened read-only.  Every call that changes the
-// file checks its handle here first.
+// file checks its handle here first; a search's snapshot (a callback that
+// writes) ends here, so the write is neither held back by it nor left
+// uncommitted in it.
 inline STATUS GetWritableDb(DBHANDLE h, Db** out) {
   *out = Dbs().Get(h);
   if (*out == nullptr) return ERR_BAD_DB;
-  return (*out)->readOnly ? ERR_DB_READONLY : NOERROR;
+  if ((*out)->readOnly) return ERR_DB_READONLY;
+  if ((*out)->conn->snapshot) EndSnapshot((*out)->conn);
+  return NOERROR;
 }
 
 // Resets a cached statement when it leaves scope, so an early return never

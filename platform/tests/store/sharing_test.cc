@@ -326,6 +326,19 @@ TEST_F(SharingTest, SearchCallbackTurnsReaderIntoWriter) {
             NOERROR);
   EXPECT_EQ(arg.seen, ids);
   EXPECT_EQ(Ids(ro, "Status = 6"), ids);
+  // A writer's own search reads a snapshot too; its callback's saves end
+  // it and are committed at once.
+  auto seven = [](void* p, SEARCH_MATCH* m, ITEM_TABLE*) -> STATUS {
+    auto* a = static_cast<Arg*>(p);
+    STATUS st = SetStatus(a->rw, m->ID.NoteID, 7);
+    if (st) return st;
+    return Ids(a->rw, "Status = 7").back() == m->ID.NoteID ? NOERROR
+                                                           : ERR_DB_IO;
+  };
+  EXPECT_EQ(QDSSearch(arg.rw, 0, nullptr, 0, NOTE_CLASS_DOCUMENT, nullptr,
+                      seven, &arg, nullptr),
+            NOERROR);
+  EXPECT_EQ(Ids(ro, "Status = 7"), ids);
   EXPECT_EQ(QDSDbClose(arg.rw), NOERROR);
   EXPECT_EQ(SetStatus(ro, ids[0], 11), ERR_DB_READONLY);
 
