@@ -53,7 +53,13 @@ BOOL DAAddEntry(dynarray_t** pRetDArray, const void* pEntry) {
   // stored capacities of existing queues depend on this exact rule.
   if (p->dwAvailableEntries <= p->dwUsedEntries) {
     DHANDLE h = p->hArray;
-    DWORD newSize = p->dwSize + p->dwEntrySize * p->dwAllocGranularity;
+    // Counted wide: a header taken from storage could otherwise wrap the
+    // new size below the old one, and the fill and the add below would run
+    // past the block.
+    uint64_t wide = (uint64_t)p->dwSize +
+                    (uint64_t)p->dwEntrySize * p->dwAllocGranularity;
+    if (wide > 0xFFFFFFFFu || wide <= p->dwSize) return FALSE;
+    DWORD newSize = (DWORD)wide;
     OSUnlockObject(h);
     STATUS err = OSMemRealloc(h, newSize);
     // The resize either happened or left the block as it was; in both cases

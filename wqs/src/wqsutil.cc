@@ -3,6 +3,10 @@
 
 #include <cstdio>
 
+namespace {
+constexpr DWORD kMaxGranularity = 0xFFFF;
+}  // namespace
+
 WORD WQSUtilNameNumber(char* buf, size_t bufLen, const char* prefix,
                        DWORD number) {
   if (buf == nullptr || bufLen == 0) return 0;
@@ -41,7 +45,11 @@ STATUS WQSUtilDeleteItem(NOTEHANDLE hNote, const char* name, WORD nameLen) {
 // and user-data header) the way a reader must before using it in place: the
 // header fits, the stated size fits in what is there, the entry size is the
 // one this item holds, the counts fit the capacity, and at least `minUsed`
-// entries are in use.
+// entries are in use.  The growth step matters too: a copy takes the
+// stored array over and grows it by that many slots, so a step of billions
+// would ask for gigabytes (or wrap the block size) on the first add.
+// Entries are indexed by a WORD, so no sound array grows by more than
+// 65535 slots at once.
 bool WQSUtilArrayImageSound(const void* image, DWORD size, DWORD entrySize,
                      DWORD minUsed) {
   if (size < DA_HEADER_SIZE) return false;
@@ -52,7 +60,10 @@ bool WQSUtilArrayImageSound(const void* image, DWORD size, DWORD entrySize,
   DWORD dwUsed = WQSLoadDword(b + 16);
   DWORD dwAvail = WQSLoadDword(b + 20);
   if (dwSize < DA_HEADER_SIZE || dwSize > size) return false;
-  if (dwEntrySize != entrySize || dwGranularity == 0) return false;
+  if (dwEntrySize != entrySize || dwGranularity == 0 ||
+      dwGranularity > kMaxGranularity) {
+    return false;
+  }
   if ((dwSize - DA_HEADER_SIZE) % dwEntrySize != 0) return false;
   DWORD capacity = (dwSize - DA_HEADER_SIZE) / dwEntrySize;
   if (dwUsed > capacity || dwAvail > capacity - dwUsed) return false;

@@ -41,8 +41,9 @@ inline STATUS WQSUtilDeleteItem(NOTEHANDLE hNote, const char* name) {
 // Checks a stored dynamic-array image of `size` bytes (an item value less
 // its type code and user-data header) before it is used in place: the
 // header fits, the stated size fits in what is there, the entry size is
-// `entrySize`, the counts fit the capacity, and at least `minUsed` entries
-// are in use.
+// `entrySize`, the counts fit the capacity, the growth step is 1 to 65535
+// (a copy grows the array by it), and at least `minUsed` entries are in
+// use.
 bool WQSUtilArrayImageSound(const void* image, DWORD size, DWORD entrySize,
                             DWORD minUsed);
 
