@@ -10,7 +10,8 @@
 // The document is written through the store and opened with the library.
 // The open must succeed or give a STATUS; a message that opens must be
 // readable through every reader (recipients, the housekeeping views,
-// streams, file blocks) without a read past any value, and must close.
+// streams, file blocks) without a read past any value, must copy (with
+// recipients added to the copy) or refuse to, and must close.
 // WQHKVerifyMsg must agree with the open's refusal.  After each run the
 // document and its objects are deleted and every runtime memory block
 // must be back: a leak aborts the run.
@@ -440,6 +441,52 @@ void ReadFiles(Decoder& d, msg_handle_t* h) {
   }
 }
 
+// A copy takes the stored lists and state array over and grows them, so
+// it is the one reader that writes into what it loaded: copy, add a few
+// recipients, then save (and delete) or discard.
+void CopyMessage(Decoder& d, msg_handle_t* h) {
+  const WORD type = d.Chance(0xC0) ? (WORD)(h->info.wMsgType == WQS_MSG_SIMPLE
+                                                ? WQS_MSG_EXTENDED
+                                                : WQS_MSG_SIMPLE)
+                                   : h->info.wMsgType;
+  msg_handle_t copy;
+  memset(&copy, 0, sizeof copy);
+  STATUS st = WQSCopyMsg(&g_queue, &g_queue, h, d.Chance(0x40) ? FALSE : TRUE,
+                         type, &copy);
+  if (st != NOERROR) {
+    WQ_FUZZ_CHECK(st == ERR_WQS_CORRUPT || st == ERR_WQS_GENERAL ||
+                      st == ERR_ITEM_NOT_FOUND,
+                  "copy gave %u", st);
+    return;
+  }
+  for (DWORD i = 0, n = d.Small(3); i < n; ++i) {
+    Bytes name = d.Text(300), hop = d.Text(16), po = d.Text(16);
+    recip_info_t ri;
+    memset(&ri, 0, sizeof ri);
+    ri.pName = name.data();
+    ri.wNameLen = (WORD)name.size();
+    ri.pNextHop = hop.data();
+    ri.wNextHopLen = (WORD)hop.size();
+    ri.pPOName = po.data();
+    ri.wPONameLen = (WORD)po.size();
+    st = WQSAppendRecipient(&copy, &ri);
+    WQ_FUZZ_CHECK(st == NOERROR || st == ERR_WQS_GENERAL ||
+                      st == ERR_LIST_FULL || st == ERR_LIST_CORRUPT,
+                  "append to a copy gave %u", st);
+  }
+  if (d.Chance(0x80)) {
+    st = WQSCloseAndSaveMsg(&copy);
+    if (st == NOERROR) {
+      WQ_FUZZ_CHECK(QDSNoteDelete(g_queue.dbhandle,
+                                  copy.info.user.dwQueueMsgID, 0) == NOERROR,
+                    "delete the saved copy");
+      return;
+    }
+  }
+  st = WQSCloseAndDiscardMsg(&copy);
+  WQ_FUZZ_CHECK(st == NOERROR, "discarding a copy gave %u", st);
+}
+
 void Run(Decoder& d) {
   Message m = Build(d);
   NOTEHANDLE note = 0;
@@ -470,6 +517,7 @@ void Run(Decoder& d) {
     std::string other = d.Text(24);
     ReadStream(d, &wh.msg, other.c_str());
     ReadFiles(d, &wh.msg);
+    if (d.Chance(0x80)) CopyMessage(d, &wh.msg);
     if (d.Chance(0xC0)) {
       st = WQSCloseMsgAndUpdate(&wh.msg);
       WQ_FUZZ_CHECK(st == NOERROR, "update close gave %u", st);
