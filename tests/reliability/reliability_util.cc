@@ -216,12 +216,14 @@ void CopyDbFile(const std::string& from, const std::string& to) {
       if (r == 0) first = name;
       recip_data_t d{};
       d.dwRecipType = 1 + pick(3);
-      // A routing failure fails only some recipients; the rest are through.
-      const bool failed = !(spec.status == 10 && r % 2 == 1);
-      d.dwErrorCode = failed ? kCodes[kind] : 0;
-      d.dwUserInfo = failed ? spec.status : 6;
+      // Every recipient failed, so a reset shows in each one of them.
+      d.dwErrorCode = kCodes[kind] + r;
+      d.dwUserInfo = spec.status;
       d.wRetries = static_cast<WORD>(pick(5));
-      TimeFromMicros(1700000000000000LL + int64_t(pick(1u << 30)) * 1000, &d.tdNextRetry);
+      // Through a local: the packed record leaves its TIMEDATE unaligned.
+      TIMEDATE retry;
+      TimeFromMicros(1700000000000000LL + int64_t(pick(1u << 30)) * 1000, &retry);
+      d.tdNextRetry = retry;
       recip_info_t ri{name, WORD(std::strlen(name)), hop, WORD(std::strlen(hop)),
                       po, WORD(std::strlen(po)), d};
       err = WQSAppendRecipient(&m, &ri);
@@ -233,7 +235,9 @@ void CopyDbFile(const std::string& from, const std::string& to) {
     info->wPriority = static_cast<WORD>(pick(3));
     info->wFormat = 1;
     info->wRetries = static_cast<WORD>(pick(2) ? 0 : 2 + pick(4));  // never 1
-    TimeFromMicros(1700000000000000LL + int64_t(i) * 1000000, &info->tdNextRetry);
+    TIMEDATE next;
+    TimeFromMicros(1700000000000000LL + int64_t(i) * 1000000, &next);
+    info->tdNextRetry = next;
     info->dwFailureReason = kCodes[kind];
     info->dwUserInfo1 = 1 + pick(0x7FFFFFFF);
     info->dwUserInfo2 = pick(4);
@@ -257,8 +261,9 @@ void CopyDbFile(const std::string& from, const std::string& to) {
     err = WQSCloseAndSaveMsg(&m);
     if (err != NOERROR) break;
     WQSGetMsgInfo(&m, &info);
-    spec.info.dwQueueMsgID = info->dwQueueMsgID;
-    out->ids.push_back(info->dwQueueMsgID);
+    const NOTEID id = info->dwQueueMsgID;  // a copy: the field is unaligned
+    spec.info.dwQueueMsgID = id;
+    out->ids.push_back(id);
     out->specs.push_back(std::move(spec));
   }
   STATUS cerr = WQSCloseQueueForWrite(&q);

@@ -5,13 +5,14 @@
 // the last run is left to finish.
 //
 // REL_KILL_MESSAGES (20000) and REL_KILLS (6) change the size and the
-// number of kills; REL_SEED repeats a run.
+// number of kills; REL_SEED repeats a run; REL_RSWQ names another rswq.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <regex>
@@ -84,7 +85,8 @@ TEST(RswqKillTest, EveryMessageUntouchedOrResetAfterEachKillAndRerunFinishes) {
   std::sort(points.begin(), points.end());
 
   rel::ChildOptions opts;
-  opts.binary = RSWQ_BINARY;
+  // REL_RSWQ runs another rswq build against the same checks.
+  opts.binary = std::getenv("REL_RSWQ") ? std::getenv("REL_RSWQ") : RSWQ_BINARY;
   opts.dir = dir;
   opts.out = dir + "/rswq.out";
 

@@ -97,7 +97,9 @@ TEST(WriterKillTest, SeedKilledLeavesWholeMessagesAndSeedingGoesOn) {
                 ended ? "ended first" : "killed", now - have);
     ASSERT_GE(now, have);
     ASSERT_LE(now, have + n);
-    if (ended) EXPECT_EQ(now, have + n);
+    if (ended) {
+      EXPECT_EQ(now, have + n);
+    }
     have = now;
   }
 
@@ -249,9 +251,11 @@ TEST(WriterKillTest, StreamWriterKilledLeavesEachMessageAbsentOrComplete) {
       ASSERT_NE(present.end(), it) << "reported saved, missing: " << serial;
       EXPECT_EQ(id, it->second);
     }
-    for (auto [serial, id] : present)
-      if (!before.count(serial))
+    for (auto [serial, id] : present) {
+      if (!before.count(serial)) {
         EXPECT_TRUE(serial >= next && serial < next + count) << serial;
+      }
+    }
     ASSERT_LE(added, saved.size() + 1);
     next += count;
   }
