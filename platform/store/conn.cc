@@ -212,6 +212,17 @@ STATUS CheckWritable(int fd, const std::string& path) {
                ? ERR_DB_READONLY
                : ERR_DB_IO;
   }
+  // SQLite makes the WAL and its index beside the file: a directory this
+  // process may not write leaves the database just as unwritable.
+  size_t slash = path.rfind('/');
+  std::string dir = slash == 0 || slash == std::string::npos
+                        ? std::string("/")
+                        : path.substr(0, slash);
+  if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    return errno == EACCES || errno == EPERM || errno == EROFS
+               ? ERR_DB_READONLY
+               : ERR_DB_IO;
+  }
   return NOERROR;
 }
 

@@ -166,28 +166,48 @@ TEST_F(SpaceTest, FileWithoutWritePermissionIsRefusedAndLeftAsItWas) {
   ASSERT_EQ(0, chmod(fix_.c_str(), 0644));
 }
 
-// A file that has write bits but not for this user: the operating system
+// Files that have write bits, but not for this user: the operating system
 // refuses the write.  Needs a second user, so only root can arrange it:
-// the child drops to nobody (65534) on root's 0644 file.
-TEST_F(SpaceTest, FileOfAnotherUserIsRefusedAndLeftAsItWas) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the child as another user";
-  // nobody must reach the file, but not write the directory either.
-  const std::string parent = rel::DataDir();
-  struct stat parentSb, dirSb;
-  ASSERT_EQ(0, stat(parent.c_str(), &parentSb));
-  ASSERT_EQ(0, stat(dir_.c_str(), &dirSb));
-  ASSERT_EQ(0, chmod(parent.c_str(), 0755));
-  ASSERT_EQ(0, chmod(dir_.c_str(), 0755));
-  ASSERT_EQ(0, chmod(fix_.c_str(), 0644));
-  const std::string before = rel::ReadFile(fix_);
-  struct stat sb;
-  ASSERT_EQ(0, stat(fix_.c_str(), &sb));
-  std::string out;
-  // The child's output file is opened before it drops to nobody.
-  int code = Run(-1, &out, 65534);
-  chmod(parent.c_str(), parentSb.st_mode & 07777);
-  chmod(dir_.c_str(), dirSb.st_mode & 07777);
-  ExpectReadOnlyRefusal(code, out, fix_, before, sb);
+// the child drops to nobody (65534).
+class OtherUserTest : public SpaceTest {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the child as another user";
+    SpaceTest::SetUp();
+    // nobody must reach the file, but not write the directory.
+    ASSERT_EQ(0, stat(rel::DataDir().c_str(), &parentSb_));
+    ASSERT_EQ(0, stat(dir_.c_str(), &dirSb_));
+    ASSERT_EQ(0, chmod(rel::DataDir().c_str(), 0755));
+    ASSERT_EQ(0, chmod(dir_.c_str(), 0755));
+    ASSERT_EQ(0, chmod(fix_.c_str(), 0644));
+  }
+  void TearDown() override {
+    if (geteuid() != 0) return;
+    chmod(rel::DataDir().c_str(), parentSb_.st_mode & 07777);
+    chmod(dir_.c_str(), dirSb_.st_mode & 07777);
+    SpaceTest::TearDown();
+  }
+  void RunAsNobodyAndExpectRefusal() {
+    const std::string before = rel::ReadFile(fix_);
+    struct stat sb;
+    ASSERT_EQ(0, stat(fix_.c_str(), &sb));
+    std::string out;
+    // The child's output file is opened before it drops to nobody.
+    int code = Run(-1, &out, 65534);
+    ExpectReadOnlyRefusal(code, out, fix_, before, sb);
+  }
+  struct stat parentSb_ {}, dirSb_ {};
+};
+
+TEST_F(OtherUserTest, FileOfAnotherUserIsRefusedAndLeftAsItWas) {
+  RunAsNobodyAndExpectRefusal();
+}
+
+// nobody's own file, in a directory nobody may not write: SQLite could not
+// make its WAL there, so the queue is as read-only as the file would be.
+TEST_F(OtherUserTest, FileInADirectoryOfAnotherUserIsRefusedAndLeftAsItWas) {
+  ASSERT_EQ(0, chown(fix_.c_str(), 65534, 65534));
+  RunAsNobodyAndExpectRefusal();
 }
 
 }  // namespace
