@@ -1,6 +1,7 @@
 #include "reliability_util.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -352,7 +353,10 @@ pid_t StartChild(const ChildOptions& o) {
                         static_cast<rlim_t>(o.fileSizeLimit)};
     if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(126);
   }
-  if (o.uid != 0 && (setgid(o.uid) != 0 || setuid(o.uid) != 0)) _exit(126);
+  // Root's supplementary groups go too, or the child keeps their rights.
+  if (o.uid != 0 && (setgroups(0, nullptr) != 0 || setgid(o.uid) != 0 ||
+                     setuid(o.uid) != 0))
+    _exit(126);
   execve(o.binary.c_str(), argv.data(), envp.data());
   _exit(127);
 }

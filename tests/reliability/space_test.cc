@@ -194,6 +194,10 @@ class OtherUserTest : public SpaceTest {
     std::string out;
     // The child's output file is opened before it drops to nobody.
     int code = Run(-1, &out, 65534);
+    // 126: no switch to nobody allowed here; 127: nobody may not run the
+    // binary (a build under a private home directory).
+    if ((code == 126 || code == 127) && out.empty())
+      GTEST_SKIP() << "cannot run rswq as nobody here (exit " << code << ")";
     ExpectReadOnlyRefusal(code, out, fix_, before, sb);
   }
   struct stat parentSb_ {}, dirSb_ {};
