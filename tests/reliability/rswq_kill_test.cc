@@ -124,6 +124,8 @@ TEST(RswqKillTest, EveryMessageUntouchedOrResetAfterEachKillAndRerunFinishes) {
                 state.reset, (rel::NowMicros() - t0) / 1e6);
     // Nothing is undone: a reset message stays reset.
     ASSERT_LE(state.untouched, static_cast<size_t>(failed));
+    // Every save the run had counted on its status line is on disk.
+    EXPECT_GE(failed - static_cast<long>(state.untouched), countAtKill);
     failed = static_cast<long>(state.untouched);
   }
   EXPECT_GE(killed, kills - 1) << "too few runs were actually killed";
