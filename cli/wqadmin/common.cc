@@ -14,6 +14,7 @@
 #include "tavlo/runtime.h"
 #include "tavlo/store.h"
 #include "wqhk/wqhk.h"
+#include "wqhk/wqhk_verify.h"
 
 namespace wqadmin {
 
@@ -228,7 +229,7 @@ STATUS ReadMessageRow(queue_handle_t* q, NOTEID id, MessageRow* row) {
   wq_msg_handle_t h;
   std::memset(&h, 0, sizeof(h));
   STATUS err = WQSOpenMsgByMsgID(q, id, &h.msg);
-  if (err == ERR_WQS_CORRUPT || err == ERR_WQS_GENERAL) {
+  if (WQHKIsMessageDamage(err)) {
     char text[256];
     TavloStatusText(err, text, sizeof(text));
     row->damaged = true;

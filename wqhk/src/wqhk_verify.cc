@@ -415,7 +415,7 @@ STATUS Checker::CheckLibraryOpen() {
   msg_handle_t h;
   std::memset(&h, 0, sizeof(h));
   STATUS err = WQSOpenMsgByMsgID(q_, id_, &h);
-  if (err == ERR_WQS_CORRUPT || err == ERR_WQS_GENERAL) {
+  if (WQHKIsMessageDamage(err)) {
     char text[200];
     TavloStatusText(err, text, sizeof(text));
     Damaged("the library cannot open it: %s", text);
@@ -457,6 +457,19 @@ STATUS CollectIds(void* arg, SEARCH_MATCH* match, ITEM_TABLE*) {
 }
 
 }  // namespace
+
+BOOL WQHKIsMessageDamage(STATUS status) {
+  switch (status) {
+    case ERR_WQS_CORRUPT:
+    case ERR_WQS_GENERAL:      // e.g. no WQSRecipData at all
+    case ERR_WQS_RECIP_RANGE:
+    case ERR_ITEM_NOT_FOUND:   // a list the info block counts is missing
+    case ERR_LIST_CORRUPT:
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
 
 STATUS WQHKVerifyMsg(queue_handle_t* pQueue, NOTEID noteId,
                      wq_verify_result_t* pResult) {

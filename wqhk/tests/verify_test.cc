@@ -212,6 +212,9 @@ TEST_F(VerifyTest, EveryKindOfDamageIsNamed) {
                    [](std::string& v) { PutWord(v, 4, 0xFFF0); });
        },
        "run past"},
+      {"no recipient states at all", WQS_MSG_SIMPLE, false, 0,
+       [](VerifyTest* t, NOTEID id) { t->Remove(id, WQS_ITEM_RECIPDATA); },
+       "no WQSRecipData"},
       {"next-hop list short", WQS_MSG_EXTENDED, false, 0,
        [](VerifyTest* t, NOTEID id) { t->Remove(id, WQS_ITEM_NHE); },
        "without WQSNHE"},

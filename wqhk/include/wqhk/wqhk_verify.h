@@ -25,6 +25,11 @@ struct wq_verify_result_t {
 STATUS WQHKVerifyMsg(queue_handle_t* pQueue, NOTEID noteId,
                      wq_verify_result_t* pResult);
 
+// TRUE when a message operation's STATUS says the stored message itself is
+// unsound (as opposed to the store, the file or memory failing): such a
+// message is reported as damaged, not as a check that could not run.
+BOOL WQHKIsMessageDamage(STATUS status);
+
 // Called for every message checked, damaged or not, in note-ID order.
 // Returning anything but NOERROR stops the walk with that STATUS.
 typedef STATUS (*WQHK_VERIFY_CALLBACK)(void* pArg,
