@@ -5,6 +5,7 @@
 #define WQADMIN_ADMIN_H_
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -60,6 +61,16 @@ STATUS ForEachSummary(queue_handle_t* q, const std::string& formula,
                       const SummaryFn& fn);
 // Compiles a selection formula only to see whether it is one.
 STATUS CheckFormula(const std::string& formula);
+// Time stamps inside the stored records sit at any even address (the
+// records are packed on 2-byte boundaries), so they are copied bytewise,
+// never bound to a reference.
+inline TIMEDATE LoadTime(const void* p) {
+  TIMEDATE t;
+  std::memcpy(&t, p, sizeof(t));
+  return t;
+}
+inline void StoreTime(void* p, const TIMEDATE& t) { std::memcpy(p, &t, sizeof(t)); }
+
 // ISO 8601 in local time with its UTC offset, "2026-12-06T23:01:02+01:00";
 // "" for the special values (minimum, maximum, wildcard).
 std::string IsoTime(TIMEDATE t);

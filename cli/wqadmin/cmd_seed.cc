@@ -108,7 +108,7 @@ class Seeder {
       ri.data.wRetries = failed ? 0 : 3;
       TIMEDATE retry;
       Later(failed ? 3600 : 0, &retry);
-      ri.data.tdNextRetry = retry;
+      StoreTime(&ri.data.tdNextRetry, retry);
       err = WQSAppendRecipient(&m, &ri);
       if (err != NOERROR) return Discard(&m, "cannot add a recipient in", err);
     }
@@ -127,7 +127,7 @@ class Seeder {
     Later(fail.code ? -(60 + static_cast<int64_t>(Pick(3 * 86400)))
                     : -static_cast<int64_t>(Pick(600)),
           &next);
-    info->tdNextRetry = next;
+    StoreTime(&info->tdNextRetry, next);
     info->dwFailureReason = fail.code;
     // The relay's own message number; any nonzero value will do.
     info->dwUserInfo1 = static_cast<DWORD>(1 + Pick(0x7FFFFFFF));
@@ -237,8 +237,8 @@ class Seeder {
     fd.size = static_cast<DWORD>(attach_.size());
     TIMEDATE now;
     OSCurrentTIMEDATE(&now);
-    fd.created = now;
-    fd.modified = now;
+    StoreTime(&fd.created, now);
+    StoreTime(&fd.modified, now);
     file_block_t fb;
     STATUS err = WQSCreateFileBlock(m, &fd, &fb);
     if (err != NOERROR) return Discard(m, "cannot attach a file in", err);

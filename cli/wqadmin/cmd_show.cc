@@ -212,7 +212,7 @@ int CmdShow(const ShowOptions& o) {
     mi["priority"] = +info->wPriority;
     mi["format"] = +info->wFormat;
     mi["retries_left"] = +info->wRetries;
-    mi["next_retry"] = TimeJson(info->tdNextRetry);
+    mi["next_retry"] = TimeJson(LoadTime(&info->tdNextRetry));
     mi["failure_reason"] = +info->dwFailureReason;
     mi["user_info"] = {+info->dwUserInfo1, +info->dwUserInfo2,
                        +info->dwUserInfo3, +info->dwUserInfo4,
@@ -237,7 +237,7 @@ int CmdShow(const ShowOptions& o) {
       std::memset(&ri, 0, sizeof(ri));
       if (WQSGetRecipient(&h.msg, r, &ri) == NOERROR) {
         e["retries"] = +ri.data.wRetries;
-        e["next_retry"] = TimeJson(ri.data.tdNextRetry);
+        e["next_retry"] = TimeJson(LoadTime(&ri.data.tdNextRetry));
         e["type"] = +ri.data.dwRecipType;
       }
       // Only an extended message has post offices and next hops.

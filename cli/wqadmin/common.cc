@@ -247,7 +247,7 @@ STATUS ReadMessageRow(queue_handle_t* q, NOTEID id, MessageRow* row) {
   row->type = h.msg.info.wMsgType;
   row->recipients = u.wNumRecip;
   row->retries = u.wRetries;
-  row->nextRetry = u.tdNextRetry;
+  row->nextRetry = LoadTime(&u.tdNextRetry);
   row->error = static_cast<WORD>(u.dwUserInfo3);
   row->attachments = h.msg.info.wNumAttachments;
   msg_state_block_t ms;
