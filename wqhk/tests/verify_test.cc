@@ -18,14 +18,6 @@ namespace {
 
 using Mutate = std::function<void(std::string& value)>;
 
-void PutDword(std::string& v, size_t off, DWORD x) {
-  for (int i = 0; i < 4; i++) v[off + i] = static_cast<char>(x >> (8 * i));
-}
-void PutWord(std::string& v, size_t off, WORD x) {
-  v[off] = static_cast<char>(x);
-  v[off + 1] = static_cast<char>(x >> 8);
-}
-
 class VerifyTest : public ::testing::Test {
  public:
   void SetUp() override {
@@ -45,14 +37,16 @@ class VerifyTest : public ::testing::Test {
     std::filesystem::remove_all(dir_, ec);
   }
 
-  // A message of `type` with `recips` recipients, optionally an attached
-  // file and a stream "Body" of `bodyBytes` bytes.
-  NOTEID Save(WORD type, int recips, bool attach = false,
-              DWORD bodyBytes = 0) {
+  // A message of `type` with `recips` recipients (names padded to
+  // `nameLen`), optionally an attached file and a stream "Body" of
+  // `bodyBytes` bytes.
+  NOTEID Save(WORD type, int recips, bool attach = false, DWORD bodyBytes = 0,
+              size_t nameLen = 0) {
     msg_handle_t m;
     EXPECT_EQ(WQSCreateMsg(&q_, type, &m), NOERROR);
     for (int i = 0; i < recips; i++) {
       std::string name = "rcpt" + std::to_string(i) + "@example.org";
+      if (name.size() < nameLen) name.resize(nameLen, 'n');
       recip_info_t ri{};
       ri.pName = name.data();
       ri.wNameLen = (WORD)name.size();
@@ -88,30 +82,25 @@ class VerifyTest : public ::testing::Test {
   }
 
   // Rewrites item `name` of message `id` (whole value, type code first)
-  // through the store, as a damaged file or a foreign writer would leave it.
+  // through the store, as a damaged file or a foreign writer would leave
+  // it; without `mutate` the item is removed.
   void Damage(NOTEID id, const std::string& name, const Mutate& mutate) {
     NOTEHANDLE note;
     ASSERT_EQ(QDSNoteOpen(q_.dbhandle, id, 0, &note), NOERROR);
     BLOCKID bid;
     DWORD len = 0;
     WORD type = 0;
-    ASSERT_EQ(QDSItemInfo(note, name.data(), (WORD)name.size(), &type, &bid,
-                          &len),
+    ASSERT_EQ(QDSItemInfo(note, name.data(), (WORD)name.size(), &type, &bid, &len),
               NOERROR);
     std::string v(OSLockBlock(bid), len);
     OSUnlockBlock(bid);
-    mutate(v);
     ASSERT_EQ(QDSItemDelete(note, name.data(), (WORD)name.size()), NOERROR);
-    ASSERT_EQ(QDSItemAppend(note, 0, name.data(), (WORD)name.size(), type,
-                            v.data() + 2, (DWORD)v.size() - 2),
-              NOERROR);
-    ASSERT_EQ(QDSNoteUpdate(note, 0), NOERROR);
-    ASSERT_EQ(QDSNoteClose(note), NOERROR);
-  }
-  void Remove(NOTEID id, const std::string& name) {
-    NOTEHANDLE note;
-    ASSERT_EQ(QDSNoteOpen(q_.dbhandle, id, 0, &note), NOERROR);
-    ASSERT_EQ(QDSItemDelete(note, name.data(), (WORD)name.size()), NOERROR);
+    if (mutate) {
+      mutate(v);
+      ASSERT_EQ(QDSItemAppend(note, 0, name.data(), (WORD)name.size(), type,
+                              v.data() + 2, (DWORD)v.size() - 2),
+                NOERROR);
+    }
     ASSERT_EQ(QDSNoteUpdate(note, 0), NOERROR);
     ASSERT_EQ(QDSNoteClose(note), NOERROR);
   }
@@ -133,149 +122,85 @@ class VerifyTest : public ::testing::Test {
 TEST_F(VerifyTest, SoundMessagesOfEveryShapePass) {
   std::vector<NOTEID> ids = {
       Save(WQS_MSG_SIMPLE, 0), Save(WQS_MSG_SIMPLE, 3),
+      Save(WQS_MSG_SIMPLE, 300, false, 0, 250),  // past one list: two lists
       Save(WQS_MSG_EXTENDED, 60), Save(WQS_MSG_EXTENDED, 2, true, 150000),
       Save(WQS_MSG_SIMPLE, 1, true, 1)};
-  for (NOTEID id : ids) EXPECT_EQ("", Check(id)) << "note " << id;
-  DWORD checked = 0, damaged = 7;
-  EXPECT_EQ(WQHKVerifyQueue(&q_, nullptr, nullptr, &checked, &damaged),
-            NOERROR);
-  EXPECT_EQ(ids.size(), checked);
-  EXPECT_EQ(0u, damaged);
-}
-
-TEST_F(VerifyTest, ACopyCarryingItsSourcesFilesPasses) {
-  NOTEID src = Save(WQS_MSG_EXTENDED, 2, true, 1000);
+  // Copies keep their source's $FILE items while counting none.
   msg_handle_t h;
-  ASSERT_EQ(WQSOpenMsgByMsgID(&q_, src, &h), NOERROR);
+  ASSERT_EQ(WQSOpenMsgByMsgID(&q_, ids[4], &h), NOERROR);
   for (BOOL keep : {TRUE, FALSE}) {
     msg_handle_t copy;
     ASSERT_EQ(WQSCopyMsg(&q_, &q_, &h, keep, WQS_MSG_EXTENDED, &copy), NOERROR);
     ASSERT_EQ(WQSCloseAndSaveMsg(&copy), NOERROR);
-    EXPECT_EQ("", Check(copy.info.user.dwQueueMsgID)) << "keep " << keep;
+    ids.push_back(copy.info.user.dwQueueMsgID);
   }
   ASSERT_EQ(WQSCloseMsg(&h), NOERROR);
-}
-
-TEST_F(VerifyTest, SimpleMessageAcrossTwoRecipientListsPasses) {
-  msg_handle_t m;
-  ASSERT_EQ(WQSCreateMsg(&q_, WQS_MSG_SIMPLE, &m), NOERROR);
-  std::string name(250, 'n');
-  for (int i = 0; i < 300; i++) {  // 300 * 252 bytes: past one list's bound
-    recip_info_t ri{};
-    ri.pName = name.data();
-    ri.wNameLen = (WORD)name.size();
-    ASSERT_EQ(WQSAppendRecipient(&m, &ri), NOERROR);
-  }
-  ASSERT_EQ(WQSCloseAndSaveMsg(&m), NOERROR);
-  ASSERT_GE(m.info.wNumRecipLists, 2);
-  EXPECT_EQ("", Check(m.info.user.dwQueueMsgID));
+  for (NOTEID id : ids) EXPECT_EQ("", Check(id)) << "note " << id;
+  DWORD checked = 0, damaged = 7;
+  EXPECT_EQ(WQHKVerifyQueue(&q_, nullptr, nullptr, &checked, &damaged), NOERROR);
+  EXPECT_EQ(ids.size(), checked);
+  EXPECT_EQ(0u, damaged);
 }
 
 // Each kind of damage, and the words the reason must use to point at it.
+// A damage is a list of (offset, width, value) patches to one item's whole
+// value (type code first); width 0 cuts the value to `offset` bytes; no
+// patches at all removes the item.
+struct Patch {
+  size_t off;
+  int width;
+  DWORD value;
+};
+struct Case {
+  WORD type;
+  bool attach;
+  DWORD body;
+  const char* item;
+  std::vector<Patch> patches;
+  const char* reason;
+};
+
 TEST_F(VerifyTest, EveryKindOfDamageIsNamed) {
-  struct Case {
-    const char* what;
-    WORD type;
-    bool attach;
-    DWORD body;
-    std::function<void(VerifyTest*, NOTEID)> damage;
-    const char* reason;
-  };
   const size_t kUser = 2 + 38;  // user_msg_info_t in the stored WQSMsgInfo
-  std::vector<Case> cases = {
-      {"short info block", WQS_MSG_SIMPLE, false, 0,
-       [](VerifyTest* t, NOTEID id) {
-         t->Damage(id, WQS_ITEM_MSGINFO, [](std::string& v) { v.resize(60); });
-       },
-       "WQSMsgInfo: 60 bytes"},
-      {"unknown message type", WQS_MSG_SIMPLE, false, 0,
-       [](VerifyTest* t, NOTEID id) {
-         t->Damage(id, WQS_ITEM_MSGINFO,
-                   [](std::string& v) { PutWord(v, 2 + 32, 7); });
-       },
-       "message type 7"},
-      {"more recipients than names", WQS_MSG_SIMPLE, false, 0,
-       [=](VerifyTest* t, NOTEID id) {
-         t->Damage(id, WQS_ITEM_MSGINFO,
-                   [=](std::string& v) { PutWord(v, kUser + 8, 4); });
-       },
-       "hold 3 names, wNumRecip is 4"},
-      {"recipient list missing", WQS_MSG_SIMPLE, false, 0,
-       [](VerifyTest* t, NOTEID id) {
-         t->Damage(id, WQS_ITEM_MSGINFO,
-                   [](std::string& v) { PutWord(v, 2 + 36, 2); });
-       },
-       "WQSRecip1 missing"},
-      {"list lengths past the value", WQS_MSG_SIMPLE, false, 0,
-       [](VerifyTest* t, NOTEID id) {
-         t->Damage(id, "WQSRecip0",
-                   [](std::string& v) { PutWord(v, 4, 0xFFF0); });
-       },
-       "run past"},
-      {"no recipient states at all", WQS_MSG_SIMPLE, false, 0,
-       [](VerifyTest* t, NOTEID id) { t->Remove(id, WQS_ITEM_RECIPDATA); },
-       "no WQSRecipData"},
-      {"next-hop list short", WQS_MSG_EXTENDED, false, 0,
-       [](VerifyTest* t, NOTEID id) { t->Remove(id, WQS_ITEM_NHE); },
-       "without WQSNHE"},
-      {"array size against value", WQS_MSG_SIMPLE, false, 0,
-       [](VerifyTest* t, NOTEID id) {
-         t->Damage(id, WQS_ITEM_RECIPDATA,
-                   [](std::string& v) { PutDword(v, 34 + 4, 5000); });
-       },
-       "dwSize 5000"},
-      {"fewer states than recipients", WQS_MSG_SIMPLE, false, 0,
-       [](VerifyTest* t, NOTEID id) {
-         t->Damage(id, WQS_ITEM_RECIPDATA, [](std::string& v) {
-           PutDword(v, 34 + 16, 2);   // used
-           PutDword(v, 34 + 20, 48);  // free
-         });
-       },
+  const size_t kImg = 34;       // array image in an array item
+  const WORD S = WQS_MSG_SIMPLE, X = WQS_MSG_EXTENDED;
+  const std::vector<Case> cases = {
+      {S, false, 0, WQS_ITEM_MSGINFO, {{60, 0, 0}}, "WQSMsgInfo: 60 bytes"},
+      {S, false, 0, WQS_ITEM_MSGINFO, {{34, 2, 7}}, "message type 7"},
+      {S, false, 0, WQS_ITEM_MSGINFO, {{kUser + 8, 2, 4}}, "hold 3 names, wNumRecip is 4"},
+      {S, false, 0, WQS_ITEM_MSGINFO, {{38, 2, 2}}, "WQSRecip1 missing"},
+      {S, false, 0, "WQSRecip0", {{4, 2, 0xFFF0}}, "run past"},
+      {S, false, 0, WQS_ITEM_RECIPDATA, {}, "no WQSRecipData"},
+      {X, false, 0, WQS_ITEM_NHE, {}, "without WQSNHE"},
+      {S, false, 0, WQS_ITEM_RECIPDATA, {{kImg + 4, 4, 5000}}, "dwSize 5000"},
+      {S, false, 0, WQS_ITEM_RECIPDATA, {{kImg + 16, 4, 2}, {kImg + 20, 4, 48}},
        "2 recipient states, wNumRecip is 3"},
-      {"attachment count", WQS_MSG_SIMPLE, true, 0,
-       [=](VerifyTest* t, NOTEID id) {
-         t->Damage(id, WQS_ITEM_MSGINFO,
-                   [](std::string& v) { PutWord(v, 2 + 34, 2); });
-       },
-       "1 entries, wNumAttachments is 2"},
-      {"attachment object length", WQS_MSG_SIMPLE, true, 0,
-       [](VerifyTest* t, NOTEID id) {
-         t->Damage(id, WQS_ITEM_ATTACHINFO, [](std::string& v) {
-           PutDword(v, 58 + 8, 999);       // dwLength
-           PutDword(v, 58 + 12 + 36, 999); // fd.size
-         });
-       },
+      {S, true, 0, WQS_ITEM_MSGINFO, {{36, 2, 2}}, "1 entries, wNumAttachments is 2"},
+      {S, true, 0, WQS_ITEM_ATTACHINFO, {{58 + 8, 4, 999}, {58 + 12 + 36, 4, 999}},
        "holds 300 bytes, table says 999"},
-      {"stream piece missing", WQS_MSG_SIMPLE, false, 130000,
-       [](VerifyTest* t, NOTEID id) { t->Remove(id, "Body1"); },
-       "piece Body1 missing"},
-      {"stream pieces against the total", WQS_MSG_SIMPLE, false, 130000,
-       [](VerifyTest* t, NOTEID id) {
-         t->Damage(id, "WQSDSBArrayBody",
-                   [](std::string& v) { PutDword(v, 58, 130001); });
-       },
+      {S, false, 130000, "Body1", {}, "piece Body1 missing"},
+      {S, false, 130000, "WQSDSBArrayBody", {{58, 4, 130001}},
        "add up to 130000, total is 130001"},
-      {"stream piece shorter than its entry", WQS_MSG_SIMPLE, false, 130000,
-       [](VerifyTest* t, NOTEID id) {
-         t->Damage(id, "Body2", [](std::string& v) { v.resize(v.size() - 1); });
-       },
-       "piece Body2 holds"},
-      {"stream size item", WQS_MSG_SIMPLE, false, 1000,
-       [](VerifyTest* t, NOTEID id) { t->Remove(id, "WQSDSBSizeBody"); },
-       "no size item"},
+      {S, false, 130000, "Body2", {{130000 - 2 * 60416 + 1, 0, 0}}, "piece Body2 holds"},
+      {S, false, 1000, "WQSDSBSizeBody", {}, "no size item"},
   };
-  DWORD damagedBefore = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.reason);
     NOTEID id = Save(c.type, 3, c.attach, c.body);
     ASSERT_EQ("", Check(id));
-    c.damage(this, id);
+    Mutate patch;
+    if (!c.patches.empty())
+      patch = [&](std::string& v) {
+        for (const Patch& p : c.patches) {
+          if (p.width == 0) v.resize(p.off);
+          for (int b = 0; b < p.width; b++) v[p.off + b] = (char)(p.value >> (8 * b));
+        }
+      };
+    Damage(id, c.item, patch);
     std::string reason = Check(id);
     EXPECT_NE(std::string::npos, reason.find(c.reason)) << reason;
-    damagedBefore++;
   }
-  // The walk over the whole queue counts every one of them and reports
-  // each to the callback.
+  // The walk over the whole queue counts every one and reports each.
   std::vector<NOTEID> seen;
   DWORD checked = 0, damaged = 0;
   EXPECT_EQ(WQHKVerifyQueue(
@@ -288,8 +213,8 @@ TEST_F(VerifyTest, EveryKindOfDamageIsNamed) {
                 &seen, &checked, &damaged),
             NOERROR);
   EXPECT_EQ(cases.size(), checked);
-  EXPECT_EQ(damagedBefore, damaged);
-  EXPECT_EQ(damagedBefore, seen.size());
+  EXPECT_EQ(cases.size(), damaged);
+  EXPECT_EQ(cases.size(), seen.size());
 }
 
 TEST_F(VerifyTest, ACheckThatCannotRunIsAStatusNotAVerdict) {
