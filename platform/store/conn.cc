@@ -32,6 +32,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -384,6 +385,33 @@ Conn* ConnFind(const std::string& canonical) {
 
 namespace {
 
+// True when this process may not create files beside `path` and neither
+// the WAL nor its index exists there.
+bool ReadableOnlyAsImmutable(const std::string& path) {
+  std::string dir = path.substr(0, path.find_last_of('/') + 1);
+  if (dir.empty()) dir = ".";
+  if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return false;
+  struct stat sb;
+  return ::stat((path + "-wal").c_str(), &sb) != 0 &&
+         ::stat((path + "-shm").c_str(), &sb) != 0;
+}
+
+// `path` as the path part of a file: URI (characters with a meaning in a
+// URI escaped).
+std::string UriPath(const std::string& path) {
+  std::string out;
+  for (unsigned char ch : path) {
+    if (ch == '%' || ch == '?' || ch == '#' || ch < 0x20 || ch >= 0x7F) {
+      char buf[4];
+      std::snprintf(buf, sizeof(buf), "%%%02X", ch);
+      out += buf;
+    } else {
+      out.push_back(static_cast<char>(ch));
+    }
+  }
+  return out;
+}
+
 // Opens the SQLite connection of `c->canonical`; on failure the caller
 // closes what is open (CloseConn).
 STATUS OpenConn(Conn* c, bool writable) {
@@ -394,12 +422,28 @@ STATUS OpenConn(Conn* c, bool writable) {
   if (!st && writable) st = TakeWriterLock(c->lockFd);
   if (st) return st;
 
-  int rc = sqlite3_open_v2(c->canonical.c_str(), &c->db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  int rc;
+  const bool immutable = !writable && ReadableOnlyAsImmutable(c->canonical);
+  if (immutable) {
+    // A reader of a file in a directory it may not write (a backup on
+    // read-only media, another user's queue) cannot create the WAL index
+    // SQLite needs.  With no -wal and no -shm beside the file, no writer
+    // has it open, and none can start without creating them, so the file
+    // is read as it stands.
+    std::string uri = "file:" + UriPath(c->canonical) + "?immutable=1";
+    rc = sqlite3_open_v2(uri.c_str(), &c->db,
+                         SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
+                         nullptr);
+  } else {
+    rc = sqlite3_open_v2(c->canonical.c_str(), &c->db,
+                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  }
   if (rc != SQLITE_OK) return (rc & 0xFF) == SQLITE_NOMEM ? ERR_MEMORY : ERR_DB_IO;
   sqlite3_busy_timeout(c->db, kBusyTimeoutMs);
   st = SchemaCheck(c->db);
-  if (!st && PragmaText(c->db, "PRAGMA journal_mode") != "wal") st = ERR_NOT_A_DB;
+  // (An immutable file reports no journal at all; its header was checked.)
+  if (!st && !immutable && PragmaText(c->db, "PRAGMA journal_mode") != "wal")
+    st = ERR_NOT_A_DB;
   if (!st) {
     // The lock must be on the file SQLite opened: a file renamed over
     // this path while we opened it would leave the lock on the old one.

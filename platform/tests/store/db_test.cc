@@ -1,6 +1,8 @@
 // Databases: open, foreign files, another process's lock, database values.
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -24,6 +26,52 @@ TEST_F(DbTest, ForeignFileIsNotADbAndStaysUnchanged) {
   DBHANDLE db = 0;
   EXPECT_EQ(QDSDbOpen("f.qds", &db), ERR_NOT_A_DB);
   EXPECT_EQ(ReadFile(Path("f.qds")), before);
+}
+
+// An operator reading a queue where they may not create files (read-only
+// media, another user's directory): no WAL index can be made, so the
+// reader takes the file as it stands; a writer is refused.  Run in a child
+// that is not root, since root may write anywhere.
+TEST_F(DbTest, ReaderOfAFileInADirectoryItMayNotWriteReadsIt) {
+  std::string sub = Path("ro");
+  ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+  std::string path = sub + "/q.qds";
+  ASSERT_EQ(QDSDbCreate(path.c_str(), 0xFF01, FALSE), NOERROR);
+  DBHANDLE db = 0;
+  ASSERT_EQ(QDSDbOpen(path.c_str(), &db), NOERROR);
+  NOTEHANDLE note = 0;
+  ASSERT_EQ(QDSNoteCreate(db, &note), NOERROR);
+  ASSERT_EQ(QDSItemAppend(note, ITEM_SUMMARY, "Subject", 7, TYPE_TEXT, "hi", 2), NOERROR);
+  ASSERT_EQ(QDSNoteUpdate(note, 0), NOERROR);
+  NOTEID id = 0;
+  QDSNoteGetInfo(note, _NOTE_ID, &id);
+  ASSERT_EQ(QDSNoteClose(note), NOERROR);
+  ASSERT_EQ(QDSDbClose(db), NOERROR);
+  ASSERT_EQ(::chmod(sub.c_str(), 0555), 0);
+  ::chmod(dir_.c_str(), 0755);  // let the unprivileged child in
+
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(77);
+    DBHANDLE r = 0, w = 0;
+    NOTEHANDLE n = 0;
+    if (QDSDbOpen(path.c_str(), &w) != ERR_DB_READONLY) _exit(1);
+    if (QDSDbOpenReadOnly(path.c_str(), &r) != NOERROR) _exit(2);
+    if (QDSNoteOpen(r, id, 0, &n) != NOERROR) _exit(3);
+    char text[8] = "";
+    if (QDSItemGetText(n, "Subject", text, sizeof(text)) != 2) _exit(4);
+    QDSNoteClose(n);
+    if (QDSDbClose(r) != NOERROR) _exit(5);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ::chmod(sub.c_str(), 0755);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot drop root here";
+  EXPECT_EQ(0, WEXITSTATUS(status)) << "failed at step " << WEXITSTATUS(status);
+  EXPECT_FALSE(Exists(path + "-shm"));
 }
 
 TEST_F(DbTest, AnotherProcessHoldingTheDbGivesBusyQuickly) {
