@@ -1,495 +1,506 @@
-// Fault sweeps over the message life cycle: open and close, update,
-// requeue, purge, create and save, discard, copy, streams, file blocks,
-// reconversion and the requeue passes.
+// Fault sweeps over the work-queue library, the housekeeping and rswq's
+// requeue pass.  For each operation of the table and each fault kind, the
+// n-th allocation, reallocation, lock or store access fails, n = 1, 2, ...
+// until the operation completes.  After the caller's usual clean-up every
+// round must leave the memory-block and handle counts at their baseline, a
+// queue in which WQHKVerifyQueue finds nothing damaged, and every message
+// either as before or wholly as a fault-free run leaves it.
 #include <algorithm>
+#include <cstdio>
+#include <map>
 
+#include "core/core_util.h"
 #include "rswq.h"
-#include "sweep_util.h"
+#include "wqhk/wqhk.h"
+#include "wqhk/wqhk_verify.h"
 
 namespace wqstest {
 namespace {
 
-typedef SweepTest MsgSweep;
+// A stored message as (item name, value) pairs, with what differs between
+// equal messages zeroed: the note id in WQSMsgInfo, the memory handle that
+// heads each array item and the object ids in $FILE and WQSAttachInfo.
+// Empty when the message is gone.
+typedef std::multimap<std::string, Bytes> Snapshot;
 
-// The messages `now` holds that `known` does not.
-std::vector<NOTEID> NewIds(const std::vector<NOTEID>& known,
-                           const std::vector<NOTEID>& now) {
-  std::vector<NOTEID> out;
-  for (NOTEID id : now) {
-    if (std::find(known.begin(), known.end(), id) == known.end()) {
-      out.push_back(id);
+void Zero(Bytes* b, size_t at) {
+  for (size_t i = at; i < at + 4 && i < b->size(); i++) (*b)[i] = 0;
+}
+
+Snapshot Snap(DBHANDLE db, NOTEID id) {
+  Snapshot s;
+  NOTEHANDLE n = 0;
+  if (QDSNoteOpen(db, id, 0, &n) != NOERROR) return s;
+  for (DWORD i = 0, count = QDSItemCount(n); i < count; i++) {
+    char name[256];
+    WORD nameLen = 0;
+    BLOCKID bid{};
+    DWORD len = 0;
+    EXPECT_EQ(QDSItemInfoByIndex(n, i, name, sizeof name, &nameLen, nullptr,
+                                 nullptr, &bid, &len),
+              NOERROR);
+    const char* p = OSLockBlock(bid);
+    if (p == nullptr) continue;
+    Bytes v(p, p + len);
+    OSUnlockBlock(bid);
+    std::string key(name, nameLen);
+    if (key == WQS_ITEM_MSGINFO) {
+      Zero(&v, 2 + offsetof(msg_info_t, user) +
+                   offsetof(user_msg_info_t, dwQueueMsgID));
+    } else if (v.size() >= WQS_ARRAY_ITEM_PREFIX + 24 && v[0] == 0x0E && v[1] == 0) {
+      Zero(&v, WQS_ARRAY_ITEM_PREFIX);
     }
+    if (key == WQS_FILE_ITEM) Zero(&v, 4);
+    for (size_t at = WQS_ARRAY_ITEM_PREFIX + 24;
+         key == WQS_ITEM_ATTACHINFO && at + 84 <= v.size(); at += 84) {
+      Zero(&v, at + offsetof(file_block_t, RRV));
+    }
+    s.emplace(std::move(key), std::move(v));
   }
-  return out;
-}
-
-// A check that the queue holds the messages `known` unchanged plus at most
-// one new message equal to `made`, which it removes again so the queue
-// stays small.
-std::function<void(STATUS)> AtMostOneNew(DBHANDLE db,
-                                         const std::vector<NOTEID>& known,
-                                         const std::vector<Snapshot>& before,
-                                         const Snapshot* made) {
-  return [=](STATUS st) {
-    std::vector<NOTEID> ids = QueueIds(db);
-    for (size_t i = 0; i < known.size(); i++) {
-      EXPECT_TRUE(Snap(db, known[i]) == before[i]) << "message " << known[i];
-    }
-    std::vector<NOTEID> fresh = NewIds(known, ids);
-    ASSERT_LE(fresh.size(), 1u);
-    if (fresh.empty()) return;
-    EXPECT_EQ(st, NOERROR) << "a message was stored by a failed operation";
-    Snapshot s = Snap(db, fresh[0]);
-    EXPECT_TRUE(s == *made) << "stored message not whole:" << SnapDiff(s, *made);
-    EXPECT_EQ(QDSNoteDelete(db, fresh[0], 0), NOERROR);
-  };
-}
-
-std::vector<Snapshot> SnapAll(DBHANDLE db, const std::vector<NOTEID>& ids) {
-  std::vector<Snapshot> out;
-  for (NOTEID id : ids) out.push_back(Snap(db, id));
-  return out;
-}
-
-// Runs `op` once without faults on a fresh message made by `make` and
-// returns what it stored; the message is deleted again.
-Snapshot DryRun(DBHANDLE db, const std::function<NOTEID()>& make,
-                const std::function<void(NOTEID)>& op) {
-  NOTEID id = make();
-  op(id);
-  Snapshot s = Snap(db, id);
-  EXPECT_FALSE(s.empty());
-  EXPECT_EQ(QDSNoteDelete(db, id, 0), NOERROR);
+  QDSNoteClose(n);
   return s;
 }
 
-TEST_F(MsgSweep, ListOpenReadClose) {
-  NOTEID id = SaveFailedMessage(&queue_, WQS_MSG_EXTENDED, 3, true);
-  Snapshot before = Snap(db(), id);
-  msglist_handle_t list;
-  msg_handle_t h;
-  Sweep("list, open, read, close",
-        {nullptr,
-         [&] {
-           WORD count = 0;
-           STATUS err = WQSCreateMsgList(&queue_, 100, WQS_SEARCH_FORMULA,
-                                         "WQMsgStatus = 11", &list, &count);
-           if (err != NOERROR) return err;
-           if (count != 1) err = ERR_BAD_ARG;
-           if (err == NOERROR) err = WQSOpenMsg(&list, 0, &h);
-           if (err == NOERROR) {
-             for (WORD i = 0; i < 3 && err == NOERROR; i++) {
-               recip_info_t ri{};
-               err = WQSGetRecipient(&h, i, &ri);
-             }
-             STATUS close = WQSCloseMsg(&h);
-             if (err == NOERROR) err = close;
-           }
-           STATUS close = WQSCloseMsgList(&list);
-           return err != NOERROR ? err : close;
-         },
-         nullptr, [&](STATUS) { EXPECT_TRUE(Snap(db(), id) == before); }});
-}
-
-TEST_F(MsgSweep, UpdateClose) {
-  NOTEID id = SaveFailedMessage(&queue_, WQS_MSG_EXTENDED, 3, true);
-  msg_handle_t h;
-  auto change = [&](NOTEID which) {
-    ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, which, &h), NOERROR);
-    user_msg_info_t* info = nullptr;
-    WQSGetMsgInfo(&h, &info);
-    info->wRetries = 9;
-    recip_data_t d = MakeRecip(40).data;
-    WQSSetRecipientData(&h, 1, &d);
-  };
-  Snapshot before = Snap(db(), id);
-  Snapshot after = DryRun(
-      db(), [&] { return SaveFailedMessage(&queue_, WQS_MSG_EXTENDED, 3, true); },
-      [&](NOTEID x) {
-        change(x);
-        EXPECT_EQ(WQSCloseMsgAndUpdate(&h), NOERROR);
-      });
-  ASSERT_FALSE(before == after);
-  Sweep("update close",
-        {[&] { change(id); }, [&] { return WQSCloseMsgAndUpdate(&h); },
-         [&](STATUS st) {
-           if (st != NOERROR) (void)WQSCloseMsg(&h);
-         },
-         [&](STATUS) {
-           Snapshot s = Snap(db(), id);
-           EXPECT_TRUE(s == before || s == after)
-               << "message half updated:" << SnapDiff(s, after);
-         }});
-}
-
-TEST_F(MsgSweep, RequeueClose) {
-  NOTEID id = SaveFailedMessage(&queue_, WQS_MSG_SIMPLE, 3, false);
-  msg_handle_t h;
-  auto open = [&](NOTEID which) {
-    ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, which, &h), NOERROR);
-    h.info.user.wRetries = 7;  // stored as 6 by a requeue
-  };
-  Snapshot before = Snap(db(), id);
-  Snapshot after = DryRun(
-      db(), [&] { return SaveFailedMessage(&queue_, WQS_MSG_SIMPLE, 3, false); },
-      [&](NOTEID x) {
-        open(x);
-        EXPECT_EQ(WQSCloseMsgAndReQueue(&h), NOERROR);
-      });
-  Sweep("requeue close",
-        {[&] { open(id); }, [&] { return WQSCloseMsgAndReQueue(&h); },
-         [&](STATUS st) {
-           if (st != NOERROR) (void)WQSCloseMsg(&h);
-         },
-         [&](STATUS) {
-           Snapshot s = Snap(db(), id);
-           EXPECT_TRUE(s == before || s == after) << "message half requeued";
-         }});
-}
-
-TEST_F(MsgSweep, PurgeClose) {
-  NOTEID keep = SaveFailedMessage(&queue_, WQS_MSG_SIMPLE, 2, false);
-  Snapshot kept = Snap(db(), keep);
-  NOTEID id = 0;
-  Snapshot before;
-  msg_handle_t h;
-  Sweep("purge close",
-        {[&] {
-           id = SaveFailedMessage(&queue_, WQS_MSG_EXTENDED, 3, true);
-           before = Snap(db(), id);
-           ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
-         },
-         [&] { return WQSCloseMsgAndPurge(&h); },
-         [&](STATUS st) {
-           if (st != NOERROR) (void)WQSCloseMsg(&h);
-         },
-         [&](STATUS st) {
-           EXPECT_TRUE(Snap(db(), keep) == kept);
-           if (!NoteExists(db(), id)) return;
-           EXPECT_NE(st, NOERROR) << "purge reported success, message stays";
-           EXPECT_TRUE(Snap(db(), id) == before);
-           EXPECT_EQ(QDSNoteDelete(db(), id, 0), NOERROR);
-         }});
-}
-
-// Builds an extended message with typed fields of every kind.
-STATUS BuildAndSave(queue_handle_t* q, msg_handle_t* m, WORD type,
-                    const std::vector<Recip>& recips, bool save) {
-  STATUS err = WQSCreateMsg(q, type, m);
-  for (size_t i = 0; err == NOERROR && i < recips.size(); i++) {
-    recip_info_t ri = RecipInfo(recips[i]);
-    err = WQSAppendRecipient(m, &ri);
+// The items of `a` that `b` lacks or holds otherwise, for failure messages.
+std::string Diff(const Snapshot& a, const Snapshot& b) {
+  std::string out;
+  for (const auto& [name, value] : a) {
+    auto it = b.find(name);
+    if (it == b.end() || it->second != value) out += " " + name;
   }
-  TIMEDATE td;
-  td.Innards[0] = 12345;
-  td.Innards[1] = 678;
-  static const char kBlock[] = "opaque block";
-  if (err == NOERROR) err = WQSAddBool(m, FALSE, "WQHeld", TRUE);
-  if (err == NOERROR) err = WQSAddDWORD(m, TRUE, "WQMsgStatus", 11);
-  if (err == NOERROR) err = WQSAddTIMEDATE(m, TRUE, "WQArrived", &td);
-  if (err == NOERROR) {
-    err = WQSAddDataBlock(m, FALSE, "WQBlock", kBlock, sizeof kBlock);
-  }
-  if (err != NOERROR) return err;
-  return save ? WQSCloseAndSaveMsg(m) : WQSCloseAndDiscardMsg(m);
+  return out;
 }
 
-TEST_F(MsgSweep, CreateFillSaveAndDiscard) {
-  NOTEID old = SaveFailedMessage(&queue_, WQS_MSG_EXTENDED, 2, true);
-  std::vector<NOTEID> known = {old};
-  std::vector<Snapshot> before = SnapAll(db(), known);
-  // Two recipient lists: the first fills up and is stored by the append.
-  struct Shape {
-    const char* name;
-    WORD type;
-    std::vector<Recip> recips;
-  } shapes[] = {
-      {"create, fill, save (extended)", WQS_MSG_EXTENDED, MakeRecips(3)},
-      {"create, fill, save (two lists)", WQS_MSG_SIMPLE, MakeRecips(32, 2000)},
-  };
-  msg_handle_t m;
-  for (const Shape& sh : shapes) {
-    ASSERT_EQ(BuildAndSave(&queue_, &m, sh.type, sh.recips, true), NOERROR);
-    NOTEID made = m.info.user.dwQueueMsgID;
-    Snapshot madeSnap = Snap(db(), made);
-    ASSERT_EQ(QDSNoteDelete(db(), made, 0), NOERROR);
-    Sweep(sh.name,
-          {nullptr,
-           [&] { return BuildAndSave(&queue_, &m, sh.type, sh.recips, true); },
-           [&](STATUS st) {
-             if (st != NOERROR) {
-               EXPECT_EQ(WQSCloseAndDiscardMsg(&m), NOERROR);
-             }
-           },
-           AtMostOneNew(db(), known, before, &madeSnap)});
-  }
-  Sweep("create, fill, discard",
-        {nullptr,
-         [&] {
-           return BuildAndSave(&queue_, &m, WQS_MSG_EXTENDED, MakeRecips(3),
-                               false);
-         },
-         [&](STATUS st) {
-           if (st != NOERROR) (void)WQSCloseAndDiscardMsg(&m);
-         },
-         AtMostOneNew(db(), known, before, nullptr)});
+// A block of `n` bytes `c`.
+DHANDLE Filled(DWORD n, char c) {
+  DHANDLE h = NULLHANDLE;
+  EXPECT_EQ(OSMemAlloc(0x1234, n, &h), NOERROR);
+  memset(OSLockObject(h), c, n);
+  OSUnlockObject(h);
+  return h;
 }
 
-TEST_F(MsgSweep, CopyAndSave) {
-  // With a body stream but no attachment: a copy keeps the source's $FILE
-  // items without their table, which the queue check counts as damage.
-  NOTEID src = SaveFailedMessage(&queue_, WQS_MSG_EXTENDED, 3, true, false);
-  std::vector<NOTEID> known = {src};
-  std::vector<Snapshot> before = SnapAll(db(), known);
-  msg_handle_t s, m;
-  Recip extra = MakeRecip(9);
-  for (BOOL keep : {TRUE, FALSE}) {
-    WORD type = keep ? WQS_MSG_EXTENDED : WQS_MSG_SIMPLE;
-    auto op = [&]() -> STATUS {
-      memset(&m, 0, sizeof m);
-      STATUS err = WQSCopyMsg(&queue_, &queue_, &s, keep, type, &m);
-      if (err != NOERROR) return err;
-      recip_info_t ri = RecipInfo(extra);
-      err = WQSAppendRecipient(&m, &ri);
-      return err != NOERROR ? err : WQSCloseAndSaveMsg(&m);
-    };
-    ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, src, &s), NOERROR);
-    ASSERT_EQ(op(), NOERROR);
-    ASSERT_EQ(WQSCloseMsg(&s), NOERROR);
-    NOTEID made = m.info.user.dwQueueMsgID;
-    Snapshot madeSnap = Snap(db(), made);
-    ASSERT_EQ(QDSNoteDelete(db(), made, 0), NOERROR);
-    Sweep(keep ? "copy keeping recipients, save" : "copy to simple, save",
-          {[&] { ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, src, &s), NOERROR); },
-           op,
-           [&](STATUS st) {
-             if (st != NOERROR && m.hNote != 0) {
-               EXPECT_EQ(WQSCloseAndDiscardMsg(&m), NOERROR);
-             }
-             EXPECT_EQ(WQSCloseMsg(&s), NOERROR);
-           },
-           AtMostOneNew(db(), known, before, &madeSnap)});
-  }
-}
-
-TEST_F(MsgSweep, StreamWriteAndSave) {
-  std::vector<NOTEID> known;
-  std::vector<Snapshot> before;
-  msg_handle_t m;
-  data_stream_block_t w;
-  Bytes d = Pattern(50000, 3);
-  auto op = [&]() -> STATUS {
-    memset(&w, 0, sizeof w);
-    STATUS err = WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &m);
-    if (err != NOERROR) return err;
-    err = WQSCreateDataStreamBlock(&m, "Body", &w);
-    for (int i = 0; err == NOERROR && i < 3; i++) {
-      err = WQSAppendDataStreamBlock(&m, &w, i < 2, d.data(), 50000);
-    }
-    return err != NOERROR ? err : WQSCloseAndSaveMsg(&m);
-  };
-  ASSERT_EQ(op(), NOERROR);
-  NOTEID made = m.info.user.dwQueueMsgID;
-  Snapshot madeSnap = Snap(db(), made);
-  ASSERT_EQ(QDSNoteDelete(db(), made, 0), NOERROR);
-  Sweep("stream create, append, finish, save",
-        {nullptr, op,
-         [&](STATUS st) {
-           if (st == NOERROR) return;
-           EXPECT_EQ(WQSAbandonDataStreamBlock(&w), NOERROR);
-           EXPECT_EQ(WQSCloseAndDiscardMsg(&m), NOERROR);
-         },
-         AtMostOneNew(db(), known, before, &madeSnap)});
-}
-
-TEST_F(MsgSweep, StreamReadDeleteAndUpdate) {
-  msg_handle_t h;
-  data_stream_block_t r;
-  Bytes got;
-  auto make = [&] { return SaveFailedMessage(&queue_, WQS_MSG_EXTENDED, 2, true); };
-  auto op = [&]() -> STATUS {
-    memset(&r, 0, sizeof r);
-    got.clear();
-    STATUS err = WQSOpenDataStreamBlock(&h, "Body", &r);
-    if (err != NOERROR) return err;
-    WORD flag = 0;
-    while (err == NOERROR && flag != WQS_DSB_END) {
-      BYTE buf[30000];
-      DWORD n = 0;
-      err = WQSGetDataStreamBlock(&h, &r, &flag, buf, sizeof buf, &n);
-      if (err == NOERROR) got.insert(got.end(), buf, buf + n);
-    }
-    STATUS close = WQSCloseDataStreamBlock(&r);
-    if (err == NOERROR) err = close;
-    if (err == NOERROR && got.size() != 70000) err = ERR_WQS_CORRUPT;
-    if (err == NOERROR) err = WQSDeleteDataStreamBlock(&h, "Body");
-    return err != NOERROR ? err : WQSCloseMsgAndUpdate(&h);
-  };
-  NOTEID id = make();
-  Snapshot before = Snap(db(), id);
-  ASSERT_EQ(QDSNoteDelete(db(), id, 0), NOERROR);
-  Snapshot after = DryRun(db(), make, [&](NOTEID x) {
-    ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, x, &h), NOERROR);
-    EXPECT_EQ(op(), NOERROR);
-  });
-  Sweep("stream open, read, close, delete, update",
-        {[&] {
-           id = make();
-           ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
-         },
-         op,
-         [&](STATUS st) {
-           if (st == NOERROR) return;
-           (void)WQSCloseDataStreamBlock(&r);
-           (void)WQSCloseMsg(&h);
-         },
-         [&](STATUS) {
-           Snapshot s = Snap(db(), id);
-           EXPECT_TRUE(s == before || s == after) << "message half changed";
-           EXPECT_EQ(QDSNoteDelete(db(), id, 0), NOERROR);
-         }});
-}
-
-TEST_F(MsgSweep, FileBlockCreateWriteReadSave) {
-  std::vector<NOTEID> known;
-  std::vector<Snapshot> before;
-  msg_handle_t m;
-  file_block_t fb;
-  DHANDLE data = NULLHANDLE, read = NULLHANDLE;
-  file_descriptor_t fd{};
-  fd.fileType = WQS_FILETYPE_MACEXT;
-  fd.wNameLen = 10;
-  memcpy(fd.fileName, "Resume.doc", 10);
-  fd.size = 1000;
-  fd.resSize = 200;
-  auto op = [&]() -> STATUS {
-    memset(&fb, 0, sizeof fb);
-    STATUS err = WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &m);
-    if (err != NOERROR) return err;
-    err = WQSCreateFileBlock(&m, &fd, &fb);
-    if (err == NOERROR) err = WQSAppendFileBlock(&m, &fb, data, 500);
-    if (err == NOERROR) err = WQSAppendFileBlock(&m, &fb, data, 700);
-    if (err == NOERROR) {
-      file_descriptor_t* pd = nullptr;
-      file_block_t* pb = nullptr;
-      WQSGetFileBlockInfo(&m, 0, &pd, &pb);
-      err = pb == nullptr ? ERR_BAD_ARG : WQSGetFileBlockData(&m, pb, 1000, &read);
-    }
-    return err != NOERROR ? err : WQSCloseAndSaveMsg(&m);
-  };
-  auto setup = [&] {
-    ASSERT_EQ(OSMemAlloc(0x1234, 700, &data), NOERROR);
-    void* p = OSLockObject(data);
-    memset(p, 'f', 700);
-    OSUnlockObject(data);
-  };
-  auto cleanup = [&](STATUS st) {
-    if (read != NULLHANDLE) OSMemFree(read);
-    read = NULLHANDLE;
-    OSMemFree(data);
-    if (st != NOERROR) {
-      EXPECT_EQ(WQSCloseAndDiscardMsg(&m), NOERROR);
-    }
-  };
-  setup();
-  ASSERT_EQ(op(), NOERROR);
-  cleanup(NOERROR);
-  NOTEID made = m.info.user.dwQueueMsgID;
-  Snapshot madeSnap = Snap(db(), made);
-  ASSERT_EQ(QDSNoteDelete(db(), made, 0), NOERROR);
-  Sweep("file block create, write, read, save",
-        {setup, op, cleanup, AtMostOneNew(db(), known, before, &madeSnap)});
-}
-
-TEST_F(MsgSweep, ReconvertOneAndUpdate) {
-  msg_handle_t h;
-  auto make = [&] { return SaveFailedMessage(&queue_, WQS_MSG_EXTENDED, 3, true); };
-  auto op = [&]() -> STATUS {
-    STATUS err = WQInbReconvertOneMsg(&h);
-    return err != NOERROR ? err : WQSCloseMsgAndUpdate(&h);
-  };
-  NOTEID id = make();
-  Snapshot before = Snap(db(), id);
-  ASSERT_EQ(QDSNoteDelete(db(), id, 0), NOERROR);
-  Snapshot after = DryRun(db(), make, [&](NOTEID x) {
-    ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, x, &h), NOERROR);
-    EXPECT_EQ(op(), NOERROR);
-  });
-  Sweep("reconvert one, update close",
-        {[&] {
-           id = make();
-           ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
-         },
-         op,
-         [&](STATUS st) {
-           if (st != NOERROR) (void)WQSCloseMsg(&h);
-         },
-         [&](STATUS) {
-           Snapshot s = Snap(db(), id);
-           EXPECT_TRUE(s == before || s == after) << "message half reconverted";
-           EXPECT_EQ(QDSNoteDelete(db(), id, 0), NOERROR);
-         }});
-}
-
-// A queue of three failed messages and one already queued, made afresh for
-// every round; the pass must leave each failed one either as it was or
-// wholly reconverted, in search order (never a later one before an
-// earlier), and never touch the queued one.
-class PassSweep : public SweepTest {
- protected:
-  void Fill() {
-    for (NOTEID id : QueueIds(db())) ASSERT_EQ(QDSNoteDelete(db(), id, 0), NOERROR);
-    ids_ = {SaveFailedMessage(&queue_, WQS_MSG_EXTENDED, 3, true),
-            SaveFailedMessage(&queue_, WQS_MSG_SIMPLE, 2, false),
-            SaveFailedMessage(&queue_, WQS_MSG_EXTENDED, 1, false)};
-    queued_ = SaveMessage(&queue_, WQS_MSG_SIMPLE, MakeRecips(1), nullptr,
-                          [](msg_handle_t* m) {
-                            EXPECT_EQ(WQSAddDWORD(m, TRUE, "WQMsgStatus", 6),
-                                      NOERROR);
-                          });
-  }
-  void Run(const std::string& name, const std::function<STATUS()>& pass) {
-    Fill();
-    std::vector<Snapshot> before = SnapAll(db(), ids_);
-    Snapshot queued = Snap(db(), queued_);
-    ASSERT_EQ(pass(), NOERROR);
-    std::vector<Snapshot> after = SnapAll(db(), ids_);
-    for (size_t i = 0; i < ids_.size(); i++) ASSERT_FALSE(before[i] == after[i]);
-    Sweep(name, {[&] { Fill(); }, pass, nullptr, [&](STATUS st) {
-                   bool sawBefore = false;
-                   for (size_t i = 0; i < ids_.size(); i++) {
-                     Snapshot s = Snap(db(), ids_[i]);
-                     bool isAfter = s == after[i];
-                     EXPECT_TRUE(isAfter || s == before[i])
-                         << "message " << i << " half reconverted";
-                     EXPECT_FALSE(isAfter && sawBefore)
-                         << "message " << i << " reconverted out of order";
-                     sawBefore = sawBefore || !isAfter;
-                   }
-                   // A failure after the last save (the next search) may
-                   // leave every message done.
-                   if (st == NOERROR) {
-                     EXPECT_FALSE(sawBefore);
-                   }
-                   EXPECT_TRUE(Snap(db(), queued_) == queued);
-                 }});
-  }
-  std::vector<NOTEID> ids_;
-  NOTEID queued_ = 0;
+struct Op {
+  const char* name;
+  std::function<void()> fill;           // saves into ids_; null: one failed message
+  std::function<void()> open;           // unarmed, after the fill
+  std::function<STATUS()> run;          // with the fault armed
+  std::function<void(STATUS)> cleanup = {};  // the caller's usual clean-up
+  std::function<void()> done = {};           // after the sweep
 };
 
-TEST_F(PassSweep, LibraryReconvertAll) {
-  Run("WQInbReconvertAllMsgs", [&] { return WQInbReconvertAllMsgs(&queue_); });
+const char* const kKinds[] = {"alloc", "realloc", "lock", "store"};
+const WORD kMemKinds[] = {OSMEM_FAULT_ALLOC, OSMEM_FAULT_REALLOC, OSMEM_FAULT_LOCK};
+
+class MsgSweep : public QueueTest, public ::testing::WithParamInterface<int> {
+ protected:
+  void SetUp() override {
+    QueueTest::SetUp();
+    AddInTestSetLogSink([](const char*, STATUS, const std::string&, void*) {},
+                        nullptr);
+    AddInTestSetStatusSink([](const std::string&, void*) {}, nullptr);
+  }
+  void TearDown() override {
+    AddInTestSetLogSink(nullptr, nullptr);
+    AddInTestSetStatusSink(nullptr, nullptr);
+    QueueTest::TearDown();
+  }
+
+  std::vector<NOTEID> QueueIds() {
+    std::vector<NOTEID> ids;
+    EXPECT_EQ(QDSSearch(db(), 0, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT,
+                        nullptr,
+                        [](void* a, SEARCH_MATCH* m, ITEM_TABLE*) -> STATUS {
+                          static_cast<std::vector<NOTEID>*>(a)->push_back(
+                              m->ID.NoteID);
+                          return NOERROR;
+                        },
+                        &ids, nullptr),
+              NOERROR);
+    return ids;
+  }
+
+  // Empties the queue, saves the op's messages and opens what it needs.
+  // No search runs in between, so an operation's first search finds the
+  // store's summary cache cold.
+  void Prepare(const Op& op) {
+    for (NOTEID id : QueueIds()) EXPECT_EQ(QDSNoteDelete(db(), id, 0), NOERROR);
+    ids_.clear();
+    op.fill ? op.fill() : Save(WQS_MSG_EXTENDED, 3, true, true);
+    if (op.open) op.open();
+  }
+  // A failed message as the relay leaves it: status 11 (summary), an error
+  // text, recipients in error, four retries; optionally a two-piece body
+  // stream and a 300-byte attachment.
+  void Save(WORD type, int recips, bool body, bool file) {
+    user_msg_info_t info{};
+    info.wRetries = 4;
+    info.dwUserInfo3 = 77;
+    auto fill = [&](msg_handle_t* m) {
+      static const char kErr[] = "550 mailbox unavailable";
+      EXPECT_EQ(WQSAddDataBlock(m, FALSE, "WQErrStr", (void*)kErr, sizeof kErr - 1),
+                NOERROR);
+      EXPECT_EQ(WQSAddDWORD(m, TRUE, "WQMsgStatus", 11), NOERROR);
+      if (body) {
+        data_stream_block_t w;
+        Bytes d = Pattern(50000, 7);
+        EXPECT_EQ(WQSCreateDataStreamBlock(m, "Body", &w), NOERROR);
+        EXPECT_EQ(WQSAppendDataStreamBlock(m, &w, TRUE, d.data(), 50000), NOERROR);
+        EXPECT_EQ(WQSAppendDataStreamBlock(m, &w, FALSE, d.data(), 20000), NOERROR);
+      }
+      if (file) {
+        file_descriptor_t fd{};
+        fd.fileType = 1;
+        fd.wNameLen = 8;
+        memcpy(fd.fileName, "note.txt", 8);
+        fd.size = 300;
+        file_block_t fb;
+        EXPECT_EQ(WQSCreateFileBlock(m, &fd, &fb), NOERROR);
+        DHANDLE h = Filled(300, 'x');
+        EXPECT_EQ(WQSAppendFileBlock(m, &fb, h, 300), NOERROR);
+        OSMemFree(h);
+      }
+    };
+    ids_.push_back(SaveMessage(&queue_, type, MakeRecips(recips), &info, fill));
+  }
+
+  // The prepared messages in order (empty when gone), then any new ones.
+  std::vector<Snapshot> State() {
+    std::vector<Snapshot> s;
+    for (NOTEID id : ids_) s.push_back(Snap(db(), id));
+    for (NOTEID id : QueueIds()) {
+      if (std::find(ids_.begin(), ids_.end(), id) == ids_.end()) {
+        s.push_back(Snap(db(), id));
+      }
+    }
+    return s;
+  }
+
+  void Run(const Op& op) {
+    Prepare(op);
+    const std::vector<Snapshot> before = State();
+    ASSERT_EQ(op.run(), NOERROR) << op.name;
+    if (op.cleanup) op.cleanup(NOERROR);
+    const std::vector<Snapshot> after = State();
+    int fired[4] = {}, reported[4] = {};
+    for (int kind = 0; kind < 4; kind++) {
+      for (DWORD n = 1;; n++) {
+        const DWORD blocks = OSMemTestTotalBlocks();
+        DWORD h0[3] = {}, h1[3] = {};
+        QDSTestOpenHandles(&h0[0], &h0[1], &h0[2]);
+        Prepare(op);
+        if (HasFailure()) return;
+        if (kind < 3) {
+          OSMemTestFailNth(kMemKinds[kind], n);
+        } else {
+          QDSTestFailNth(n, ERR_DB_IO);
+        }
+        const STATUS st = op.run();
+        const bool hit = kind < 3 ? OSMemTestFaultFired() : QDSTestFaultFired();
+        OSMemTestDisarm();
+        QDSTestDisarm();
+        if (op.cleanup) op.cleanup(st);
+        const std::string where = std::string(op.name) + ": " + kKinds[kind] +
+                                  " fault " + std::to_string(n) + " (status " +
+                                  std::to_string(st) + ")";
+        EXPECT_EQ(OSMemTestTotalBlocks(), blocks) << where << " left blocks";
+        QDSTestOpenHandles(&h1[0], &h1[1], &h1[2]);
+        EXPECT_TRUE(std::equal(h0, h0 + 3, h1))
+            << where << " left a database, document or collection open";
+        DWORD checked = 0, damaged = 0;
+        std::string why;
+        EXPECT_EQ(WQHKVerifyQueue(
+                      &queue_,
+                      [](void* a, const wq_verify_result_t* r) -> STATUS {
+                        if (r->bDamaged) {
+                          *static_cast<std::string*>(a) +=
+                              std::to_string(r->noteId) + ": " + r->szReason + "\n";
+                        }
+                        return NOERROR;
+                      },
+                      &why, &checked, &damaged),
+                  NOERROR) << where;
+        EXPECT_EQ(damaged, 0u) << where << "\n" << why;
+        // Each message as before or as after; a change never reaches a
+        // message while an earlier one waits; only a success stores a new
+        // message, and a success leaves everything as after.
+        const std::vector<Snapshot> now = State();
+        ASSERT_LE(now.size(), after.size()) << where;
+        bool waiting = false;
+        for (size_t i = 0; i < now.size(); i++) {
+          const bool old = i < before.size() && now[i] == before[i];
+          const bool done = now[i] == after[i];
+          EXPECT_TRUE(old || done) << where << ": message " << i
+                                   << " half changed:" << Diff(now[i], after[i]);
+          EXPECT_FALSE(done && !old && waiting)
+              << where << ": message " << i << " changed out of order";
+          waiting = waiting || (old && !done);
+          EXPECT_TRUE(i < before.size() || st == NOERROR)
+              << where << ": a failed operation stored a message";
+        }
+        if (st == NOERROR) {
+          EXPECT_TRUE(now == after) << where << ": success, yet not all done";
+        }
+        if (HasFailure()) return;
+        if (!hit) break;
+        fired[kind]++;
+        reported[kind] += st != NOERROR;
+      }
+    }
+    std::printf("[  SWEEP   ] %-40s", op.name);
+    for (int k = 0; k < 4; k++) {
+      std::printf(" %s %d/%d", kKinds[k], reported[k], fired[k]);
+    }
+    std::printf("  (reported/injected)\n");
+    std::fflush(stdout);
+    EXPECT_GT(fired[0] + fired[2] + fired[3], 0) << op.name;
+    if (op.done) op.done();
+  }
+
+  // Opens prepared message `i` into h_.
+  void Open(size_t i) {
+    ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, ids_.at(i), &h_), NOERROR);
+  }
+
+  // A new message of `recips` recipients (names `nameLen` long) with typed
+  // fields of every kind, saved or discarded.
+  STATUS Build(WORD type, int recips, size_t nameLen, bool save) {
+    std::vector<Recip> r = MakeRecips(recips, nameLen);
+    STATUS err = WQSCreateMsg(&queue_, type, &m_);
+    for (size_t i = 0; !err && i < r.size(); i++) {
+      recip_info_t ri = RecipInfo(r[i]);
+      err = WQSAppendRecipient(&m_, &ri);
+    }
+    TIMEDATE td{{12345, 678}};
+    static const char kBlock[] = "opaque block";
+    if (!err) err = WQSAddBool(&m_, FALSE, "WQHeld", TRUE);
+    if (!err) err = WQSAddDWORD(&m_, TRUE, "WQMsgStatus", 11);
+    if (!err) err = WQSAddTIMEDATE(&m_, TRUE, "WQArrived", &td);
+    if (!err) err = WQSAddDataBlock(&m_, FALSE, "WQBlock", kBlock, sizeof kBlock);
+    if (err) return err;
+    return save ? WQSCloseAndSaveMsg(&m_) : WQSCloseAndDiscardMsg(&m_);
+  }
+
+  std::vector<Op> Ops();
+
+  std::vector<NOTEID> ids_;  // the prepared messages
+  msg_handle_t h_{}, m_{};   // an opened message, a new one
+  msglist_handle_t list_{};
+  data_stream_block_t stream_{};
+  file_block_t fb_{};
+  DHANDLE data_ = NULLHANDLE, read_ = NULLHANDLE;
+  int objectsFreed_ = 0;
+};
+
+std::vector<Op> MsgSweep::Ops() {
+  auto closeOnFailure = [this](STATUS st) {
+    if (st) (void)WQSCloseMsg(&h_);
+  };
+  auto discardOnFailure = [this](STATUS st) {
+    if (st) {
+      EXPECT_EQ(WQSCloseAndDiscardMsg(&m_), NOERROR);
+    }
+  };
+  auto copy = [this](BOOL keep) {
+    return [this, keep]() -> STATUS {
+      memset(&m_, 0, sizeof m_);
+      STATUS err = WQSCopyMsg(&queue_, &queue_, &h_, keep,
+                              keep ? WQS_MSG_EXTENDED : WQS_MSG_SIMPLE, &m_);
+      if (err) {
+        EXPECT_EQ(m_.hNote, 0u) << "a failed copy handed out its document";
+        return err;
+      }
+      Recip extra = MakeRecip(9);
+      recip_info_t ri = RecipInfo(extra);
+      err = WQSAppendRecipient(&m_, &ri);
+      return err ? err : WQSCloseAndSaveMsg(&m_);
+    };
+  };
+  auto copyCleanup = [this](STATUS st) {
+    if (st && m_.hNote) {
+      EXPECT_EQ(WQSCloseAndDiscardMsg(&m_), NOERROR);
+    }
+    EXPECT_EQ(WQSCloseMsg(&h_), NOERROR);
+  };
+  // Three failed messages and one already queued (status 6).
+  auto failedQueue = [this] {
+    Save(WQS_MSG_EXTENDED, 3, true, true);
+    Save(WQS_MSG_SIMPLE, 2, false, false);
+    Save(WQS_MSG_EXTENDED, 1, false, false);
+    ids_.push_back(SaveMessage(&queue_, WQS_MSG_SIMPLE, MakeRecips(1), nullptr,
+                               [](msg_handle_t* m) {
+                                 EXPECT_EQ(WQSAddDWORD(m, TRUE, "WQMsgStatus", 6),
+                                           NOERROR);
+                               }));
+  };
+  return {
+      {"list, open, read, close", nullptr, nullptr,
+       [this] {
+         WORD count = 0;
+         STATUS err = WQSCreateMsgList(&queue_, 100, WQS_SEARCH_FORMULA,
+                                       "WQMsgStatus = 11", &list_, &count);
+         if (err) return err;
+         if (count != 1) err = ERR_BAD_ARG;
+         if (!err) err = WQSOpenMsg(&list_, 0, &h_);
+         if (!err) {
+           for (WORD i = 0; i < 3 && !err; i++) {
+             recip_info_t ri{};
+             err = WQSGetRecipient(&h_, i, &ri);
+           }
+           STATUS close = WQSCloseMsg(&h_);
+           if (!err) err = close;
+         }
+         STATUS close = WQSCloseMsgList(&list_);
+         return err ? err : close;
+       }},
+      {"update close", nullptr,
+       [this] {
+         Open(0);
+         user_msg_info_t* info = nullptr;
+         WQSGetMsgInfo(&h_, &info);
+         info->wRetries = 9;
+         recip_data_t d = MakeRecip(40).data;
+         WQSSetRecipientData(&h_, 1, &d);
+       },
+       [this] { return WQSCloseMsgAndUpdate(&h_); }, closeOnFailure},
+      {"requeue close",
+       [this] { Save(WQS_MSG_SIMPLE, 3, false, false); },
+       [this] {
+         Open(0);
+         h_.info.user.wRetries = 7;  // stored as 6 by a requeue
+       },
+       [this] { return WQSCloseMsgAndReQueue(&h_); }, closeOnFailure},
+      {"purge close",
+       [this] {
+         Save(WQS_MSG_SIMPLE, 2, false, false);
+         Save(WQS_MSG_EXTENDED, 3, true, true);
+       },
+       [this] { Open(1); }, [this] { return WQSCloseMsgAndPurge(&h_); },
+       closeOnFailure},
+      {"create, fill, save (extended)", nullptr, nullptr,
+       [this] { return Build(WQS_MSG_EXTENDED, 3, 0, true); }, discardOnFailure},
+      // The first recipient list fills up and is stored by an append.
+      {"create, fill, save (two lists)", nullptr, nullptr,
+       [this] { return Build(WQS_MSG_SIMPLE, 32, 2000, true); }, discardOnFailure},
+      {"create, fill, discard", nullptr, nullptr,
+       [this] { return Build(WQS_MSG_EXTENDED, 3, 0, false); },
+       [this](STATUS st) {
+         if (st) (void)WQSCloseAndDiscardMsg(&m_);
+       }},
+      {"copy keeping recipients, save", nullptr, [this] { Open(0); }, copy(TRUE),
+       copyCleanup},
+      {"copy to simple, save", nullptr, [this] { Open(0); }, copy(FALSE),
+       copyCleanup},
+      {"stream create, append, finish, save", nullptr,
+       [this] { memset(&stream_, 0, sizeof stream_); },
+       [this] {
+         static const Bytes d = Pattern(50000, 3);
+         STATUS err = WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &m_);
+         if (err) return err;
+         err = WQSCreateDataStreamBlock(&m_, "Body", &stream_);
+         for (int i = 0; !err && i < 3; i++) {
+           err = WQSAppendDataStreamBlock(&m_, &stream_, i < 2, d.data(), 50000);
+         }
+         if (!err) {
+           EXPECT_TRUE(stream_.hBuff == NULLHANDLE && stream_.daStreamBlocks == nullptr)
+               << "a finished stream keeps its buffers";
+         }
+         return err ? err : WQSCloseAndSaveMsg(&m_);
+       },
+       [this](STATUS st) {
+         if (!st) return;
+         EXPECT_EQ(WQSAbandonDataStreamBlock(&stream_), NOERROR);
+         EXPECT_EQ(WQSCloseAndDiscardMsg(&m_), NOERROR);
+       }},
+      {"stream open, read, close, delete, update", nullptr,
+       [this] {
+         Open(0);
+         memset(&stream_, 0, sizeof stream_);
+       },
+       [this] {
+         STATUS err = WQSOpenDataStreamBlock(&h_, "Body", &stream_);
+         if (err) return err;
+         WORD flag = 0;
+         DWORD total = 0;
+         while (!err && flag != WQS_DSB_END) {
+           BYTE buf[30000];
+           DWORD n = 0;
+           err = WQSGetDataStreamBlock(&h_, &stream_, &flag, buf, sizeof buf, &n);
+           total += n;
+         }
+         STATUS close = WQSCloseDataStreamBlock(&stream_);
+         if (!err) err = close;
+         if (!err && total != 70000) err = ERR_WQS_CORRUPT;
+         if (!err) err = WQSDeleteDataStreamBlock(&h_, "Body");
+         return err ? err : WQSCloseMsgAndUpdate(&h_);
+       },
+       [this](STATUS st) {
+         if (!st) return;
+         (void)WQSCloseDataStreamBlock(&stream_);
+         (void)WQSCloseMsg(&h_);
+       }},
+      {"file block create, write, read, save", nullptr,
+       [this] {
+         memset(&m_, 0, sizeof m_);
+         memset(&fb_, 0, sizeof fb_);
+         data_ = Filled(700, 'f');
+       },
+       [this] {
+         STATUS err = WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &m_);
+         if (err) return err;
+         file_descriptor_t fd{};
+         fd.fileType = WQS_FILETYPE_MACEXT;
+         fd.wNameLen = 10;
+         memcpy(fd.fileName, "Resume.doc", 10);
+         fd.size = 1000;
+         fd.resSize = 200;
+         err = WQSCreateFileBlock(&m_, &fd, &fb_);
+         if (!err) err = WQSAppendFileBlock(&m_, &fb_, data_, 500);
+         if (!err) err = WQSAppendFileBlock(&m_, &fb_, data_, 700);
+         file_descriptor_t* pd = nullptr;
+         file_block_t* pb = nullptr;
+         if (!err) WQSGetFileBlockInfo(&m_, 0, &pd, &pb);
+         if (!err) err = pb ? WQSGetFileBlockData(&m_, pb, 1000, &read_) : ERR_BAD_ARG;
+         return err ? err : WQSCloseAndSaveMsg(&m_);
+       },
+       [this](STATUS st) {
+         if (read_) OSMemFree(read_);
+         read_ = NULLHANDLE;
+         OSMemFree(data_);
+         if (!st) return;
+         // A failed create frees the object it made.
+         if (fb_.RRV && ItemCount(m_.hNote, WQS_FILE_ITEM) == 0) {
+           DWORD size = 0;
+           EXPECT_NE(QDSDbGetObjectSize(db(), fb_.RRV, &size), NOERROR)
+               << "object " << Val(fb_.RRV) << " left behind";
+           EXPECT_EQ(Val(m_.info.wNumAttachments), 0);
+           objectsFreed_++;
+         }
+         EXPECT_EQ(WQSCloseAndDiscardMsg(&m_), NOERROR);
+       },
+       [this] { EXPECT_GE(objectsFreed_, 2); }},
+      {"reconvert one, update close", nullptr, [this] { Open(0); },
+       [this] {
+         STATUS err = WQInbReconvertOneMsg(&h_);
+         return err ? err : WQSCloseMsgAndUpdate(&h_);
+       },
+       closeOnFailure},
+      {"WQInbReconvertAllMsgs", failedQueue, nullptr,
+       [this] { return WQInbReconvertAllMsgs(&queue_); }},
+      {"rswq ReconvertAllMsgs", failedQueue, nullptr,
+       [this] { return ReconvertAllMsgs(&queue_); }},
+  };
 }
 
-TEST_F(PassSweep, ToolRequeuePass) {
-  AddInTestSetLogSink(
-      [](const char*, STATUS, const std::string&, void*) {}, nullptr);
-  AddInTestSetStatusSink([](const std::string&, void*) {}, nullptr);
-  Run("rswq ReconvertAllMsgs", [&] { return ReconvertAllMsgs(&queue_); });
-  AddInTestSetLogSink(nullptr, nullptr);
-  AddInTestSetStatusSink(nullptr, nullptr);
+constexpr int kOps = 15;
+
+TEST_P(MsgSweep, Operation) {
+  std::vector<Op> ops = Ops();
+  ASSERT_EQ(ops.size(), size_t{kOps});
+  Run(ops[GetParam()]);
 }
+
+INSTANTIATE_TEST_SUITE_P(All, MsgSweep, ::testing::Range(0, kOps));
 
 }  // namespace
 }  // namespace wqstest

@@ -253,38 +253,4 @@ Bytes ArrayItemValue(const std::string& header, DWORD entrySize,
   return b;
 }
 
-static int FaultSweep(WORD kinds, const std::function<void()>& setup,
-               const std::function<STATUS()>& op,
-               const std::function<void(STATUS)>& cleanup) {
-  int fired = 0;
-  for (DWORD n = 1; n < 100000; n++) {
-    DWORD before = OSMemTestTotalBlocks();
-    setup();
-    if (::testing::Test::HasFatalFailure()) return fired;
-    OSMemTestFailNth(kinds, n);
-    STATUS st = op();
-    bool didFire = OSMemTestFaultFired();
-    OSMemTestDisarm();
-    cleanup(st);
-    EXPECT_EQ(OSMemTestTotalBlocks(), before)
-        << "fault kinds " << kinds << " at call " << n << " (status " << st
-        << ") left memory blocks alive";
-    if (::testing::Test::HasFailure()) return fired;
-    if (!didFire) break;
-    fired++;
-  }
-  return fired;
-}
-
-int FaultSweepAll(const std::function<void()>& setup,
-                  const std::function<STATUS()>& op,
-                  const std::function<void(STATUS)>& cleanup) {
-  int fired = 0;
-  for (WORD kinds :
-       {OSMEM_FAULT_ALLOC, OSMEM_FAULT_LOCK, OSMEM_FAULT_REALLOC}) {
-    fired += FaultSweep(kinds, setup, op, cleanup);
-  }
-  return fired;
-}
-
 }  // namespace wqstest

@@ -99,13 +99,6 @@ NOTEID SaveMessage(queue_handle_t* q, WORD type, const std::vector<Recip>& r,
                    const user_msg_info_t* info = nullptr,
                    const std::function<void(msg_handle_t*)>& fill = nullptr);
 
-// Fault-injection sweep: for n = 1, 2, ... the n-th allocation, lock or
-// reallocation fails while `op` runs (after `setup`, before `cleanup`); no
-// block may stay alive.  Returns the rounds in which the fault fired.
-int FaultSweepAll(const std::function<void()>& setup,
-                  const std::function<STATUS()>& op,
-                  const std::function<void(STATUS)>& cleanup);
-
 }  // namespace wqstest
 
 #endif  // WQS_TESTS_CORE_CORE_UTIL_H_
