@@ -1,8 +1,7 @@
 // Shared pieces of the reliability tests: a private data directory with the
-// runtime started, a queue of failed messages whose every stored value is
-// known, a check that classifies each message as untouched or fully reset
-// (anything in between is a lost or torn update), and child processes that
-// can be killed, starved of file space or run without write permission.
+// runtime started, a queue of failed messages whose stored values are known,
+// checks of a queue message by message, and child processes that can be
+// killed, starved of file space or run as another user.
 #ifndef RELIABILITY_RELIABILITY_UTIL_H_
 #define RELIABILITY_RELIABILITY_UTIL_H_
 
@@ -10,7 +9,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <random>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,77 +18,63 @@
 
 namespace rel {
 
-// The test's data directory (TAVLO_DATA of this process and its children).
-const std::string& DataDir();
-
-// Integer from the environment, or `def` when unset or not a number.
+const std::string& DataDir();  // TAVLO_DATA of this process
 long EnvLong(const char* name, long def);
-
-// The RNG seed of this run: $REL_SEED when set, else fresh; printed once so
-// a failing run can be repeated.
+// $REL_SEED, else fresh; printed at start so a failing run can be repeated.
 uint32_t RunSeed();
+int64_t NowMicros();  // monotonic
+std::string ReadFile(const std::string& path);
+// N of the "rswq: ReQueued N messages" line, or -1.
+long RequeuedCount(const std::string& out);
 
-// Everything seeded into one message, as a reader should find it.
+// One message as seeded (dwQueueMsgID holds the note id).
 struct MsgSpec {
-  user_msg_info_t info{};  // dwQueueMsgID holds the note id
-  DWORD status = 0;
-  std::string errStr;      // empty: no WQErrStr item
+  user_msg_info_t info{};
+  DWORD status = 0;                   // 0: no WQMsgStatus
+  std::optional<std::string> errStr;  // WQErrStr
   std::vector<recip_data_t> recips;
 };
-
-// A seeded queue: the specs in note-id order.
 struct SeededQueue {
-  std::vector<NOTEID> ids;
+  std::vector<NOTEID> ids;  // note-id order
   std::vector<MsgSpec> specs;
 };
-
-// Creates `path` (removing an old one) with `count` failed messages of
-// mixed status 11/9/10/7, derived from `seed`.
+// Creates `path` afresh with `count` failed messages (status 11/9/10/7).
 ::testing::AssertionResult SeedFailedQueue(const std::string& path, int count,
                                            uint32_t seed, SeededQueue* out);
-
-// Removes a database file and its journal companions.
-void RemoveDbFiles(const std::string& path);
-// Copies a closed database file (no -wal may exist beside it).
+void RemoveDbFiles(const std::string& path);  // with -wal, -shm, -journal
 void CopyDbFile(const std::string& from, const std::string& to);
 
-// What the check of a queue found.
-struct QueueState {
-  size_t untouched = 0;  // as seeded
-  size_t reset = 0;      // fully reconverted
-};
+// Opens the queue, requires WQHKVerifyQueue to find no message damaged,
+// then opens every message and hands it to `check` (if any), which
+// returns "" or a problem.
+// The note ids found go to *ids.
+::testing::AssertionResult CheckMessages(
+    const std::string& path, std::vector<NOTEID>* ids,
+    const std::function<std::string(NOTEID, msg_handle_t*)>& check);
 
-// Opens the queue, checks that it holds exactly the seeded messages, that
-// verification finds none damaged, and that each one is either untouched
-// or fully reset (a failure names the first message that is neither).
+struct QueueState {
+  size_t untouched = 0, reset = 0;
+};
+// CheckMessages, and the queue holds exactly the seeded messages, each
+// untouched or fully reset (never anything in between).
 ::testing::AssertionResult CheckQueue(const std::string& path,
                                       const SeededQueue& seeded,
                                       QueueState* state);
 
-// A child process.
 struct ChildOptions {
   std::string binary;
   std::vector<std::string> args;
-  std::string dir;              // working and data directory
-  std::string out;              // standard output and error go here
-  long fileSizeLimit = -1;      // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
-  uid_t uid = 0;                // nonzero: setgid/setuid to it before exec
+  std::string dir;          // working and data directory
+  std::string out;          // standard output and error
+  long fileSizeLimit = -1;  // RLIMIT_FSIZE, SIGXFSZ ignored
+  uid_t uid = 0;            // nonzero: run as this user and group
 };
 pid_t StartChild(const ChildOptions& o);
-// Waits for the child; its exit code, or 128 + signal.
-int WaitChild(pid_t pid);
-// Nonblocking: true (and *code) when it has ended.
-bool ChildEnded(pid_t pid, int* code);
-void KillChild(pid_t pid);  // SIGKILL and reap
-
-std::string ReadFile(const std::string& path);
-
-// The count on a task's registry status line ("ReQueueing Message: N"),
-// or -1 while it shows no count.
+int WaitChild(pid_t pid);                 // exit code, or 128 + signal
+bool ChildEnded(pid_t pid, int* code);    // without waiting
+void KillChild(pid_t pid);                // SIGKILL and reap
+// The count on a task's status line ("ReQueueing Message: N"), or -1.
 long TaskCount(const std::string& dir, pid_t pid);
-
-// Microseconds of a monotonic clock.
-int64_t NowMicros();
 
 }  // namespace rel
 

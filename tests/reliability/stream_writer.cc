@@ -1,13 +1,12 @@
-// Test-only writer of large messages, killed by the reliability tests:
+// Test-only writer killed by writer_kill_test:
 //
 //   rel_stream_writer QUEUE FIRST COUNT BYTES
 //
-// saves COUNT messages (serials FIRST, FIRST+1, ...) to the existing QUEUE,
-// each with the number fields RelSerial and RelSize and one data stream
-// "Body" of BYTES bytes whose content follows from the serial
-// (StreamByte).  After each save it prints "saved SERIAL NOTEID" and
-// flushes, so the test knows which saves finished before a kill.
+// saves COUNT messages (serials FIRST, FIRST+1, ...) to QUEUE, each with
+// number fields RelSerial and RelSize and a stream "Body" of BYTES (> 0)
+// bytes given by StreamByte, and prints "saved SERIAL NOTEID" after each.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,83 +16,58 @@
 #include "tavlo/runtime.h"
 #include "wqs/wqs.h"
 
-namespace {
-
-STATUS SaveOne(queue_handle_t* q, DWORD serial, DWORD bytes,
-               std::vector<unsigned char>* chunk, NOTEID* id) {
+static STATUS SaveOne(queue_handle_t* q, DWORD serial, DWORD bytes, unsigned char* chunk) {
   msg_handle_t m;
   STATUS err = WQSCreateMsg(q, WQS_MSG_SIMPLE, &m);
   if (err != NOERROR) return err;
   char name[64];
   std::snprintf(name, sizeof name, "big%u@example.org", serial);
-  recip_info_t ri;
-  std::memset(&ri, 0, sizeof ri);
+  recip_info_t ri{};
   ri.pName = name;
   ri.wNameLen = static_cast<WORD>(std::strlen(name));
   ri.data.dwRecipType = 1;
   ri.data.dwUserInfo = 6;
+  data_stream_block_t dsb{};
   err = WQSAppendRecipient(&m, &ri);
   if (err == NOERROR) err = WQSAddDWORD(&m, TRUE, "WQMsgStatus", 6);
   if (err == NOERROR) err = WQSAddDWORD(&m, FALSE, "RelSerial", serial);
   if (err == NOERROR) err = WQSAddDWORD(&m, FALSE, "RelSize", bytes);
-  data_stream_block_t dsb;
-  std::memset(&dsb, 0, sizeof dsb);
   if (err == NOERROR) err = WQSCreateDataStreamBlock(&m, "Body", &dsb);
   // Uneven chunk lengths, so pieces and the append buffer do not line up.
-  DWORD done = 0;
-  while (err == NOERROR) {
-    DWORD len = 1 + (done * 2654435761u + serial) % WQS_DSB_MAX_CHUNK;
-    if (len > bytes - done) len = bytes - done;
-    for (DWORD i = 0; i < len; i++) (*chunk)[i] = rel::StreamByte(serial, done + i);
-    const BOOL more = done + len < bytes ? TRUE : FALSE;
-    err = WQSAppendDataStreamBlock(&m, &dsb, more, chunk->data(), len);
-    done += len;
-    if (!more) break;
+  for (DWORD done = 0, len; err == NOERROR && done < bytes; done += len) {
+    len = std::min<DWORD>(1 + (done * 2654435761u + serial) % WQS_DSB_MAX_CHUNK, bytes - done);
+    for (DWORD i = 0; i < len; i++) chunk[i] = rel::StreamByte(serial, done + i);
+    err = WQSAppendDataStreamBlock(&m, &dsb, done + len < bytes, chunk, len);
   }
   if (err != NOERROR) {
     (void)WQSAbandonDataStreamBlock(&dsb);
     (void)WQSCloseAndDiscardMsg(&m);
     return err;
   }
-  err = WQSCloseAndSaveMsg(&m);
-  user_msg_info_t* info = nullptr;
-  WQSGetMsgInfo(&m, &info);
-  *id = info->dwQueueMsgID;
+  if ((err = WQSCloseAndSaveMsg(&m)) == NOERROR) {
+    user_msg_info_t* info = nullptr;
+    WQSGetMsgInfo(&m, &info);
+    std::printf("saved %u %u\n", serial, info->dwQueueMsgID);
+    std::fflush(stdout);
+  }
   return err;
 }
 
-}  // namespace
-
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: %s QUEUE FIRST COUNT BYTES\n", argv[0]);
-    return 2;
-  }
-  const DWORD first = static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10));
-  const DWORD count = static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10));
-  const DWORD bytes = static_cast<DWORD>(std::strtoul(argv[4], nullptr, 10));
-  if (TavloInitExtended(argc, argv) != NOERROR) return 1;
-  queue_descriptor_t qd;
-  std::memset(&qd, 0, sizeof qd);
+  if (argc != 5 || TavloInitExtended(argc, argv) != NOERROR) return 2;
+  const DWORD first = std::strtoul(argv[2], nullptr, 10),
+              count = std::strtoul(argv[3], nullptr, 10),
+              bytes = std::strtoul(argv[4], nullptr, 10);
+  queue_descriptor_t qd{};
   std::snprintf(qd.szQueueName, sizeof qd.szQueueName, "%s", argv[1]);
-  queue_handle_t q;
+  queue_handle_t q{};
   STATUS err = WQSOpenQueueForWrite(&qd, FALSE, &q);
-  if (err != NOERROR) {
-    std::fprintf(stderr, "open: status %u\n", err);
-    TavloTerm();
-    return 1;
-  }
+  const bool open = err == NOERROR;
   std::vector<unsigned char> chunk(WQS_DSB_MAX_CHUNK);
-  for (DWORD s = first; err == NOERROR && s < first + count; s++) {
-    NOTEID id = 0;
-    err = SaveOne(&q, s, bytes, &chunk, &id);
-    if (err == NOERROR) {
-      std::printf("saved %u %u\n", s, id);
-      std::fflush(stdout);
-    }
-  }
-  if (err != NOERROR) std::fprintf(stderr, "save: status %u\n", err);
-  STATUS cerr = WQSCloseQueueForWrite(&q);
+  for (DWORD s = first; err == NOERROR && s < first + count; s++)
+    err = SaveOne(&q, s, bytes, chunk.data());
+  if (err != NOERROR) std::fprintf(stderr, "status %u\n", err);
+  const STATUS cerr = open ? WQSCloseQueueForWrite(&q) : NOERROR;
   TavloTerm();
   return err == NOERROR && cerr == NOERROR ? 0 : 1;
 }
