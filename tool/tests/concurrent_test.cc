@@ -1,163 +1,92 @@
-// An operator who forgot that rswq is running: a second rswq and a
-// wqadmin seed are turned away with "in use" and change nothing, while
-// wqadmin's reading commands work and see a consistent queue; the first
-// rswq then finishes its pass as if alone.  Real binaries in a private
-// data directory.
+// An operator who forgot that rswq is running: a second rswq and a wqadmin
+// seed are turned away with "in use", wqadmin's reading commands work on a
+// consistent queue, and the first rswq finishes as if alone.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
-#include <string>
 
 #include "rswq.h"
-
-namespace fs = std::filesystem;
+#include "run_util.h"
 
 namespace {
 
 #ifdef WQADMIN_BINARY
-
-std::string ReadFile(const std::string& path) {
-  std::stringstream ss;
-  ss << std::ifstream(path, std::ios::binary).rdbuf();
-  return ss.str();
-}
-
-struct Outcome {
-  int code;
-  std::string out, err;
-};
-
-// Runs a binary in `dir` (its data directory) to its end.
-Outcome RunIn(const std::string& dir, const std::string& binary,
-          const std::string& args = "") {
-  std::string out = dir + "/.out", err = dir + "/.err";
-  std::string cmd = "cd '" + dir + "' && TAVLO_DATA='" + dir + "' '" + binary +
-                    "' " + args + " >'" + out + "' 2>'" + err + "' </dev/null";
-  int rc = std::system(cmd.c_str());
-  Outcome r{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, ReadFile(out), ReadFile(err)};
-  fs::remove(out);
-  fs::remove(err);
-  return r;
-}
-
-class ConcurrentUseTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "rswq-busy-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    fs::remove_all(dir_);
-  }
-
-  Outcome Admin(const std::string& args) {
-    return RunIn(dir_, WQADMIN_BINARY, args);
-  }
-
-  // Starts rswq in the background, at a lower priority than this test so
-  // that the test gets to pause it early in its pass.
-  void StartRswq() {
-    pid_ = fork();
-    ASSERT_GE(pid_, 0);
-    if (pid_ == 0) {
-      setpriority(PRIO_PROCESS, 0, 15);
-      if (chdir(dir_.c_str()) != 0) _exit(100);
-      setenv("TAVLO_DATA", dir_.c_str(), 1);
-      if (!freopen((dir_ + "/rswq.out").c_str(), "w", stdout) ||
-          !freopen((dir_ + "/rswq.err").c_str(), "w", stderr) ||
-          !freopen("/dev/null", "r", stdin)) {
-        _exit(101);
-      }
-      execl(RSWQ_BINARY, "rswq", static_cast<char*>(nullptr));
-      _exit(102);
-    }
-  }
-
-  std::string dir_;
-  pid_t pid_ = 0;
-};
-
-TEST_F(ConcurrentUseTest, SecondWriterTurnedAwayReadersServedWhileRswqRuns) {
+TEST(ConcurrentUseTest, SecondWriterTurnedAwayReadersServedWhileRswqRuns) {
   const int kMessages = 3000;
-  ASSERT_EQ(0, Admin("create " RSWQ_QUEUE_FILE).code);
-  Outcome seeded = Admin("seed " RSWQ_QUEUE_FILE " --count " +
-                     std::to_string(kMessages) +
-                     " --status 11 --recipients 1 --quiet");
-  ASSERT_EQ(0, seeded.code) << seeded.err;
+  std::string dir = (std::filesystem::temp_directory_path() / "rswq-busy-XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  pid_t pid = 0;
+  struct Cleanup {  // also when an assertion ends the test early
+    pid_t& pid;
+    std::string dir;
+    ~Cleanup() {
+      if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+      std::filesystem::remove_all(dir);
+    }
+  } cleanup{pid, dir};
+  auto admin = [&](const std::string& args) { return RunBinary(WQADMIN_BINARY, dir, args); };
+  ASSERT_EQ(0, admin("create " RSWQ_QUEUE_FILE).code);
+  ASSERT_EQ(0, admin("seed " RSWQ_QUEUE_FILE " --count " +
+                         std::to_string(kMessages) + " --status 11 --recipients 1 --quiet")
+                   .code);
 
-  StartRswq();
-  // rswq logs "Resetting...." once it has the queue open for writing and
-  // is about to start its pass; pause it there.
-  bool opened = false;
-  for (int i = 0; i < 120000 && !opened; i++) {  // a hang guard only
-    opened = ReadFile(dir_ + "/rswq.out").find(RSWQ_LOG_RESETTING) !=
-             std::string::npos;
-    if (!opened) usleep(500);
+  // rswq at a lower priority than this test, so that the test gets to
+  // pause it once it logs "Resetting....": the queue is open for writing.
+  const std::string log = dir + "/rswq.out";
+  pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setpriority(PRIO_PROCESS, 0, 15);
+    setenv("TAVLO_DATA", dir.c_str(), 1);
+    if (chdir(dir.c_str()) != 0 || !freopen(log.c_str(), "w", stdout) ||
+        !freopen("/dev/null", "w", stderr) || !freopen("/dev/null", "r", stdin))
+      _exit(100);
+    execl(RSWQ_BINARY, "rswq", static_cast<char*>(nullptr));
+    _exit(101);
   }
-  ASSERT_TRUE(opened) << ReadFile(dir_ + "/rswq.out");
-  ASSERT_EQ(0, kill(pid_, SIGSTOP));
+  for (int i = 0; i < 120000 && ReadFile(log).find(RSWQ_LOG_RESETTING) == std::string::npos; i++)
+    usleep(500);  // a hang guard only
+  ASSERT_EQ(0, kill(pid, SIGSTOP));
   int status = 0;
-  ASSERT_EQ(pid_, waitpid(pid_, &status, WUNTRACED));
-  ASSERT_TRUE(WIFSTOPPED(status))
-      << "rswq ended before it could be paused; give it a larger queue";
+  ASSERT_EQ(pid, waitpid(pid, &status, WUNTRACED));
+  ASSERT_TRUE(WIFSTOPPED(status)) << "rswq ended before it could be paused";
+  ASSERT_NE(std::string::npos, ReadFile(log).find(RSWQ_LOG_RESETTING)) << ReadFile(log);
 
-  // A second rswq: the open fails at once, nothing is requeued.
-  Outcome second = RunIn(dir_, RSWQ_BINARY);
+  RunResult second = RunBinary(RSWQ_BINARY, dir);
   EXPECT_EQ(255, second.code);
-  EXPECT_NE(std::string::npos,
-            second.out.find("rswq: Error: Unable to open: " RSWQ_QUEUE_FILE))
+  EXPECT_NE(std::string::npos, second.out.find("rswq: Error: Unable to open: " RSWQ_QUEUE_FILE))
       << second.out;
   EXPECT_NE(std::string::npos, second.out.find("in use")) << second.out;
   EXPECT_EQ(std::string::npos, second.out.find("ReQueued")) << second.out;
-
-  // Another writer of the queue.
-  Outcome seed = Admin("seed " RSWQ_QUEUE_FILE " --count 5 --status 11 --quiet");
+  RunResult seed = admin("seed " RSWQ_QUEUE_FILE " --count 5 --status 11 --quiet");
   EXPECT_EQ(1, seed.code);
   EXPECT_NE(std::string::npos, seed.err.find("in use")) << seed.err;
 
-  // Readers work, and see one consistent state: every message counted
-  // once, each either still failed or already requeued.
-  Outcome stats = Admin("stats " RSWQ_QUEUE_FILE " --json");
-  ASSERT_EQ(0, stats.code) << stats.err;
-  auto j = nlohmann::json::parse(stats.out);
-  EXPECT_EQ(kMessages, j["total"]);
-  int six = j["by_status"].value("6", 0), eleven = j["by_status"].value("11", 0);
-  EXPECT_EQ(kMessages, six + eleven) << stats.out;
+  // Readers see one state: every message once, still failed or requeued.
+  auto stats = [&] {
+    RunResult r = RunBinary(WQADMIN_BINARY, dir, "stats " RSWQ_QUEUE_FILE " --json");
+    EXPECT_EQ(0, r.code) << r.err;
+    auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(kMessages, j["total"]);
+    return std::make_pair(j["by_status"].value("6", 0), j["by_status"].value("11", 0));
+  };
+  auto [six, eleven] = stats();
+  EXPECT_EQ(kMessages, six + eleven);
   EXPECT_GT(eleven, 0) << "paused after the pass had ended";
-  Outcome list = Admin("list " RSWQ_QUEUE_FILE " --status 11 --limit 3 --json");
-  EXPECT_EQ(0, list.code) << list.err;
+  EXPECT_EQ(0, admin("list " RSWQ_QUEUE_FILE " --status 11 --limit 3 --json").code);
 
-  // The first rswq, resumed, finishes as if it had been alone.
-  ASSERT_EQ(0, kill(pid_, SIGCONT));
-  ASSERT_EQ(pid_, waitpid(pid_, &status, 0));
-  pid_ = 0;
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(0, WEXITSTATUS(status)) << ReadFile(dir_ + "/rswq.out");
+  ASSERT_EQ(0, kill(pid, SIGCONT));
+  ASSERT_EQ(pid, waitpid(pid, &status, 0));
+  pid = 0;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadFile(log);
   EXPECT_NE(std::string::npos,
-            ReadFile(dir_ + "/rswq.out")
-                .find("ReQueued " + std::to_string(kMessages) + " messages"))
-      << ReadFile(dir_ + "/rswq.out");
-  stats = Admin("stats " RSWQ_QUEUE_FILE " --json");
-  ASSERT_EQ(0, stats.code) << stats.err;
-  j = nlohmann::json::parse(stats.out);
-  EXPECT_EQ(kMessages, j["total"]);
-  EXPECT_EQ(kMessages, j["by_status"].value("6", 0)) << stats.out;
+            ReadFile(log).find("ReQueued " + std::to_string(kMessages) + " messages"))
+      << ReadFile(log);
+  EXPECT_EQ(kMessages, stats().first);
 }
-
 #endif  // WQADMIN_BINARY
 
 }  // namespace

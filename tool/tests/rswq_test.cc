@@ -2,22 +2,17 @@
 // directory, and the built rswq and wqadmin binaries run in it.
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <regex>
-#include <sstream>
-#include <string>
 #include <vector>
 
 #include "rswq.h"
+#include "run_util.h"
 #include "shell.h"
 #include "tavlo/runtime.h"
 #include "tavlo/store.h"
@@ -58,9 +53,7 @@ class ToolEnvironment : public ::testing::Environment {
     if (mkdtemp(tmpl.data()) == nullptr) std::abort();
     g_dir = tmpl;
     setenv("TAVLO_DATA", g_dir.c_str(), 1);
-    if (TavloInitExtended(1, g_argv) != NOERROR ||
-        AddInSDKInit(1, g_argv) != NOERROR)
-      std::abort();
+    if (TavloInitExtended(1, g_argv) || AddInSDKInit(1, g_argv)) std::abort();
   }
   void TearDown() override {
     AddInSDKTerm(NOERROR);
@@ -71,41 +64,17 @@ class ToolEnvironment : public ::testing::Environment {
 ::testing::Environment* const g_env =
     ::testing::AddGlobalTestEnvironment(new ToolEnvironment);
 
-std::string ReadFile(const std::string& path) {
-  std::stringstream ss;
-  ss << std::ifstream(path, std::ios::binary).rdbuf();
-  return ss.str();
-}
-
-struct RunResult {
-  int code;
-  std::string out, err;
-};
-RunResult RunBinary(const std::string& binary, const std::string& dir,
-                    const std::string& args = "") {
-  std::string out = dir + "/.stdout", err = dir + "/.stderr";
-  std::string cmd = "cd '" + dir + "' && TAVLO_DATA='" + dir + "' '" + binary +
-                    "' " + args + " >'" + out + "' 2>'" + err + "' </dev/null";
-  int rc = std::system(cmd.c_str());
-  RunResult r{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, ReadFile(out), ReadFile(err)};
-  fs::remove(out);
-  fs::remove(err);
-  return r;
-}
-
 // Log and status lines while alive; `onStatus` gets the count so far.
 struct Capture {
   Capture() {
-    AddInTestSetLogSink([](const char*, STATUS, const std::string& text,
-                           void* arg) { static_cast<Capture*>(arg)->log.push_back(text); },
-                        this);
-    AddInTestSetStatusSink(
-        [](const std::string& text, void* arg) {
-          auto* self = static_cast<Capture*>(arg);
-          self->status.push_back(text);
-          if (self->onStatus) self->onStatus(self->status.size());
-        },
-        this);
+    AddInTestSetLogSink([](const char*, STATUS, const std::string& text, void* arg) {
+      static_cast<Capture*>(arg)->log.push_back(text);
+    }, this);
+    AddInTestSetStatusSink([](const std::string& text, void* arg) {
+      auto* self = static_cast<Capture*>(arg);
+      self->status.push_back(text);
+      if (self->onStatus) self->onStatus(self->status.size());
+    }, this);
   }
   ~Capture() {
     AddInTestSetLogSink(nullptr, nullptr);
@@ -120,24 +89,16 @@ void RemoveQueueFile(const std::string& path) {
     fs::remove(path + suffix);
 }
 
-STATUS OpenQueue(const std::string& path, queue_handle_t* q) {
+// Opens `path`; with `create`, makes it afresh from an empty template first.
+STATUS OpenQueue(const std::string& path, queue_handle_t* q, bool create = false) {
+  const std::string tmpl = g_dir + "/rswq-test-template.qdt";
   queue_descriptor_t qd{};
   std::snprintf(qd.szQueueName, sizeof(qd.szQueueName), "%s", path.c_str());
-  return WQSOpenQueueForWrite(&qd, FALSE, q);
-}
-
-STATUS CreateQueue(const std::string& path, queue_handle_t* q) {
-  std::string tmpl = g_dir + "/rswq-test-template.qdt";
-  if (!fs::exists(tmpl)) {
-    STATUS err = QDSDbCreate(tmpl.c_str(), WQS_QUEUE_DB_CLASS, FALSE);
-    if (err != NOERROR) return err;
-  }
-  RemoveQueueFile(path);
-  queue_descriptor_t qd{};
-  std::snprintf(qd.szQueueName, sizeof(qd.szQueueName), "%s", path.c_str());
-  std::snprintf(qd.szQueueTemplate, sizeof(qd.szQueueTemplate), "%s",
-                tmpl.c_str());
-  STATUS err = WQSCreateQueue(&qd);
+  std::snprintf(qd.szQueueTemplate, sizeof(qd.szQueueTemplate), "%s", tmpl.c_str());
+  STATUS err = NOERROR;
+  if (create && !fs::exists(tmpl)) err = QDSDbCreate(tmpl.c_str(), WQS_QUEUE_DB_CLASS, FALSE);
+  if (create) RemoveQueueFile(path);
+  if (create && err == NOERROR) err = WQSCreateQueue(&qd);
   return err != NOERROR ? err : WQSOpenQueueForWrite(&qd, FALSE, q);
 }
 
@@ -177,8 +138,7 @@ STATUS SeedMessage(queue_handle_t* q, bool healthy, NOTEID* id, int serial) {
 
 struct MsgSnapshot {
   user_msg_info_t info{};
-  bool hasStatus = false;
-  DWORD status = 0;
+  DWORD status = 0;  // 0: none
   bool hasErrStr = false;
   std::vector<recip_data_t> recips;
 };
@@ -190,7 +150,7 @@ STATUS ReadMessage(queue_handle_t* q, NOTEID id, MsgSnapshot* out) {
   user_msg_info_t* info = nullptr;
   WQSGetMsgInfo(&m, &info);
   out->info = *info;
-  out->hasStatus = WQSGetDWORD(&m, "WQMsgStatus", &out->status) == NOERROR;
+  WQSGetDWORD(&m, "WQMsgStatus", &out->status);
   out->hasErrStr = QDSItemIsPresent(m.hNote, "WQErrStr", 8) != FALSE;
   for (WORD r = 0; err == NOERROR && r < info->wNumRecip; r++) {
     recip_info_t ri{};
@@ -201,23 +161,18 @@ STATUS ReadMessage(queue_handle_t* q, NOTEID id, MsgSnapshot* out) {
   return err != NOERROR ? err : cerr;
 }
 
-// `after` is `before` reset: status 6, no error text or code, one retry,
-// every recipient in state 6 without error; all else kept.
-void ExpectRequeued(const MsgSnapshot& before, const MsgSnapshot& after) {
-  EXPECT_TRUE(after.hasStatus);
-  EXPECT_EQ(6u, after.status);
-  EXPECT_FALSE(after.hasErrStr);
-  user_msg_info_t want = before.info;
-  want.wRetries = 1;
-  want.dwUserInfo3 = 0;
-  EXPECT_EQ(0, std::memcmp(&want, &after.info, sizeof want));
-  ASSERT_EQ(before.recips.size(), after.recips.size());
-  for (size_t r = 0; r < after.recips.size(); r++) {
-    recip_data_t rwant = before.recips[r];
-    rwant.dwUserInfo = 6;
-    rwant.dwErrorCode = 0;
-    EXPECT_EQ(0, std::memcmp(&rwant, &after.recips[r], sizeof rwant));
-  }
+// `got` is `want` reset: status 6, no error text or code, one retry, every
+// recipient in state 6 without error; all else kept.
+void ExpectRequeued(MsgSnapshot want, const MsgSnapshot& got) {
+  want.info.wRetries = 1;
+  want.info.dwUserInfo3 = 0;
+  for (recip_data_t& d : want.recips) d.dwUserInfo = 6, d.dwErrorCode = 0;
+  EXPECT_EQ(6u, got.status);
+  EXPECT_FALSE(got.hasErrStr);
+  EXPECT_EQ(0, std::memcmp(&want.info, &got.info, sizeof want.info));
+  ASSERT_EQ(want.recips.size(), got.recips.size());
+  EXPECT_EQ(0, std::memcmp(want.recips.data(), got.recips.data(),
+                           got.recips.size() * sizeof(recip_data_t)));
 }
 
 // Modification time and originator id: both change whenever a note is saved.
@@ -256,12 +211,13 @@ class RswqTest : public ::testing::Test {
   }
   // smtpibwq.fix with `failed` messages in status 11 and `healthy` in 6.
   void MakeQueue(int failed, int healthy = 0) {
-    ASSERT_EQ(NOERROR, CreateQueue(fix, &q));
+    ASSERT_EQ(NOERROR, OpenQueue(fix, &q, true));
     for (int i = 0; i < failed + healthy; i++) {
       NOTEID id = 0;
       ASSERT_EQ(NOERROR, SeedMessage(&q, i >= failed, &id, i));
       (i < failed ? failedIds : healthyIds).push_back(id);
       if (i >= failed) healthyStamps.push_back(NoteStamp(&q, id));
+      if (i < failed) { ASSERT_EQ(NOERROR, ReadMessage(&q, id, &failedBefore.emplace_back())); }
     }
     ASSERT_EQ(NOERROR, WQSCloseQueueForWrite(&q));
   }
@@ -270,23 +226,13 @@ class RswqTest : public ::testing::Test {
     open = true;
   }
 
-  std::string fix = g_dir + "/" RSWQ_QUEUE_FILE;
+  std::string dir = g_dir, fix = dir + "/" RSWQ_QUEUE_FILE;
   queue_handle_t q{};
   bool open = false;
   std::vector<NOTEID> failedIds, healthyIds;
+  std::vector<MsgSnapshot> failedBefore;
   Lines healthyStamps;
 };
-
-TEST_F(RswqTest, MissingQueueFileIsNotCreatedAndOpenStatusReturned) {
-  Capture cap;
-  EXPECT_EQ(ERR_WQS_NO_QUEUE, AddInMain(0x55, 0, nullptr));
-  EXPECT_FALSE(fs::exists(fix));
-  Lines want = PassLog(0);
-  want.resize(5);
-  want.push_back("Error: Unable to open: smtpibwq.fix");
-  EXPECT_EQ(want, cap.log);
-  EXPECT_EQ(StatusLines(0), cap.status);
-}
 
 TEST_F(RswqTest, NoFailedMessageRequeuesNothing) {
   MakeQueue(0, 5);
@@ -343,7 +289,6 @@ TEST_F(RswqTest, SeventhResetFailingStopsPassAndReleasesTheList) {
   ASSERT_LT(--n, 499u) << "the reset makes no memory call to fail";
   ASSERT_EQ(NOERROR, WQSCloseQueueForWrite(&q));
   open = false;
-
   Capture cap;
   cap.onStatus = [n, kinds](size_t count) {
     if (count == 7) OSMemTestFailNth(kinds, n);  // after the 6th save
@@ -378,35 +323,30 @@ std::string Opening() {
   return s + "rswq: Opening: smtpibwq.fix\n";
 }
 
-class BinaryTest : public ::testing::Test {
+// The built binaries, in a directory of their own.
+class BinaryTest : public RswqTest {
  protected:
-  void SetUp() override { fs::create_directories(dir); }
-  void TearDown() override { fs::remove_all(dir); }
-  std::string dir = g_dir + "/e2e", fix = dir + "/" RSWQ_QUEUE_FILE;
+  BinaryTest() {
+    dir = g_dir + "/e2e";
+    fix = dir + "/" RSWQ_QUEUE_FILE;
+    fs::create_directories(dir);
+  }
+  ~BinaryTest() override { fs::remove_all(dir); }
 };
 
 TEST_F(BinaryTest, RswqResetsEveryFailedMessage) {
-  queue_handle_t q;
-  ASSERT_EQ(NOERROR, CreateQueue(fix, &q));
-  std::vector<NOTEID> ids(12);
-  std::vector<MsgSnapshot> before(12);
-  for (int i = 0; i < 12; i++) {
-    ASSERT_EQ(NOERROR, SeedMessage(&q, false, &ids[i], i));
-    ASSERT_EQ(NOERROR, ReadMessage(&q, ids[i], &before[i]));
-  }
-  ASSERT_EQ(NOERROR, WQSCloseQueueForWrite(&q));
+  MakeQueue(12);
   RunResult r = RunBinary(RSWQ_BINARY, dir);
   EXPECT_EQ(0, r.code) << r.out << r.err;
   EXPECT_EQ(Opening() + "rswq: Resetting....\nrswq: ReQueued 12 messages\n"
                         "rswq: Closing: smtpibwq.fix\n",
             Unstamped(r.out));
-  ASSERT_EQ(NOERROR, OpenQueue(fix, &q));
-  for (size_t i = 0; i < ids.size(); i++) {
+  Reopen();
+  for (size_t i = 0; i < failedIds.size(); i++) {
     MsgSnapshot s;
-    ASSERT_EQ(NOERROR, ReadMessage(&q, ids[i], &s));
-    ExpectRequeued(before[i], s);
+    ASSERT_EQ(NOERROR, ReadMessage(&q, failedIds[i], &s));
+    ExpectRequeued(failedBefore[i], s);
   }
-  ASSERT_EQ(NOERROR, WQSCloseQueueForWrite(&q));
 }
 
 TEST_F(BinaryTest, RswqWithoutQueueFileExits255AndShowsTheCause) {
@@ -422,15 +362,13 @@ TEST_F(BinaryTest, RswqWithoutQueueFileExits255AndShowsTheCause) {
 
 #ifdef WQADMIN_BINARY
 TEST_F(BinaryTest, WqadminBuildsAQueueTheToolResets) {
-  auto admin = [&](const std::string& cmd, const std::string& opts) {
-    return RunBinary(WQADMIN_BINARY, dir, cmd + " " RSWQ_QUEUE_FILE " " + opts);
-  };
-  ASSERT_EQ(0, admin("create", "").code);
-  ASSERT_EQ(0, admin("seed", "--count 7 --status 9 --quiet").code);
-  ASSERT_EQ(0, admin("seed", "--count 3 --status 6 --quiet").code);
+  for (const char* args : {"create " RSWQ_QUEUE_FILE,
+                           "seed " RSWQ_QUEUE_FILE " --count 7 --status 9 --quiet",
+                           "seed " RSWQ_QUEUE_FILE " --count 3 --status 6 --quiet"})
+    ASSERT_EQ(0, RunBinary(WQADMIN_BINARY, dir, args).code) << args;
   RunResult r = RunBinary(RSWQ_BINARY, dir);
   EXPECT_NE(std::string::npos, r.out.find("ReQueued 7 messages")) << r.out;
-  RunResult st = admin("stats", "--json");
+  RunResult st = RunBinary(WQADMIN_BINARY, dir, "stats " RSWQ_QUEUE_FILE " --json");
   ASSERT_EQ(0, st.code) << st.err;
   auto j = nlohmann::json::parse(st.out);
   EXPECT_EQ(10, j["total"]);
