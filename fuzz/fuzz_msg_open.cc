@@ -1,31 +1,22 @@
-// Message open over untrusted stored values.  The input is decoded into a
-// message document: the info block, recipient lists, the recipient-state
-// array, next-hop and post-office lists, the attachment table (with real
-// objects behind it) and data streams, each built sound and then bent
-// where the input says: a count, a length, an array header field or the
-// value's own length moved a little or set to anything, an item left out
-// or given another type.  Input that runs out leaves everything sound, so
-// a short seed is a valid message.
-//
-// The document is written through the store and opened with the library.
-// The open must succeed or give a STATUS; a message that opens must be
-// readable through every reader (recipients, the housekeeping views,
-// streams, file blocks) without a read past any value, must copy (with
-// recipients added to the copy) or refuse to, and must close.
-// WQHKVerifyMsg must agree with the open's refusal.  After each run the
-// document and its objects are deleted and every runtime memory block
-// must be back: a leak aborts the run.
+// Message open over untrusted stored values.  The input builds a message
+// document (info block, recipient lists, state array, next-hop and post-
+// office lists, attachment table with real objects, streams), each part
+// sound, then bent where the input says: a count, length, array header
+// field or value length moved or set to anything, an item left out,
+// retyped or doubled.  An exhausted input chooses soundly, so a short seed
+// is a valid message.  Saved through the store, it opens or gives a STATUS;
+// what opens reads whole through every reader, copies or refuses to, and
+// closes; WQHKVerifyMsg calls damaged what the open refuses; and every
+// runtime memory block comes back.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "fuzz_util.h"
-#include "tavlo/runtime.h"
-#include "tavlo/store.h"
-#include "tavlo/testing.h"
 #include "wqhk/wqhk.h"
 #include "wqhk/wqhk_verify.h"
 #include "wqs/wqs.h"
@@ -33,120 +24,89 @@
 namespace {
 
 using Bytes = std::string;
+using wqfuzz::Touch;
 
 queue_handle_t g_queue{};
-
 const char* const kStreams[] = {"Body", "Header"};
 
-// Reads the input as choices about the message.  Every choice made from
-// an exhausted input is the sound one.
-class Decoder {
- public:
-  explicit Decoder(FuzzedDataProvider& in) : in_(in) {}
-
-  // A stated number: the true one, a small step off it, a small number,
-  // or anything at all.
+// The input as choices.
+struct Decoder {
+  FuzzedDataProvider& in;
+  // A stated number: the truth, a step off it, a small number or anything.
   DWORD Tweak(DWORD truth) {
-    BYTE how = in_.ConsumeIntegral<BYTE>();
+    BYTE how = in.ConsumeIntegral<BYTE>();
     if (how < 0xA0) return truth;
     if (how < 0xE0) return truth + (DWORD)((int)how - 0xC0);  // -32 .. +31
     if (how < 0xFF) return (DWORD)(how - 0xE0);               // 0 .. 30
-    return in_.ConsumeIntegral<DWORD>();
+    return in.ConsumeIntegral<DWORD>();
   }
-  // True with odds of about (256 - from) / 256; never on an empty input.
-  bool Chance(BYTE from) { return in_.ConsumeIntegral<BYTE>() >= from; }
-  DWORD Small(DWORD max) { return in_.ConsumeIntegralInRange<DWORD>(0, max); }
-  Bytes Text(size_t maxLen) {
-    return in_.ConsumeBytesAsString(Small((DWORD)maxLen));
-  }
-  // `n` bytes from the input, zero-filled once it runs out.
-  Bytes Fill(size_t n) {
-    Bytes b = in_.ConsumeBytesAsString(n);
+  bool Chance(BYTE from) { return in.ConsumeIntegral<BYTE>() >= from; }
+  DWORD Small(DWORD max) { return in.ConsumeIntegralInRange<DWORD>(0, max); }
+  Bytes Text(size_t maxLen) { return in.ConsumeBytesAsString(Small(maxLen)); }
+  Bytes Fill(size_t n) {  // zero-filled once the input runs out
+    Bytes b = in.ConsumeBytesAsString(n);
     b.resize(n, '\0');
     return b;
   }
-  WORD Word() { return in_.ConsumeIntegral<WORD>(); }
-  DWORD Dword() { return in_.ConsumeIntegral<DWORD>(); }
-
- private:
-  FuzzedDataProvider& in_;
+  WORD Word() { return in.ConsumeIntegral<WORD>(); }
+  DWORD Dword() { return in.ConsumeIntegral<DWORD>(); }
+  WORD MaybeType(WORD type) { return Chance(0xF8) ? Word() : type; }
+  // The value's stored length: cut short, or run on with input bytes.
+  void Reshape(Bytes* v) {
+    DWORD len = std::min<DWORD>(Tweak((DWORD)v->size()), v->size() + 256);
+    if (len <= v->size()) v->resize(len);
+    else *v += Fill(len - v->size());
+  }
 };
 
-void PutDW(Bytes* b, size_t at, DWORD v) {
-  for (int i = 0; i < 4; ++i) (*b)[at + i] = (char)(v >> (8 * i));
-}
-void AddW(Bytes* b, WORD v) {
-  b->push_back((char)(v & 0xFF));
-  b->push_back((char)(v >> 8));
-}
-
-// The value's length as stored: cut short, or run on with input bytes.
-void Reshape(Decoder& d, Bytes* v) {
-  DWORD len = d.Tweak((DWORD)v->size());
-  if (len > v->size() + 256) len = (DWORD)v->size() + 256;
-  if (len <= v->size()) {
-    v->resize(len);
-  } else {
-    *v += d.Fill(len - v->size());
-  }
-}
+template <typename T>
+Bytes Raw(T v) { return Bytes(reinterpret_cast<const char*>(&v), sizeof v); }
 
 struct Item {
   std::string name;
-  WORD type;
-  WORD flags;
+  WORD type, flags;
   Bytes value;  // after the type code
 };
-
-// A text-list value (after its type code) of `texts`, then bent.
-Bytes ListValue(Decoder& d, const std::vector<Bytes>& texts) {
-  Bytes v;
-  AddW(&v, d.Tweak((DWORD)texts.size()) & 0xFFFF);
-  const DWORD bent = texts.empty() ? 0 : d.Small((DWORD)texts.size() - 1);
-  for (size_t i = 0; i < texts.size(); ++i) {
-    DWORD len = (DWORD)texts[i].size();
-    AddW(&v, (WORD)(i == bent ? d.Tweak(len) : len));
-  }
-  for (const Bytes& t : texts) v += t;
-  Reshape(d, &v);
-  return v;
-}
-
-// A dynamic-array item value (after the type code): the user-data header
-// and the array image with `used` entries of `entrySize` bytes and room
-// for `capacity`, every header field open to bending.
-Bytes ArrayValue(Decoder& d, const char* header, DWORD entrySize,
-                 DWORD granularity, const std::vector<Bytes>& entries,
-                 DWORD capacity) {
-  const DWORD used = (DWORD)entries.size();
-  Bytes v(32 + 24, '\0');
-  v[0] = 32;
-  memcpy(&v[1], header, strlen(header));
-  PutDW(&v, 32 + 0, d.Dword() & 0xFFFF);  // hArray: meaningless when stored
-  PutDW(&v, 32 + 4, d.Tweak(24 + capacity * entrySize));
-  PutDW(&v, 32 + 8, d.Tweak(entrySize));
-  PutDW(&v, 32 + 12, d.Tweak(granularity));
-  PutDW(&v, 32 + 16, d.Tweak(used));
-  PutDW(&v, 32 + 20, d.Tweak(capacity - used));
-  for (const Bytes& e : entries) v += e;
-  v.resize(32 + 24 + capacity * entrySize, '\0');
-  Reshape(d, &v);
-  return v;
-}
-
-WORD MaybeType(Decoder& d, WORD type) {
-  return d.Chance(0xF8) ? d.Word() : type;
-}
-
 struct Message {
   std::vector<Item> items;
-  std::vector<DWORD> objects;  // allocated for this run, freed after it
-  std::vector<std::string> streams;
+  std::vector<DWORD> objects;  // freed after the run
   WORD type = WQS_MSG_SIMPLE;
 };
 
+// A text-list value of `texts`: its count and one length may be bent.
+Bytes ListValue(Decoder& d, const std::vector<Bytes>& texts) {
+  Bytes v = Raw((WORD)d.Tweak((DWORD)texts.size()));
+  const DWORD bent = texts.empty() ? 0 : d.Small((DWORD)texts.size() - 1);
+  for (DWORD i = 0; i < texts.size(); ++i) {
+    const DWORD len = (DWORD)texts[i].size();
+    v += Raw((WORD)(i == bent ? d.Tweak(len) : len));
+  }
+  for (const Bytes& t : texts) v += t;
+  d.Reshape(&v);
+  return v;
+}
+
+// A dynamic-array item value: the user-data header and the array image with
+// room for `capacity` entries of `entrySize`, every header field bendable.
+Bytes ArrayValue(Decoder& d, const std::string& header, DWORD entrySize,
+                 DWORD granularity, const std::vector<Bytes>& entries,
+                 DWORD capacity) {
+  const DWORD used = (DWORD)entries.size();
+  Bytes v = (char)32 + header;
+  v.resize(32, '\0');
+  const DWORD fields[] = {d.Dword() & 0xFFFF,  // hArray: meaningless stored
+                          d.Tweak(24 + capacity * entrySize),
+                          d.Tweak(entrySize), d.Tweak(granularity),
+                          d.Tweak(used), d.Tweak(capacity - used)};
+  for (DWORD f : fields) v += Raw(f);
+  for (const Bytes& e : entries) v += e;
+  v.resize(32 + 24 + capacity * entrySize, '\0');
+  d.Reshape(&v);
+  return v;
+}
+
 void BuildRecipients(Decoder& d, Message* m, WORD nRecip, msg_info_t* info) {
-  std::vector<Bytes> names, hops, pos;
+  std::vector<Bytes> names, hops, pos, states;
   for (WORD i = 0; i < nRecip; ++i) names.push_back(d.Text(24));
   const bool extended = m->type != WQS_MSG_SIMPLE;
   DWORD nLists = extended ? 1 : 1 + d.Small(2);
@@ -155,29 +115,27 @@ void BuildRecipients(Decoder& d, Message* m, WORD nRecip, msg_info_t* info) {
   for (DWORD k = 0; k < nLists; ++k) {
     std::vector<Bytes> part;
     for (WORD i = 0; i < nRecip; ++i) {
-      if (i * nLists / (nRecip ? nRecip : 1) == k) part.push_back(names[i]);
+      if (i * nLists / nRecip == k) part.push_back(names[i]);
     }
     m->items.push_back({"WQSRecip" + std::to_string(k),
-                        MaybeType(d, TYPE_TEXT_LIST), 0, ListValue(d, part)});
+                        d.MaybeType(TYPE_TEXT_LIST), 0, ListValue(d, part)});
   }
   if (extended || d.Chance(0xF0)) {
     for (WORD i = 0; i < nRecip; ++i) hops.push_back(d.Text(16));
     for (WORD i = 0; i < nRecip; ++i) pos.push_back(d.Text(16));
-    if (!d.Chance(0xF8)) {
-      m->items.push_back({WQS_ITEM_NHE, MaybeType(d, TYPE_TEXT_LIST), 0,
-                          ListValue(d, hops)});
-    }
-    if (!d.Chance(0xF8)) {
-      m->items.push_back({WQS_ITEM_PO, MaybeType(d, TYPE_TEXT_LIST), 0,
-                          ListValue(d, pos)});
+    for (auto [name, texts] :
+         {std::pair{WQS_ITEM_NHE, &hops}, std::pair{WQS_ITEM_PO, &pos}}) {
+      if (d.Chance(0xF8)) continue;  // left out
+      m->items.push_back(
+          {name, d.MaybeType(TYPE_TEXT_LIST), 0, ListValue(d, *texts)});
     }
   }
-  std::vector<Bytes> states;
-  for (WORD i = 0; i < nRecip; ++i) states.push_back(d.Fill(sizeof(recip_data_t)));
-  DWORD capacity = (nRecip + 49) / 50 * 50;
-  if (capacity == 0) capacity = 50;
+  for (WORD i = 0; i < nRecip; ++i) {
+    states.push_back(d.Fill(sizeof(recip_data_t)));
+  }
+  const DWORD capacity = nRecip ? (nRecip + 49) / 50 * 50 : 50;
   if (!d.Chance(0xF8)) {
-    m->items.push_back({WQS_ITEM_RECIPDATA, MaybeType(d, TYPE_USERDATA), 0,
+    m->items.push_back({WQS_ITEM_RECIPDATA, d.MaybeType(TYPE_USERDATA), 0,
                         ArrayValue(d, WQS_ITEM_RECIPDATA, sizeof(recip_data_t),
                                    50, states, capacity)});
   }
@@ -186,21 +144,17 @@ void BuildRecipients(Decoder& d, Message* m, WORD nRecip, msg_info_t* info) {
 void BuildAttachments(Decoder& d, Message* m, WORD nAttach) {
   std::vector<Bytes> blocks;
   for (WORD i = 0; i < nAttach; ++i) {
-    DWORD size = d.Small(300);
+    const DWORD size = d.Small(300);
+    const Bytes data = d.Fill(size);
     DWORD rrv = 0;
-    if (QDSDbAllocObject(g_queue.dbhandle, size, 1, 0, &rrv) != NOERROR) {
-      wqfuzz::Fail("cannot allocate an object of %lu bytes",
-                   (unsigned long)size);
-    }
+    WQ_FUZZ_CHECK(QDSDbAllocObject(g_queue.dbhandle, size, 1, 0, &rrv) ==
+                          NOERROR &&
+                      (size == 0 || QDSDbWriteObjectBytes(g_queue.dbhandle, rrv,
+                                                          data.data(), 0,
+                                                          size) == NOERROR),
+                  "cannot store an object of %lu bytes", (unsigned long)size);
     m->objects.push_back(rrv);
-    Bytes data = d.Fill(size);
-    if (size > 0 &&
-        QDSDbWriteObjectBytes(g_queue.dbhandle, rrv, data.data(), 0, size) !=
-            NOERROR) {
-      wqfuzz::Fail("cannot write an object");
-    }
-    file_block_t fb;
-    memset(&fb, 0, sizeof fb);
+    file_block_t fb{};
     fb.RRV = d.Tweak(rrv);
     fb.dwNextWrite = d.Tweak(size);
     fb.dwLength = d.Tweak(size);
@@ -209,80 +163,54 @@ void BuildAttachments(Decoder& d, Message* m, WORD nAttach) {
     memcpy(fb.fd.fileName, name.data(), name.size());
     fb.fd.wNameLen = (WORD)d.Tweak((DWORD)name.size());
     fb.fd.size = size;
-    blocks.emplace_back(reinterpret_cast<const char*>(&fb), sizeof fb);
+    blocks.push_back(Raw(fb));
   }
-  if (nAttach > 0 || d.Chance(0xF0)) {
-    if (!d.Chance(0xF8)) {
-      m->items.push_back({WQS_ITEM_ATTACHINFO, MaybeType(d, TYPE_USERDATA), 0,
-                          ArrayValue(d, WQS_HEADER_ATTACH, sizeof(file_block_t),
-                                     1, blocks, (DWORD)blocks.size())});
-    }
+  if ((nAttach > 0 || d.Chance(0xF0)) && !d.Chance(0xF8)) {
+    m->items.push_back({WQS_ITEM_ATTACHINFO, d.MaybeType(TYPE_USERDATA), 0,
+                        ArrayValue(d, WQS_HEADER_ATTACH, sizeof(file_block_t),
+                                   1, blocks, (DWORD)blocks.size())});
   }
 }
 
 void BuildStream(Decoder& d, Message* m, const std::string& name) {
   const DWORD pieces = d.Small(4);
-  std::vector<Bytes> data;
+  std::vector<Bytes> data, entries;
   DWORD total = 0;
   for (DWORD k = 0; k < pieces; ++k) {
-    // Mostly small pieces; now and then a full one, to cross the store's
-    // boundary between small and big values.
-    DWORD len = d.Chance(0xF8) ? WQS_DSB_MAX_CHUNK : 1 + d.Small(199);
-    data.push_back(d.Fill(len));
-    total += len;
+    // Now and then a full piece, to cross into the store's big values.
+    data.push_back(
+        d.Fill(d.Chance(0xF8) ? WQS_DSB_MAX_CHUNK : 1 + d.Small(199)));
+    total += (DWORD)data.back().size();
   }
   for (DWORD k = 0; k < pieces; ++k) {
     if (d.Chance(0xF8)) continue;  // a piece lost
     Bytes v = data[k];
-    Reshape(d, &v);
-    m->items.push_back({name + std::to_string(k), MaybeType(d, TYPE_TEXT), 0,
-                        v});
+    d.Reshape(&v);
+    m->items.push_back(
+        {name + std::to_string(k), d.MaybeType(TYPE_TEXT), 0, v});
   }
-  std::vector<Bytes> entries;
-  Bytes e(4, '\0');
-  PutDW(&e, 0, d.Tweak(total));
-  entries.push_back(e);
+  entries.push_back(Raw(d.Tweak(total)));
   const DWORD bent = pieces ? d.Small(pieces - 1) : 0;
   for (DWORD k = 0; k < pieces; ++k) {
-    DWORD len = (DWORD)data[k].size();
-    PutDW(&e, 0, k == bent ? d.Tweak(len) : len);
-    entries.push_back(e);
+    const DWORD len = (DWORD)data[k].size();
+    entries.push_back(Raw(k == bent ? d.Tweak(len) : len));
   }
-  std::string table = WQS_ITEM_DSBARRAY + name;
-  m->items.push_back({table, MaybeType(d, TYPE_USERDATA), 0,
-                      ArrayValue(d, table.c_str(), 4, 1, entries,
+  const std::string table = WQS_ITEM_DSBARRAY + name;
+  m->items.push_back({table, d.MaybeType(TYPE_USERDATA), 0,
+                      ArrayValue(d, table, 4, 1, entries,
                                  (DWORD)entries.size())});
-  double size = total;
   m->items.push_back({WQS_ITEM_DSBSIZE + name, TYPE_NUMBER, 0,
-                      Bytes(reinterpret_cast<const char*>(&size), 8)});
-  m->streams.push_back(name);
-}
-
-void BuildFields(Decoder& d, Message* m) {
-  double status = d.Small(12);
-  m->items.push_back({"WQMsgStatus", MaybeType(d, TYPE_NUMBER), ITEM_SUMMARY,
-                      Bytes(reinterpret_cast<const char*>(&status), 8)});
-  if (d.Chance(0x80)) {
-    m->items.push_back({"WQErrStr", MaybeType(d, TYPE_TEXT), 0, d.Text(600)});
-  }
-  if (d.Chance(0x80)) {
-    m->items.push_back({"WQIBNHE", MaybeType(d, TYPE_TEXT), 0, d.Text(300)});
-  }
+                      Raw((double)total)});
 }
 
 Message Build(Decoder& d) {
   Message m;
-  switch (d.Small(3)) {
-    case 0: m.type = WQS_MSG_SIMPLE; break;
-    case 1: m.type = WQS_MSG_EXTENDED; break;
-    case 2: m.type = 0; break;
-    default: m.type = d.Word(); break;
-  }
-  WORD nRecip = (WORD)(d.Chance(0xF8) ? d.Small(3000) : d.Small(8));
-  WORD nAttach = (WORD)d.Small(3);
-
-  msg_info_t info;
-  memset(&info, 0, sizeof info);
+  const DWORD kind = d.Small(3);
+  m.type = kind == 0 ? WQS_MSG_SIMPLE : kind == 1 ? WQS_MSG_EXTENDED
+                                      : kind == 2 ? 0 : d.Word();
+  const WORD nRecip = (WORD)(d.Chance(0xF8) ? d.Small(3000) : d.Small(8));
+  const WORD nAttach = (WORD)d.Small(3);
+  msg_info_t info{};
   info.udh.itemNameLength = 32;
   memcpy(info.udh.userItemName, WQS_HEADER_MSGINFO, sizeof WQS_HEADER_MSGINFO);
   info.wMsgType = m.type;
@@ -295,30 +223,28 @@ Message Build(Decoder& d) {
   Bytes tail = d.Fill(sizeof info.user - 10);
   memcpy(reinterpret_cast<char*>(&info.user) + 10, tail.data(), tail.size());
   if (!d.Chance(0xF8)) {
-    Bytes v(reinterpret_cast<const char*>(&info), sizeof info);
-    Reshape(d, &v);
+    Bytes v = Raw(info);
+    d.Reshape(&v);
     m.items.insert(m.items.begin(),
-                   {WQS_ITEM_MSGINFO, MaybeType(d, TYPE_USERDATA), 0, v});
+                   {WQS_ITEM_MSGINFO, d.MaybeType(TYPE_USERDATA), 0, v});
   }
   for (const char* s : kStreams) {
     if (d.Chance(0x80)) BuildStream(d, &m, s);
   }
-  BuildFields(d, &m);
+  const double status = d.Small(12);
+  m.items.push_back({"WQMsgStatus", d.MaybeType(TYPE_NUMBER), ITEM_SUMMARY,
+                     Raw(status)});
+  if (d.Chance(0x80))
+    m.items.push_back({"WQErrStr", d.MaybeType(TYPE_TEXT), 0, d.Text(600)});
+  if (d.Chance(0x80))
+    m.items.push_back({"WQIBNHE", d.MaybeType(TYPE_TEXT), 0, d.Text(300)});
   // A second item of a name already there: readers take the first.
   if (!m.items.empty() && d.Chance(0xF0)) {
     Item dup = m.items[d.Small((DWORD)m.items.size() - 1)];
-    Reshape(d, &dup.value);
+    d.Reshape(&dup.value);
     m.items.push_back(dup);
   }
   return m;
-}
-
-// Reads `len` bytes at `p` so that ASan sees them.
-unsigned Touch(const void* p, size_t len) {
-  const volatile unsigned char* b = static_cast<const unsigned char*>(p);
-  unsigned sum = 0;
-  for (size_t i = 0; i < len; ++i) sum += b[i];
-  return sum;
 }
 
 void ReadRecipients(Decoder& d, wq_msg_handle_t* wh) {
@@ -331,8 +257,7 @@ void ReadRecipients(Decoder& d, wq_msg_handle_t* wh) {
   const DWORD last = n < 40 ? n + 2 : 40;
   for (DWORD r = 0; r <= last; ++r) {
     const WORD w = r == last ? (WORD)0xFFFF : (WORD)r;
-    recip_info_t ri;
-    memset(&ri, 0, sizeof ri);
+    recip_info_t ri{};
     STATUS st = WQSGetRecipient(h, w, &ri);
     if (st == NOERROR) {
       Touch(ri.pName, ri.wNameLen);
@@ -341,34 +266,27 @@ void ReadRecipients(Decoder& d, wq_msg_handle_t* wh) {
         Touch(ri.pPOName, ri.wPONameLen);
       }
     } else {
-      WQ_FUZZ_CHECK(st == ERR_WQS_RECIP_RANGE,
-                    "recipient %u of an open message gave %u", w, st);
-      // The open vouched for wNumRecip names, states and (extended) hops
-      // and post offices.
-      WQ_FUZZ_CHECK(!typed || w >= n,
-                    "recipient %u of %u unreadable in an open message", w, n);
+      // The open vouched for wNumRecip names, states, hops and post offices.
+      WQ_FUZZ_CHECK(st == ERR_WQS_RECIP_RANGE && (!typed || w >= n),
+                    "recipient %u of %u of an open message gave %u", w, n, st);
     }
     recip_state_block_t rs;
-    st = WInbHKGetRecipientInfo(wh, w, &rs);
-    if (st == NOERROR) Touch(rs.pName, rs.wNameLen);
-    st = WOutbHKGetRecipientInfo(wh, w, &rs);
-    if (st == NOERROR) Touch(rs.pName, rs.wNameLen);
+    if (WInbHKGetRecipientInfo(wh, w, &rs) == NOERROR) Touch(rs.pName, rs.wNameLen);
+    if (WOutbHKGetRecipientInfo(wh, w, &rs) == NOERROR) Touch(rs.pName, rs.wNameLen);
     recip_data_t* data = nullptr;
     WQSGetRecipientData(h, w, &data);
     if (data != nullptr) Touch(data, sizeof *data);
     if (d.Chance(0xC0)) WInbHKSetRecipientState(wh, w, 6);
   }
   msg_state_block_t ms;
-  WQ_FUZZ_CHECK(WQInbHKGetMessageState(wh, &ms) == NOERROR,
-                "inbound message state");
-  WQ_FUZZ_CHECK(strnlen(ms.szError, sizeof ms.szError) < sizeof ms.szError,
-                "error text not terminated");
-  WQ_FUZZ_CHECK(WQOutbHKGetMessageState(wh, &ms) == NOERROR,
-                "outbound message state");
+  WQ_FUZZ_CHECK(WQInbHKGetMessageState(wh, &ms) == NOERROR &&
+                    strnlen(ms.szError, sizeof ms.szError) < sizeof ms.szError &&
+                    WQOutbHKGetMessageState(wh, &ms) == NOERROR,
+                "message state unreadable or its error text unterminated");
   char nhe[256];
   WORD nheLen = 0;
-  WQ_FUZZ_CHECK(WQInbHKGetNHE(wh, nhe, &nheLen) == NOERROR, "next hop");
-  WQ_FUZZ_CHECK(nheLen <= sizeof nhe, "next hop of %u bytes", nheLen);
+  WQ_FUZZ_CHECK(WQInbHKGetNHE(wh, nhe, &nheLen) == NOERROR &&
+                    nheLen <= sizeof nhe, "next hop of %u bytes", nheLen);
 }
 
 void ReadStream(Decoder& d, msg_handle_t* h, const char* name) {
@@ -376,8 +294,7 @@ void ReadStream(Decoder& d, msg_handle_t* h, const char* name) {
   STATUS st = WQSOpenDataStreamBlock(h, name, &s);
   if (st != NOERROR) {
     WQ_FUZZ_CHECK(st == ERR_WQS_GENERAL || st == ERR_WQS_CORRUPT ||
-                      st == ERR_WQS_NAME_TOO_LONG,
-                  "stream open gave %u", st);
+                      st == ERR_WQS_NAME_TOO_LONG, "stream open gave %u", st);
     return;
   }
   const DWORD size = WQSGetSizeOfDataStreamBlock(&s);
@@ -400,10 +317,10 @@ void ReadStream(Decoder& d, msg_handle_t* h, const char* name) {
                     "stream read gave %u", st);
       break;
     }
-    WQ_FUZZ_CHECK(got <= want, "read %lu bytes into %lu", (unsigned long)got,
-                  (unsigned long)want);
-    WQ_FUZZ_CHECK(WQSGetDSBReadPos(&s) == before + got,
-                  "read pointer moved by other than the bytes read");
+    WQ_FUZZ_CHECK(got <= want && WQSGetDSBReadPos(&s) == before + got,
+                  "read %lu bytes into %lu, read pointer moved by %lu",
+                  (unsigned long)got, (unsigned long)want,
+                  (unsigned long)(WQSGetDSBReadPos(&s) - before));
     if (flag == WQS_DSB_END && got == 0 && before >= size) break;
   }
   WQ_FUZZ_CHECK(WQSCloseDataStreamBlock(&s) == NOERROR, "stream close");
@@ -418,70 +335,57 @@ void ReadFiles(Decoder& d, msg_handle_t* h) {
     file_block_t* fb = nullptr;
     WQSGetFileBlockInfo(h, w, &fd, &fb);
     if (fb == nullptr) {
-      WQ_FUZZ_CHECK(fd == nullptr, "descriptor without a block");
-      WQ_FUZZ_CHECK(w >= n, "file block %u of %u missing", w, n);
+      WQ_FUZZ_CHECK(fd == nullptr && w >= n, "file block %u of %u missing", w, n);
       continue;
     }
     Touch(fb, sizeof *fb);
     DHANDLE buf = NULLHANDLE;
     STATUS st = WQSGetFileBlockData(h, fb, d.Tweak(0), &buf);
-    if (st == NOERROR) {
-      DWORD size = 0;
-      OSMemGetSize(buf, &size);
-      const void* p = OSLockObject(buf);
-      WQ_FUZZ_CHECK(p != nullptr, "object read gave no block");
-      Touch(p, size);
-      OSUnlockObject(buf);
-      OSMemFree(buf);
-    } else {
-      WQ_FUZZ_CHECK(buf == NULLHANDLE, "failed object read left a block");
-      WQ_FUZZ_CHECK(st == ERR_OBJECT_NOT_FOUND || st == ERR_OBJECT_RANGE,
+    if (st != NOERROR) {
+      WQ_FUZZ_CHECK(!buf && (st == ERR_OBJECT_NOT_FOUND || st == ERR_OBJECT_RANGE),
                     "object read gave %u", st);
+      continue;
     }
+    DWORD size = 0;
+    OSMemGetSize(buf, &size);
+    const void* p = OSLockObject(buf);
+    WQ_FUZZ_CHECK(p != nullptr, "object read gave no block");
+    Touch(p, size);
+    OSUnlockObject(buf);
+    OSMemFree(buf);
   }
 }
 
-// A copy takes the stored lists and state array over and grows them, so
-// it is the one reader that writes into what it loaded: copy, add a few
-// recipients, then save (and delete) or discard.
+// A copy takes the stored lists and state array over and grows them, the
+// one reader that writes into what it loaded: copy, add recipients, then
+// save (and delete) or discard.
 void CopyMessage(Decoder& d, msg_handle_t* h) {
-  const WORD type = d.Chance(0xC0) ? (WORD)(h->info.wMsgType == WQS_MSG_SIMPLE
-                                                ? WQS_MSG_EXTENDED
-                                                : WQS_MSG_SIMPLE)
-                                   : h->info.wMsgType;
-  msg_handle_t copy;
-  memset(&copy, 0, sizeof copy);
+  const WORD swapped = h->info.wMsgType == WQS_MSG_SIMPLE ? WQS_MSG_EXTENDED
+                                                          : WQS_MSG_SIMPLE;
+  const WORD type = d.Chance(0xC0) ? swapped : h->info.wMsgType;
+  msg_handle_t copy{};
   STATUS st = WQSCopyMsg(&g_queue, &g_queue, h, d.Chance(0x40) ? FALSE : TRUE,
                          type, &copy);
   if (st != NOERROR) {
     WQ_FUZZ_CHECK(st == ERR_WQS_CORRUPT || st == ERR_WQS_GENERAL ||
-                      st == ERR_ITEM_NOT_FOUND,
-                  "copy gave %u", st);
+                      st == ERR_ITEM_NOT_FOUND, "copy gave %u", st);
     return;
   }
   for (DWORD i = 0, n = d.Small(3); i < n; ++i) {
     Bytes name = d.Text(300), hop = d.Text(16), po = d.Text(16);
-    recip_info_t ri;
-    memset(&ri, 0, sizeof ri);
-    ri.pName = name.data();
-    ri.wNameLen = (WORD)name.size();
-    ri.pNextHop = hop.data();
-    ri.wNextHopLen = (WORD)hop.size();
-    ri.pPOName = po.data();
-    ri.wPONameLen = (WORD)po.size();
+    recip_info_t ri{};
+    ri.pName = name.data(), ri.wNameLen = (WORD)name.size();
+    ri.pNextHop = hop.data(), ri.wNextHopLen = (WORD)hop.size();
+    ri.pPOName = po.data(), ri.wPONameLen = (WORD)po.size();
     st = WQSAppendRecipient(&copy, &ri);
     WQ_FUZZ_CHECK(st == NOERROR || st == ERR_WQS_GENERAL ||
                       st == ERR_LIST_FULL || st == ERR_LIST_CORRUPT,
                   "append to a copy gave %u", st);
   }
-  if (d.Chance(0x80)) {
-    st = WQSCloseAndSaveMsg(&copy);
-    if (st == NOERROR) {
-      WQ_FUZZ_CHECK(QDSNoteDelete(g_queue.dbhandle,
-                                  copy.info.user.dwQueueMsgID, 0) == NOERROR,
-                    "delete the saved copy");
-      return;
-    }
+  if (d.Chance(0x80) && WQSCloseAndSaveMsg(&copy) == NOERROR) {
+    WQ_FUZZ_CHECK(QDSNoteDelete(g_queue.dbhandle, copy.info.user.dwQueueMsgID,
+                                0) == NOERROR, "delete the saved copy");
+    return;
   }
   st = WQSCloseAndDiscardMsg(&copy);
   WQ_FUZZ_CHECK(st == NOERROR, "discarding a copy gave %u", st);
@@ -492,89 +396,57 @@ void Run(Decoder& d) {
   NOTEHANDLE note = 0;
   WQ_FUZZ_CHECK(QDSNoteCreate(g_queue.dbhandle, &note) == NOERROR, "create");
   for (const Item& it : m.items) {
-    STATUS st = QDSItemAppend(note, it.flags, it.name.data(),
-                              (WORD)it.name.size(), it.type, it.value.data(),
-                              (DWORD)it.value.size());
-    WQ_FUZZ_CHECK(st == NOERROR, "append %s (%zu bytes): %u", it.name.c_str(),
-                  it.value.size(), st);
+    WQ_FUZZ_CHECK(QDSItemAppend(note, it.flags, it.name.data(),
+                                (WORD)it.name.size(), it.type, it.value.data(),
+                                (DWORD)it.value.size()) == NOERROR,
+                  "append %s (%zu bytes)", it.name.c_str(), it.value.size());
   }
-  STATUS st = QDSNoteUpdate(note, 0);
-  WQ_FUZZ_CHECK(st == NOERROR, "save: %u", st);
   NOTEID id = 0;
+  WQ_FUZZ_CHECK(QDSNoteUpdate(note, 0) == NOERROR, "save");
   QDSNoteGetInfo(note, _NOTE_ID, &id);
   WQ_FUZZ_CHECK(QDSNoteClose(note) == NOERROR, "close");
 
-  // The open must not rely on a zeroed handle.
   wq_msg_handle_t wh;
-  memset(&wh, 0xA5, sizeof wh);
+  memset(&wh, 0xA5, sizeof wh);  // the open must not rely on a zeroed handle
   wh.pdaRecipIndex = nullptr;
   wh.wFailedRecipients = 0;
-  STATUS opened = WQSOpenMsgByMsgID(&g_queue, id, &wh.msg);
+  const STATUS opened = WQSOpenMsgByMsgID(&g_queue, id, &wh.msg);
   if (opened == NOERROR) {
     WQ_FUZZ_CHECK(wh.msg.info.user.dwQueueMsgID == id, "open kept a stale id");
     ReadRecipients(d, &wh);
     for (const char* s : kStreams) ReadStream(d, &wh.msg, s);
-    std::string other = d.Text(24);
-    ReadStream(d, &wh.msg, other.c_str());
+    ReadStream(d, &wh.msg, d.Text(24).c_str());
     ReadFiles(d, &wh.msg);
     if (d.Chance(0x80)) CopyMessage(d, &wh.msg);
-    if (d.Chance(0xC0)) {
-      st = WQSCloseMsgAndUpdate(&wh.msg);
-      WQ_FUZZ_CHECK(st == NOERROR, "update close gave %u", st);
-    } else {
-      st = WQSCloseMsg(&wh.msg);
-      WQ_FUZZ_CHECK(st == NOERROR, "close gave %u", st);
-    }
+    const bool update = d.Chance(0xC0);
+    STATUS st = update ? WQSCloseMsgAndUpdate(&wh.msg) : WQSCloseMsg(&wh.msg);
+    WQ_FUZZ_CHECK(st == NOERROR, "close (update %d) gave %u", update, st);
   } else {
     WQ_FUZZ_CHECK(opened == ERR_WQS_CORRUPT || opened == ERR_WQS_GENERAL ||
                       opened == ERR_ITEM_NOT_FOUND,
                   "open gave unexpected status %u", opened);
   }
-
   wq_verify_result_t vr;
-  st = WQHKVerifyMsg(&g_queue, id, &vr);
+  STATUS st = WQHKVerifyMsg(&g_queue, id, &vr);
   WQ_FUZZ_CHECK(strnlen(vr.szReason, sizeof vr.szReason) < sizeof vr.szReason,
                 "verify reason not terminated");
-  if (st == NOERROR && opened == ERR_WQS_CORRUPT) {
-    WQ_FUZZ_CHECK(vr.bDamaged, "verify passes a message the open refuses");
-  }
-
+  WQ_FUZZ_CHECK(st != NOERROR || opened != ERR_WQS_CORRUPT || vr.bDamaged,
+                "verify passes a message the open refuses");
   WQ_FUZZ_CHECK(QDSNoteDelete(g_queue.dbhandle, id, 0) == NOERROR, "delete");
   for (DWORD rrv : m.objects) QDSDbFreeObject(g_queue.dbhandle, rrv);
 }
 
-// The database stays open across runs; it is closed at exit so the leak
-// check at the end sees nothing of it.  The store keeps its handle tables
-// in function-local statics, destroyed at exit in the reverse order of
-// their construction among the exit handlers: WarmUp builds them all
-// before the handler is registered, so they outlive it.
-void WarmUp(DBHANDLE db) {
-  NOTEHANDLE n = 0;
-  if (QDSNoteCreate(db, &n) == NOERROR) QDSNoteClose(n);
-  QVWCloseCollection(0);
-  QDSSearch(db, NULLHANDLE, nullptr, 0, NOTE_CLASS_ALL, nullptr,
-            [](void*, SEARCH_MATCH*, ITEM_TABLE*) -> STATUS { return NOERROR; },
-            nullptr, nullptr);
-}
-void CloseAtExit() { QDSDbClose(g_queue.dbhandle); }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  wqfuzz::DataDir();
-  WQ_FUZZ_CHECK(QDSDbCreate("queue.qds", WQS_QUEUE_DB_CLASS, TRUE) == NOERROR,
-                "create the queue");
-  WQ_FUZZ_CHECK(QDSDbOpen("queue.qds", &g_queue.dbhandle) == NOERROR,
-                "open the queue");
-  WarmUp(g_queue.dbhandle);
-  atexit(CloseAtExit);
+  g_queue.dbhandle = wqfuzz::OpenSharedDb("queue.qds", WQS_QUEUE_DB_CLASS);
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const DWORD baseline = OSMemTestTotalBlocks();
   FuzzedDataProvider in(data, size);
-  Decoder d(in);
+  Decoder d{in};
   Run(d);
   wqfuzz::CheckBlocks(baseline, "message open");
   return 0;

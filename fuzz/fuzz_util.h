@@ -1,68 +1,64 @@
-// Shared by the fuzz targets: a private data directory for the process and
-// the checks that turn a quiet misbehaviour (a leaked memory block, a
-// status no caller expects) into a crash libFuzzer reports and keeps.
+// Shared by the fuzz targets: checks that turn a quiet misbehaviour (a
+// leaked memory block, a status no caller expects) into a crash libFuzzer
+// reports and keeps, and the database a target's runs share.
 #ifndef WQ_FUZZ_FUZZ_UTIL_H_
 #define WQ_FUZZ_FUZZ_UTIL_H_
 
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <string>
 
 #include "tavlo/runtime.h"
+#include "tavlo/store.h"
 #include "tavlo/testing.h"
+
+#define WQ_FUZZ_CHECK(cond, ...)                          \
+  do {                                                    \
+    if (cond) break;                                      \
+    fprintf(stderr, "FUZZ CHECK FAILED: " __VA_ARGS__);   \
+    fputs("\n", stderr), abort();                         \
+  } while (0)
 
 namespace wqfuzz {
 
-[[noreturn]] inline void Fail(const char* format, ...)
-    __attribute__((format(printf, 1, 2)));
-[[noreturn]] inline void Fail(const char* format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  fputs("FUZZ CHECK FAILED: ", stderr);
-  vfprintf(stderr, format, ap);
-  fputc('\n', stderr);
-  va_end(ap);
-  abort();
-}
-
-#define WQ_FUZZ_CHECK(cond, ...) \
-  do {                           \
-    if (!(cond)) ::wqfuzz::Fail(__VA_ARGS__); \
-  } while (0)
-
-// A fresh data directory for this process (TAVLO_DATA points at it),
-// removed when the process exits normally.  Commits skip the sync: a
-// fuzz run needs atomicity, not durability, and the sync would dominate.
-inline const std::string& DataDir() {
-  static const std::string dir = [] {
-    char tmpl[] = "/tmp/wq_fuzz_XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) Fail("cannot make a temporary directory");
-    setenv("TAVLO_DATA", tmpl, 1);
-    setenv("TAVLO_SYNC", "normal", 1);
-    static std::string owned(tmpl);
-    static const pid_t owner = getpid();
-    atexit([] {
-      // A forked child (none today) must not remove the parent's files.
-      if (getpid() != owner) return;
-      std::error_code ec;
-      std::filesystem::remove_all(owned, ec);
-    });
-    return owned;
-  }();
-  return dir;
-}
-
 // Every run must give back every runtime memory block it took.
 inline void CheckBlocks(DWORD baseline, const char* where) {
-  DWORD now = OSMemTestTotalBlocks();
-  if (now != baseline) {
-    Fail("%s: %lu memory blocks live, %lu before the run", where,
-         (unsigned long)now, (unsigned long)baseline);
-  }
+  const DWORD now = OSMemTestTotalBlocks();
+  WQ_FUZZ_CHECK(now == baseline, "%s: %lu memory blocks live, %lu before",
+                where, (unsigned long)now, (unsigned long)baseline);
+}
+
+// Reads `len` bytes at `p` so that ASan sees them.
+inline void Touch(const void* p, size_t len) {
+  const volatile unsigned char* b = static_cast<const unsigned char*>(p);
+  for (size_t i = 0; i < len; ++i) (void)b[i];
+}
+
+// Creates and opens `name` in a fresh data directory (commits unsynced: a
+// fuzz run needs atomicity, not durability).  Exit handlers run in reverse
+// order of registration, and the store's handle tables are function-local
+// statics: building them all (a note, a collection close, a search) before
+// registering the close lets the close run while they still exist and
+// before the directory goes.
+inline DBHANDLE OpenSharedDb(const char* name, WORD dbClass) {
+  static char dir[] = "/tmp/wq_fuzz_XXXXXX";
+  WQ_FUZZ_CHECK(mkdtemp(dir) != nullptr, "cannot make a temporary directory");
+  setenv("TAVLO_DATA", dir, 1);
+  setenv("TAVLO_SYNC", "normal", 1);
+  atexit([] { std::error_code ec; std::filesystem::remove_all(dir, ec); });
+  static DBHANDLE db = 0;
+  WQ_FUZZ_CHECK(QDSDbCreate(name, dbClass, TRUE) == NOERROR &&
+                    QDSDbOpen(name, &db) == NOERROR,
+                "cannot create %s", name);
+  NOTEHANDLE n = 0;
+  if (QDSNoteCreate(db, &n) == NOERROR) QDSNoteClose(n);
+  QVWCloseCollection(0);
+  QDSSearch(db, NULLHANDLE, nullptr, 0, NOTE_CLASS_ALL, nullptr,
+            [](void*, SEARCH_MATCH*, ITEM_TABLE*) -> STATUS { return NOERROR; },
+            nullptr, nullptr);
+  atexit([] { QDSDbClose(db); });
+  return db;
 }
 
 }  // namespace wqfuzz
