@@ -61,7 +61,9 @@ std::string ResolvedPath(const std::string& queue) {
   return (std::filesystem::path(TavloDataDirectory()) / p).string();
 }
 
-bool OpenQueue(const std::string& queue, queue_handle_t* q) {
+namespace {
+
+bool OpenWith(const std::string& queue, queue_handle_t* q, bool readOnly) {
   queue_descriptor_t qd;
   std::memset(&qd, 0, sizeof(qd));
   if (queue.size() >= sizeof(qd.szQueueName)) {
@@ -69,7 +71,8 @@ bool OpenQueue(const std::string& queue, queue_handle_t* q) {
     return false;
   }
   std::memcpy(qd.szQueueName, queue.c_str(), queue.size() + 1);
-  STATUS err = WQSOpenQueueForWrite(&qd, FALSE, q);
+  STATUS err = readOnly ? WQSOpenQueueReadOnly(&qd, q)
+                        : WQSOpenQueueForWrite(&qd, FALSE, q);
   if (err != NOERROR) {
     Fail("cannot open queue", ResolvedPath(queue), err);
     return false;
@@ -77,22 +80,16 @@ bool OpenQueue(const std::string& queue, queue_handle_t* q) {
   return true;
 }
 
+}  // namespace
+
+bool OpenQueue(const std::string& queue, queue_handle_t* q) {
+  return OpenWith(queue, q, false);
+}
+
+// Read-only: works while rswq or the relay writes the queue, and never
+// keeps them from opening it.
 bool OpenQueueReadOnly(const std::string& queue, queue_handle_t* q) {
-  // Read-only: works while rswq or the relay writes the queue, and never
-  // keeps them from opening it.
-  queue_descriptor_t qd;
-  std::memset(&qd, 0, sizeof(qd));
-  if (queue.size() >= sizeof(qd.szQueueName)) {
-    FailText("queue path too long: '" + queue + "'");
-    return false;
-  }
-  std::memcpy(qd.szQueueName, queue.c_str(), queue.size() + 1);
-  STATUS err = WQSOpenQueueReadOnly(&qd, q);
-  if (err != NOERROR) {
-    Fail("cannot open queue", ResolvedPath(queue), err);
-    return false;
-  }
-  return true;
+  return OpenWith(queue, q, true);
 }
 
 void CloseQueue(const std::string& queue, queue_handle_t* q) {
