@@ -132,7 +132,8 @@ TEST_F(VerifyTest, SoundMessagesOfEveryShapePass) {
     msg_handle_t copy;
     ASSERT_EQ(WQSCopyMsg(&q_, &q_, &h, keep, WQS_MSG_EXTENDED, &copy), NOERROR);
     ASSERT_EQ(WQSCloseAndSaveMsg(&copy), NOERROR);
-    ids.push_back(copy.info.user.dwQueueMsgID);
+    NOTEID id = copy.info.user.dwQueueMsgID;  // packed: copy, never bind
+    ids.push_back(id);
   }
   ASSERT_EQ(WQSCloseMsg(&h), NOERROR);
   for (NOTEID id : ids) EXPECT_EQ("", Check(id)) << "note " << id;
