@@ -47,9 +47,12 @@ rm -f "$DATA/invoice.txt"
 
 step "Queue before the reset"
 "$BIN/wqadmin" stats smtpibwq.fix
+"$BIN/wqadmin" verify smtpibwq.fix
+step "The first five failed messages"
+"$BIN/wqadmin" list smtpibwq.fix --status 11 --status 9 --status 10 --status 7 --limit 5
 
 FIRST_FAILED=$("$BIN/wqadmin" list smtpibwq.fix --status 10 --limit 1 --json |
-  sed -n 's/.*"note_id": \([0-9]*\).*/\1/p' | head -n1)
+  sed -n 's/.*"note_id": *\([0-9]*\).*/\1/p' | head -n1)
 if [[ -n "$FIRST_FAILED" ]]; then
   step "One failed message before the reset (note id $FIRST_FAILED)"
   "$BIN/wqadmin" show smtpibwq.fix "$FIRST_FAILED"
@@ -64,6 +67,7 @@ echo "rswq exit code: $rc"
 
 step "Queue after the reset: every failed message is back in status 6"
 "$BIN/wqadmin" stats smtpibwq.fix
+"$BIN/wqadmin" verify smtpibwq.fix
 
 if [[ -n "$FIRST_FAILED" ]]; then
   step "The same message after the reset"
