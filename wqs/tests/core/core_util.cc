@@ -9,8 +9,7 @@
 namespace wqstest {
 
 void PutW(Bytes* b, WORD v) {
-  b->push_back((BYTE)v);
-  b->push_back((BYTE)(v >> 8));
+  for (int i = 0; i < 2; i++) b->push_back((BYTE)(v >> (8 * i)));
 }
 void PutDW(Bytes* b, DWORD v) {
   for (int i = 0; i < 4; i++) b->push_back((BYTE)(v >> (8 * i)));
@@ -36,21 +35,13 @@ Bytes Pattern(size_t n, uint32_t seed) {
   return v;
 }
 
-DWORD Blocks(WORD tag) {
-  DWORD n = 0;
-  OSMemTestCount(tag, &n, nullptr);
-  return n;
-}
-
 void CoreTest::SetUp() {
   OSMemTestDisarm();
   // Memory-backed when available: disk syncs would dominate the run time.
-  std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string pattern = base + "/wqstest.XXXXXX";
-  std::vector<char> tmpl(pattern.begin(), pattern.end());
-  tmpl.push_back(0);
-  ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-  dir_ = tmpl.data();
+  std::string t = (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                  std::string("/wqstest.XXXXXX");
+  ASSERT_NE(mkdtemp(t.data()), nullptr);
+  dir_ = t;
   setenv("TAVLO_DATA", dir_.c_str(), 1);
   baselineBlocks_ = OSMemTestTotalBlocks();
 }
@@ -67,10 +58,6 @@ void CoreTest::TearDown() {
   std::filesystem::remove_all(dir_, ec);
 }
 
-std::string CoreTest::Path(const std::string& name) const {
-  return dir_ + "/" + name;
-}
-
 void CoreTest::MakeTemplate(
     const std::string& name,
     const std::vector<std::pair<std::string, std::string>>& views) {
@@ -80,8 +67,7 @@ void CoreTest::MakeTemplate(
   ASSERT_EQ(QDSDbOpen(Path(name).c_str(), &t), NOERROR);
   for (const auto& v : views) {
     NOTEID id = 0;
-    EXPECT_EQ(QDSViewCreate(t, v.first.c_str(), v.second.c_str(), &id),
-              NOERROR);
+    EXPECT_EQ(QDSViewCreate(t, v.first.c_str(), v.second.c_str(), &id), NOERROR);
   }
   EXPECT_EQ(QDSDbClose(t), NOERROR);
 }
@@ -97,8 +83,7 @@ void CoreTest::OpenQueue(queue_handle_t* q, const std::string& name) {
   ASSERT_EQ(WQSOpenQueueForWrite(&qd, TRUE, q), NOERROR);
 }
 
-Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name, bool* found) {
-  if (found) *found = false;
+Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name) {
   BLOCKID bid;
   DWORD len = 0;
   if (QDSItemInfo(hNote, name.data(), (WORD)name.size(), nullptr, &bid, &len) !=
@@ -110,39 +95,27 @@ Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name, bool* found) {
   if (p == nullptr) return Bytes();
   Bytes out(p, p + len);
   OSUnlockBlock(bid);
-  if (found) *found = true;
   return out;
 }
 
-Bytes StoredItem(DBHANDLE db, NOTEID id, const std::string& name, bool* found) {
-  if (found) *found = false;
+Bytes StoredItem(DBHANDLE db, NOTEID id, const std::string& name) {
   NOTEHANDLE note = 0;
   EXPECT_EQ(QDSNoteOpen(db, id, 0, &note), NOERROR) << id;
-  Bytes out = ItemBytes(note, name, found);
+  Bytes out = ItemBytes(note, name);
   QDSNoteClose(note);
   return out;
 }
 
 int ItemCount(NOTEHANDLE hNote, const std::string& name) {
   int count = 0;
-  DWORD n = QDSItemCount(hNote);
-  for (DWORD i = 0; i < n; i++) {
+  for (DWORD i = 0, n = QDSItemCount(hNote); i < n; i++) {
     char buf[256];
-    WORD nameLen = 0;
-    if (QDSItemInfoByIndex(hNote, i, buf, sizeof(buf), &nameLen, nullptr,
-                           nullptr, nullptr, nullptr) == NOERROR &&
-        std::string(buf, nameLen) == name) {
-      count++;
-    }
+    WORD len = 0;
+    count += QDSItemInfoByIndex(hNote, i, buf, sizeof(buf), &len, nullptr,
+                                nullptr, nullptr, nullptr) == NOERROR &&
+             std::string(buf, len) == name;
   }
   return count;
-}
-
-bool NoteExists(DBHANDLE db, NOTEID id) {
-  NOTEHANDLE note = 0;
-  if (QDSNoteOpen(db, id, 0, &note) != NOERROR) return false;
-  QDSNoteClose(note);
-  return true;
 }
 
 Recip MakeRecip(int seed, size_t nameLen) {
@@ -179,22 +152,21 @@ recip_info_t RecipInfo(const Recip& r) {
   return ri;
 }
 
-static void ExpectRecip(msg_handle_t* h, WORD i, const Recip& r) {
-  recip_info_t ri{};
-  ASSERT_EQ(WQSGetRecipient(h, i, &ri), NOERROR) << i;
-  EXPECT_EQ(std::string(ri.pName, ri.wNameLen), r.name) << i;
-  EXPECT_EQ(memcmp(&ri.data, &r.data, sizeof(recip_data_t)), 0) << i;
-  if (h->info.wMsgType == WQS_MSG_EXTENDED) {
-    EXPECT_EQ(std::string(ri.pNextHop, ri.wNextHopLen), r.nextHop) << i;
-    EXPECT_EQ(std::string(ri.pPOName, ri.wPONameLen), r.po) << i;
-  }
-}
-
 void ExpectMessage(queue_handle_t* q, NOTEID id, const std::vector<Recip>& r) {
   msg_handle_t h;
   ASSERT_EQ(WQSOpenMsgByMsgID(q, id, &h), NOERROR);
   EXPECT_EQ(h.info.user.wNumRecip, r.size());
-  for (size_t i = 0; i < r.size(); i++) ExpectRecip(&h, (WORD)i, r[i]);
+  for (WORD i = 0; i < r.size(); i++) {
+    recip_info_t ri{};
+    EXPECT_EQ(WQSGetRecipient(&h, i, &ri), NOERROR) << i;
+    if (ri.pName == nullptr) continue;
+    EXPECT_EQ(std::string(ri.pName, ri.wNameLen), r[i].name) << i;
+    EXPECT_EQ(memcmp(&ri.data, &r[i].data, sizeof(recip_data_t)), 0) << i;
+    if (h.info.wMsgType == WQS_MSG_EXTENDED) {
+      EXPECT_EQ(std::string(ri.pNextHop, ri.wNextHopLen), r[i].nextHop) << i;
+      EXPECT_EQ(std::string(ri.pPOName, ri.wPONameLen), r[i].po) << i;
+    }
+  }
   recip_info_t past{};
   EXPECT_EQ(WQSGetRecipient(&h, (WORD)r.size(), &past), ERR_WQS_RECIP_RANGE);
   EXPECT_EQ(WQSCloseMsg(&h), NOERROR);
@@ -208,9 +180,9 @@ NOTEID SaveMessage(queue_handle_t* q, WORD type, const std::vector<Recip>& r,
   EXPECT_EQ(err, NOERROR);
   if (err != NOERROR) return 0;
   if (info != nullptr) WQSSetMsgInfo(&h, info);
-  for (const Recip& x : r) {
-    recip_info_t ri = RecipInfo(x);
-    if ((err = WQSAppendRecipient(&h, &ri)) != NOERROR) break;
+  for (size_t i = 0; i < r.size() && err == NOERROR; i++) {
+    recip_info_t ri = RecipInfo(r[i]);
+    err = WQSAppendRecipient(&h, &ri);
   }
   if (err == NOERROR && fill) fill(&h);
   if (err == NOERROR) err = WQSCloseAndSaveMsg(&h);
@@ -220,37 +192,6 @@ NOTEID SaveMessage(queue_handle_t* q, WORD type, const std::vector<Recip>& r,
     return 0;
   }
   return h.info.user.dwQueueMsgID;
-}
-
-void AppendRawValue(NOTEHANDLE hNote, const std::string& name,
-                    const Bytes& valueWithType) {
-  ASSERT_GE(valueWithType.size(), 2u);
-  ASSERT_EQ(QDSItemAppend(hNote, 0, name.data(), (WORD)name.size(),
-                          GetW(valueWithType, 0), valueWithType.data() + 2,
-                          (DWORD)valueWithType.size() - 2),
-            NOERROR);
-}
-
-Bytes ArrayItemValue(const std::string& header, DWORD entrySize,
-                     DWORD granularity, DWORD used, DWORD avail, DWORD capacity,
-                     const Bytes& entries) {
-  Bytes b;
-  PutW(&b, TYPE_USERDATA);
-  b.push_back(32);
-  Bytes name(31, 0);
-  memcpy(name.data(), header.data(), std::min<size_t>(31, header.size()));
-  PutBytes(&b, name.data(), 31);
-  for (DWORD v : {(DWORD)0, 24 + capacity * entrySize, entrySize, granularity,
-                  used, avail}) {
-    PutDW(&b, v);  // hArray first
-  }
-  Bytes slots(capacity * entrySize, 0);
-  if (!entries.empty() && !slots.empty()) {
-    memcpy(slots.data(), entries.data(),
-           std::min(slots.size(), entries.size()));
-  }
-  PutBytes(&b, slots.data(), slots.size());
-  return b;
 }
 
 }  // namespace wqstest

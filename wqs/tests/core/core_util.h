@@ -1,4 +1,4 @@
-// Helpers shared by the work-queue store tests (both binaries).
+// Helpers shared by the work-queue store tests and the fault sweeps.
 #ifndef WQS_TESTS_CORE_CORE_UTIL_H_
 #define WQS_TESTS_CORE_CORE_UTIL_H_
 
@@ -24,33 +24,31 @@ inline T Val(T v) {
   return v;
 }
 
-// Little-endian builders and readers for hand-made expectations.
-void PutW(Bytes* b, WORD v);
+void PutW(Bytes* b, WORD v);  // little-endian
 void PutDW(Bytes* b, DWORD v);
 void PutBytes(Bytes* b, const void* p, size_t n);
 WORD GetW(const Bytes& b, size_t at);
 DWORD GetDW(const Bytes& b, size_t at);
-Bytes Pattern(size_t n, uint32_t seed = 1);  // differs along a long run
-DWORD Blocks(WORD tag);                      // live runtime blocks of a tag
+Bytes Pattern(size_t n, uint32_t seed = 1);
 
-// A temporary data directory (TAVLO_DATA) removed afterwards, and a check
-// that the test leaves no live runtime memory block behind.
+// A temporary TAVLO_DATA directory; TearDown closes queue_ when open and
+// checks that no runtime memory block was left alive.
 class CoreTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  std::string Path(const std::string& name) const;
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   // An empty template database with the given (title, formula) views.
   void MakeTemplate(
       const std::string& name,
       const std::vector<std::pair<std::string, std::string>>& views = {});
-  // Opens (creating from tmpl.qds, made when absent) a queue for writing.
+  // Opens a queue for writing, creating it from tmpl.qds (made when absent).
   void OpenQueue(queue_handle_t* q, const std::string& name = "queue.qds");
   DBHANDLE db() const { return queue_.dbhandle; }
 
   std::string dir_;
   DWORD baselineBlocks_ = 0;
-  bool queueOpen_ = false;  // queue_ is closed by TearDown
+  bool queueOpen_ = false;
   queue_handle_t queue_{};
 };
 
@@ -64,22 +62,10 @@ class QueueTest : public CoreTest {
   }
 };
 
-// The value of the first item `name` (type code first); empty with *found
-// false when absent.  StoredItem reads it from a saved document.
-Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name,
-                bool* found = nullptr);
-Bytes StoredItem(DBHANDLE db, NOTEID id, const std::string& name,
-                 bool* found = nullptr);
+// The value (type code first) of the first item `name`; empty when absent.
+Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name);
+Bytes StoredItem(DBHANDLE db, NOTEID id, const std::string& name);
 int ItemCount(NOTEHANDLE hNote, const std::string& name);
-bool NoteExists(DBHANDLE db, NOTEID id);
-// Appends an item from raw bytes that begin with the type code.
-void AppendRawValue(NOTEHANDLE hNote, const std::string& name,
-                    const Bytes& valueWithType);
-
-// A stored dynamic-array item value: type code, header, image.
-Bytes ArrayItemValue(const std::string& header, DWORD entrySize,
-                     DWORD granularity, DWORD used, DWORD avail, DWORD capacity,
-                     const Bytes& entries);
 
 // A recipient with distinct state derived from `seed`; the name is padded
 // or cut to `nameLen` bytes when that is not 0.

@@ -1,46 +1,88 @@
-// Message open on damaged documents: a bad value is refused with
-// ERR_WQS_CORRUPT and leaves no memory block behind.
+// Damaged stored values: the message open, or a copy that takes over and
+// grows the recipient state array, refuses them with ERR_WQS_CORRUPT and
+// leaves no memory block behind.
 #include "core_util.h"
 
 namespace wqstest {
 namespace {
 
+typedef std::function<void(Bytes*)> Patch;
+
+// The state array's growth step set to `g`, with no free slot left.
+Patch Step(DWORD g) {
+  return [g](Bytes* v) {
+    for (int i = 0; i < 4; i++) {
+      v->at(WQS_ARRAY_ITEM_PREFIX + 12 + i) = (BYTE)(g >> (8 * i));
+      v->at(WQS_ARRAY_ITEM_PREFIX + 20 + i) = 0;  // dwAvailableEntries
+    }
+  };
+}
+
 class CorruptTest : public QueueTest {
  protected:
   // Saves a sound one-recipient message, then lets `patch` damage `item`.
-  NOTEID Damaged(const char* item, const std::function<void(Bytes*)>& patch) {
+  NOTEID Damaged(const char* item, const Patch& patch) {
     NOTEID id = SaveMessage(&queue_, WQS_MSG_SIMPLE, {MakeRecip(0)});
     NOTEHANDLE note = 0;
     EXPECT_EQ(QDSNoteOpen(db(), id, 0, &note), NOERROR);
     Bytes v = ItemBytes(note, item);
     patch(&v);
-    EXPECT_EQ(QDSItemDelete(note, item, (WORD)strlen(item)), NOERROR);
-    AppendRawValue(note, item, v);
+    const WORD len = (WORD)strlen(item);
+    EXPECT_EQ(QDSItemDelete(note, item, len), NOERROR);
+    EXPECT_EQ(QDSItemAppend(note, 0, item, len, GetW(v, 0), v.data() + 2,
+                            (DWORD)v.size() - 2), NOERROR);
     EXPECT_EQ(QDSNoteUpdate(note, 0), NOERROR);
     EXPECT_EQ(QDSNoteClose(note), NOERROR);
     return id;
   }
-  // Opens and expects `want`; a failed open must leave nothing alive.
-  void ExpectOpen(NOTEID id, STATUS want, const char* what) {
-    SCOPED_TRACE(what);
+  // Opens `id` and, with `copy`, copies it keeping its recipients and adds
+  // one.  A failure must leave nothing alive.
+  STATUS Use(NOTEID id, bool copy) {
     DWORD before = OSMemTestTotalBlocks();
-    msg_handle_t h{};
-    STATUS err = WQSOpenMsgByMsgID(&queue_, id, &h);
-    EXPECT_EQ(err, want);
-    if (err == NOERROR) {
-      EXPECT_EQ(WQSCloseMsg(&h), NOERROR);
+    msg_handle_t src, c;
+    STATUS err = WQSOpenMsgByMsgID(&queue_, id, &src);
+    if (err != NOERROR) {
+      EXPECT_EQ(OSMemTestTotalBlocks(), before);
+      return err;
     }
+    if (copy) err = WQSCopyMsg(&queue_, &queue_, &src, TRUE, WQS_MSG_SIMPLE, &c);
+    if (copy && err == NOERROR) {
+      Recip r = MakeRecip(1);
+      recip_info_t ri = RecipInfo(r);
+      err = WQSAppendRecipient(&c, &ri);
+      EXPECT_EQ(WQSCloseAndDiscardMsg(&c), NOERROR);
+    }
+    EXPECT_EQ(WQSCloseMsg(&src), NOERROR);
     EXPECT_EQ(OSMemTestTotalBlocks(), before);
+    return err;
   }
 };
 
 TEST_F(CorruptTest, BadValuesAreRefused) {
-  ExpectOpen(Damaged("WQSMsgInfo", [](Bytes* v) { v->resize(87); }),
-             ERR_WQS_CORRUPT, "short message info");
-  ExpectOpen(Damaged("WQSRecipData", [](Bytes* v) { v->at(50) = 51; }),
-             ERR_WQS_CORRUPT, "used past capacity");
-  ExpectOpen(Damaged("WQSRecip0", [](Bytes* v) { v->at(2) = 200; }),
-             ERR_WQS_CORRUPT, "count overruns");
+  const struct {
+    const char* what;
+    const char* item;
+    Patch patch;
+    bool copy;
+    STATUS want;
+  } cases[] = {
+      {"short message info", "WQSMsgInfo", [](Bytes* v) { v->resize(87); },
+       false, ERR_WQS_CORRUPT},
+      {"used past capacity", "WQSRecipData", [](Bytes* v) { v->at(50) = 51; },
+       false, ERR_WQS_CORRUPT},
+      {"count overruns", "WQSRecip0", [](Bytes* v) { v->at(2) = 200; }, false,
+       ERR_WQS_CORRUPT},
+      // 24 + 50 * 22 + 0xFFFFFFFF * 22 wraps below the array's own size.
+      {"growth wraps", WQS_ITEM_RECIPDATA, Step(0xFFFFFFFF), true,
+       ERR_WQS_CORRUPT},
+      {"growth of some 3 GB", WQS_ITEM_RECIPDATA, Step(150000000), true,
+       ERR_WQS_CORRUPT},
+      {"ordinary step", WQS_ITEM_RECIPDATA, Step(50), true, NOERROR},
+      {"large step", WQS_ITEM_RECIPDATA, Step(0xFFFF), true, NOERROR},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Use(Damaged(c.item, c.patch), c.copy), c.want) << c.what;
+  }
 }
 
 }  // namespace

@@ -20,26 +20,28 @@ Entry22 MakeEntry(int seed) {
   return e;
 }
 
-void Add(dynarray_t** da, int seed) {
-  Entry22 e = MakeEntry(seed);
-  ASSERT_TRUE(DAAddEntry(da, &e)) << seed;
-}
-
-void ExpectEntries(dynarray_t* da, int n) {
-  for (int i = 0; i < n; i++) {
-    Entry22 want = MakeEntry(i);
-    EXPECT_EQ(memcmp(DAGetEntry(da, (WORD)i), &want, 22), 0) << i;
-  }
-}
-
-TEST(DynArray, GrowsWhenHalfUsed) {
+// An array of 22-byte entries, granularity 50, holding entries 0..n-1.
+dynarray_t* Filled(int n) {
   dynarray_t* da = DACreate(22, 50);
+  for (int i = 0; da != nullptr && i < n; i++) {
+    Entry22 e = MakeEntry(i);
+    EXPECT_TRUE(DAAddEntry(&da, &e)) << i;
+  }
+  return da;
+}
+
+TEST(DynArray, GrowsWhenHalfUsedAndClearKeepsSizeAndFreeCount) {
+  dynarray_t* da = Filled(25);
   ASSERT_NE(da, nullptr);
-  for (int i = 0; i < 25; i++) Add(&da, i);
   EXPECT_EQ(da->dwSize, 1124u);
-  Add(&da, 25);
+  Entry22 e = MakeEntry(25);
+  ASSERT_TRUE(DAAddEntry(&da, &e));
   EXPECT_EQ(da->dwSize, 2224u);
   EXPECT_EQ(da->dwAvailableEntries, 74u);
+  DAClear(da);
+  EXPECT_EQ(da->dwUsedEntries, 0u);
+  EXPECT_EQ(da->dwAvailableEntries, 74u);
+  EXPECT_EQ(da->dwSize, 2224u);
   EXPECT_TRUE(DADestroy(da));
 }
 
@@ -56,22 +58,9 @@ TEST(DynArray, GranularityOneIsExact) {
   EXPECT_TRUE(DADestroy(da));
 }
 
-TEST(DynArray, ClearKeepsSizeAndFreeCount) {
-  dynarray_t* da = DACreate(22, 50);
-  ASSERT_NE(da, nullptr);
-  for (int i = 0; i < 30; i++) Add(&da, i);
-  DWORD size = da->dwSize;
-  DAClear(da);
-  EXPECT_EQ(da->dwUsedEntries, 0u);
-  EXPECT_EQ(da->dwAvailableEntries, 70u);
-  EXPECT_EQ(da->dwSize, size);
-  EXPECT_TRUE(DADestroy(da));
-}
-
 TEST(DynArray, FailedGrowthLeavesAValidArray) {
-  dynarray_t* da = DACreate(22, 50);
+  dynarray_t* da = Filled(25);
   ASSERT_NE(da, nullptr);
-  for (int i = 0; i < 25; i++) Add(&da, i);
   dynarray_t* old = da;
   Entry22 e = MakeEntry(25);
   OSMemTestFailNth(OSMEM_FAULT_REALLOC, 1);
@@ -82,9 +71,22 @@ TEST(DynArray, FailedGrowthLeavesAValidArray) {
   EXPECT_EQ(da->dwSize, 1124u);
   EXPECT_EQ(da->dwUsedEntries, 25u);
   EXPECT_EQ(da->dwAvailableEntries, 25u);
-  ExpectEntries(da, 25);
+  for (int i = 0; i < 25; i++) {
+    Entry22 want = MakeEntry(i);
+    EXPECT_EQ(memcmp(DAGetEntry(da, (WORD)i), &want, 22), 0) << i;
+  }
   ASSERT_TRUE(DAAddEntry(&da, &e));  // a retry works
   EXPECT_EQ(da->dwSize, 2224u);
+  EXPECT_TRUE(DADestroy(da));
+  // A growth step that would wrap the block size fails the same way.
+  da = DACreate(22, 1);
+  ASSERT_NE(da, nullptr);
+  ASSERT_TRUE(DAAddEntry(&da, &e));
+  da->dwAllocGranularity = 0xFFFFFFFF;
+  const DWORD size = da->dwSize;
+  EXPECT_FALSE(DAAddEntry(&da, &e));
+  EXPECT_EQ(da->dwSize, size);
+  EXPECT_EQ(DAGetNumberOfEntries(da), 1u);
   EXPECT_TRUE(DADestroy(da));
 }
 

@@ -1,4 +1,5 @@
-// Stored message format and open/update/close round trips.
+// Stored message format, open/update/close round trips, disposal and typed
+// field reads.
 #include "core_util.h"
 
 namespace wqstest {
@@ -6,62 +7,39 @@ namespace {
 
 typedef QueueTest MsgTest;
 
-// Offset of a user_msg_info_t field in the stored WQSMsgInfo value.
-constexpr size_t kUser = 2 + 38;
-
-// The 88 stored bytes of WQSMsgInfo, built by hand.
-Bytes ExpectedMsgInfo(WORD type, WORD nAttach, WORD nLists,
-                      const user_msg_info_t& u) {
-  Bytes b;
-  PutW(&b, 0x000E);
-  b.push_back(32);
-  Bytes area(31, 0);
-  memcpy(area.data(), "WQS_MSG_INFO_BLOCK", 19);  // with its terminator
-  PutBytes(&b, area.data(), 31);
-  for (WORD w : {type, nAttach, nLists}) PutW(&b, w);
-  PutDW(&b, u.dwSize);
-  PutDW(&b, u.dwQueueMsgID);
-  for (WORD w : {u.wNumRecip, u.wPriority, u.wFormat, u.wRetries}) PutW(&b, w);
-  for (DWORD d : {u.tdNextRetry.Innards[0], u.tdNextRetry.Innards[1],
-                  u.dwFailureReason, u.dwUserInfo1, u.dwUserInfo2,
-                  u.dwUserInfo3, u.dwUserInfo4, u.dwUserInfo5}) {
-    PutDW(&b, d);
-  }
-  return b;
-}
-
-// A stored array item, without the writer's handle and unused slots.
-void ExpectArrayItem(const Bytes& v, const char* header, DWORD entrySize,
-                     DWORD granularity, DWORD used, DWORD capacity,
-                     const Bytes& entries) {
-  Bytes want = ArrayItemValue(header, entrySize, granularity, used,
-                              capacity - used, capacity, entries);
-  ASSERT_EQ(v.size(), want.size());
-  std::copy(v.begin() + 34, v.begin() + 38, want.begin() + 34);
-  want.resize(58 + entries.size());
-  EXPECT_EQ(Bytes(v.begin(), v.begin() + want.size()), want);
-}
+constexpr size_t kUser = 2 + 38;  // user_msg_info_t in the WQSMsgInfo value
 
 TEST_F(MsgTest, EmptyMessageLayout) {
-  user_msg_info_t zero{};
   NOTEID id = SaveMessage(&queue_, WQS_MSG_SIMPLE, {});
   ASSERT_NE(id, 0u);
-  NOTEHANDLE note = 0;
-  ASSERT_EQ(QDSNoteOpen(db(), id, 0, &note), NOERROR);
-  EXPECT_EQ(ItemBytes(note, "WQSMsgInfo"),
-            ExpectedMsgInfo(WQS_MSG_SIMPLE, 0, 1, zero));
-  Bytes rd = ItemBytes(note, "WQSRecipData");
-  EXPECT_EQ(rd.size(), 1158u);
-  ExpectArrayItem(rd, "WQSRecipData", 22, 50, 0, 50, Bytes());
-  EXPECT_EQ(QDSNoteClose(note), NOERROR);
+  // WQSMsgInfo: type, header name, type/attachments/lists, zero user info.
+  Bytes info, rd;
+  PutW(&info, 0x000E);
+  info.push_back(32);
+  Bytes area(31, 0);
+  memcpy(area.data(), "WQS_MSG_INFO_BLOCK", 19);  // with its terminator
+  PutBytes(&info, area.data(), 31);
+  for (WORD w : {WQS_MSG_SIMPLE, (WORD)0, (WORD)1}) PutW(&info, w);
+  info.resize(88, 0);
+  EXPECT_EQ(StoredItem(db(), id, "WQSMsgInfo"), info);
+  // WQSRecipData: header name, then (hArray, size, entry size, granularity,
+  // used, available) and 50 slots; hArray is the writer's handle.
+  PutW(&rd, TYPE_USERDATA);
+  rd.push_back(32);
+  area.assign(31, 0);
+  memcpy(area.data(), "WQSRecipData", 12);
+  PutBytes(&rd, area.data(), 31);
+  for (DWORD v : {(DWORD)0, 24u + 50 * 22, 22u, 50u, 0u, 50u}) PutDW(&rd, v);
+  Bytes got = StoredItem(db(), id, "WQSRecipData");
+  ASSERT_EQ(got.size(), 1158u);
+  std::fill(got.begin() + 34, got.begin() + 38, 0);
+  EXPECT_EQ(Bytes(got.begin(), got.begin() + rd.size()), rd);
 }
 
-TEST_F(MsgTest, RollOverBoundary) {
+TEST_F(MsgTest, RollOverBoundaryAndExtendedRoundTrip) {
   // 59 names of 1000 bytes make list 0 2 + 59 * 1002 = 59120 bytes long;
   // 59120 + 1295 = 60415 stays in list 0, 59120 + 1296 = 60416 rolls over.
   for (size_t len : {1295, 1296}) {
-    SCOPED_TRACE(len);
-    bool rolls = len == 1296;
     std::vector<Recip> r = MakeRecips(59, 1000);
     r.push_back(MakeRecip(59, len));
     msg_handle_t h;
@@ -70,13 +48,10 @@ TEST_F(MsgTest, RollOverBoundary) {
       recip_info_t ri = RecipInfo(x);
       ASSERT_EQ(WQSAppendRecipient(&h, &ri), NOERROR);
     }
-    EXPECT_EQ(h.info.wNumRecipLists, rolls ? 2 : 1);
+    EXPECT_EQ(h.info.wNumRecipLists, len == 1296 ? 2 : 1) << len;
     ASSERT_EQ(WQSCloseAndSaveMsg(&h), NOERROR);
     ExpectMessage(&queue_, h.info.user.dwQueueMsgID, r);
   }
-}
-
-TEST_F(MsgTest, ExtendedRoundTrip) {
   std::vector<Recip> r = MakeRecips(3, 0, 1);
   NOTEID id = SaveMessage(&queue_, WQS_MSG_EXTENDED, r);
   ExpectMessage(&queue_, id, r);
@@ -88,17 +63,21 @@ TEST_F(MsgTest, ExtendedRoundTrip) {
   EXPECT_EQ(WQSCloseMsg(&h), NOERROR);
 }
 
+// The stored queue message id is replaced at open; an update close writes
+// recipient states and message info.
 TEST_F(MsgTest, UpdateCloseWritesStatesAndInfo) {
   std::vector<Recip> r = MakeRecips(3, 0, 1);
-  NOTEID id = SaveMessage(&queue_, WQS_MSG_SIMPLE, r);
+  user_msg_info_t u{};
+  u.dwQueueMsgID = 0xDEADBEEF;
+  NOTEID id = SaveMessage(&queue_, WQS_MSG_SIMPLE, r, &u);
   msg_handle_t h;
   ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
+  EXPECT_EQ(Val(h.info.user.dwQueueMsgID), id);
   recip_data_t d = r[0].data;
   d.dwUserInfo = 6;
   WQSSetRecipientData(&h, 0, &d);
   h.info.user.dwUserInfo5 = 0xCAFEBABE;
   ASSERT_EQ(WQSCloseMsgAndUpdate(&h), NOERROR);
-
   Bytes info = StoredItem(db(), id, "WQSMsgInfo");
   ASSERT_EQ(info.size(), 88u);
   EXPECT_EQ(GetDW(info, kUser + 4), id);
@@ -108,14 +87,62 @@ TEST_F(MsgTest, UpdateCloseWritesStatesAndInfo) {
   EXPECT_EQ(GetDW(rd, 58 + 16), 6u);
 }
 
-TEST_F(MsgTest, StoredQueueMsgIdIsReplacedAtOpen) {
-  user_msg_info_t u{};
-  u.dwQueueMsgID = 0xDEADBEEF;
-  NOTEID id = SaveMessage(&queue_, WQS_MSG_SIMPLE, MakeRecips(3), &u);
+// Requeue counts the retries down to 0, purge deletes the document and a
+// discarded message leaves none.
+TEST_F(MsgTest, RequeuePurgeDiscard) {
+  for (WORD start : {5, 0}) {
+    user_msg_info_t info{};
+    info.wRetries = start;
+    NOTEID id =
+        SaveMessage(&queue_, WQS_MSG_EXTENDED, MakeRecips(2, 0, 1), &info);
+    msg_handle_t h;
+    ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
+    ASSERT_EQ(WQSCloseMsgAndReQueue(&h), NOERROR);
+    EXPECT_EQ(GetW(StoredItem(db(), id, "WQSMsgInfo"), kUser + 14),
+              start > 0 ? start - 1 : 0);
+    ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
+    ASSERT_EQ(WQSCloseMsgAndPurge(&h), NOERROR);
+    NOTEHANDLE note = 0;
+    EXPECT_EQ(QDSNoteOpen(db(), id, 0, &note), ERR_NOTE_NOT_FOUND);
+  }
   msg_handle_t h;
-  ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
-  EXPECT_EQ(Val(h.info.user.dwQueueMsgID), id);
-  EXPECT_EQ(WQSCloseMsg(&h), NOERROR);
+  ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_EXTENDED, &h), NOERROR);
+  Recip r = MakeRecip(1);
+  recip_info_t ri = RecipInfo(r);
+  ASSERT_EQ(WQSAppendRecipient(&h, &ri), NOERROR);
+  ASSERT_EQ(WQSAddDWORD(&h, TRUE, "WQMsgStatus", 11), NOERROR);
+  ASSERT_EQ(WQSCloseAndDiscardMsg(&h), NOERROR);
+  msglist_handle_t list;
+  WORD n = 7;
+  EXPECT_EQ(WQSCreateMsgList(&queue_, 100, WQS_SEARCH_FORMULA,
+                             "WQMsgStatus = 11", &list, &n), NOERROR);
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(WQSCloseMsgList(&list), NOERROR);
+}
+
+// Typed reads: a bool is the first character of a text, a number stored as
+// a double reads as its low 32 bits, a missing field leaves the output.
+TEST_F(MsgTest, TypedFields) {
+  msg_handle_t h;
+  ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &h), NOERROR);
+  for (const char* t : {"0", "1", "x"}) {
+    ASSERT_EQ(QDSItemAppend(h.hNote, 0, t, 1, TYPE_TEXT, t, 1), NOERROR);
+    BOOL b = 5;
+    EXPECT_EQ(WQSGetBool(&h, t, &b), NOERROR) << t;
+    EXPECT_EQ(b, t[0] == '0' ? FALSE : TRUE) << t;
+  }
+  const double stored = 6.75;
+  ASSERT_EQ(QDSItemAppend(h.hNote, 0, "A", 1, TYPE_NUMBER, &stored, 8), NOERROR);
+  ASSERT_EQ(WQSAddDWORD(&h, TRUE, "Max", 0xFFFFFFFF), NOERROR);
+  DWORD v = 12345;
+  ASSERT_EQ(WQSGetDWORD(&h, "A", &v), NOERROR);
+  EXPECT_EQ(v, 6u);
+  ASSERT_EQ(WQSGetDWORD(&h, "Max", &v), NOERROR);
+  EXPECT_EQ(v, 0xFFFFFFFFu);
+  v = 12345;
+  EXPECT_EQ(WQSGetDWORD(&h, "Missing", &v), ERR_WQS_NO_FIELD);
+  EXPECT_EQ(v, 12345u);
+  EXPECT_EQ(WQSCloseAndDiscardMsg(&h), NOERROR);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Queue databases: open with and without creation, creation from a
-// template, replication flags, the change test.
+// template, replication flags, the change test, read-only opens and
+// message lists.
 #include <filesystem>
 
 #include "core_util.h"
@@ -19,16 +20,27 @@ class QueueDbTest : public CoreTest {
   }
 };
 
-TEST_F(QueueDbTest, OpenWithoutCreate) {
+TEST_F(QueueDbTest, RefusedOpens) {
   queue_descriptor_t qd = Desc(Path("q.qds"), Path("tmpl.qds"));
   queue_handle_t q;
   EXPECT_EQ(WQSOpenQueueForWrite(&qd, FALSE, &q), ERR_WQS_NO_QUEUE);
-  // Only exactly 1 means "create".
   MakeTemplate("tmpl.qds");
-  EXPECT_EQ(WQSOpenQueueForWrite(&qd, 2, &q), ERR_WQS_NO_QUEUE);
+  EXPECT_EQ(WQSOpenQueueForWrite(&qd, 2, &q), ERR_WQS_NO_QUEUE);  // only 1 creates
+  queue_descriptor_t none = Desc(Path("q0.qds"), "");
+  EXPECT_EQ(WQSOpenQueueForWrite(&none, TRUE, &q), ERR_WQS_NO_TEMPLATE);
+  // A foreign file is refused, also when asked to create, not replaced.
+  std::filesystem::path text = Path("text.qds");
+  FILE* f = fopen(text.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fputs("not a queue\n", f);
+  fclose(f);
+  queue_descriptor_t foreign = Desc(text, Path("tmpl.qds"));
+  EXPECT_EQ(WQSOpenQueueForRead(&foreign, FALSE, &q), ERR_NOT_A_DB);
+  EXPECT_EQ(WQSOpenQueueForWrite(&foreign, TRUE, &q), ERR_NOT_A_DB);
+  EXPECT_EQ(std::filesystem::file_size(text), 12u);
 }
 
-TEST_F(QueueDbTest, CreateSetsReplicaFlags) {
+TEST_F(QueueDbTest, CreateSetsReplicaFlagsAndModifiedOnceAfterChange) {
   MakeTemplate("tmpl.qds");
   queue_descriptor_t qd = Desc(Path("q.qds"), Path("tmpl.qds"));
   ASSERT_EQ(WQSCreateQueue(&qd), NOERROR);
@@ -38,17 +50,8 @@ TEST_F(QueueDbTest, CreateSetsReplicaFlags) {
   ASSERT_EQ(QDSDbReplicaInfoGet(db, &ri), NOERROR);
   EXPECT_EQ(ri.Flags, 0x0100);
   EXPECT_EQ(QDSDbClose(db), NOERROR);
-}
 
-TEST_F(QueueDbTest, EmptyTemplateName) {
-  queue_descriptor_t qd = Desc(Path("q0.qds"), "");
-  queue_handle_t q;
-  EXPECT_EQ(WQSOpenQueueForWrite(&qd, TRUE, &q), ERR_WQS_NO_TEMPLATE);
-}
-
-TEST_F(QueueDbTest, ModifiedOnceAfterChange) {
-  MakeTemplate("tmpl.qds");
-  queue_descriptor_t qd = Desc(Path("q.qds"), Path("tmpl.qds"));
+  qd = Desc(Path("q2.qds"), Path("tmpl.qds"));
   queue_handle_t q;
   ASSERT_EQ(WQSOpenQueueForRead(&qd, TRUE, &q), NOERROR);
   BOOL modified = 7;
@@ -81,8 +84,7 @@ TEST_F(QueueDbTest, ReadOnlyOpenReadsAndRefusesWrites) {
   msglist_handle_t list;
   WORD n = 0;
   ASSERT_EQ(WQSCreateMsgList(&ro, 100, WQS_SEARCH_FORMULA, "WQMsgStatus = 11",
-                             &list, &n),
-            NOERROR);
+                             &list, &n), NOERROR);
   ASSERT_EQ(n, 1);
   msg_handle_t h;
   ASSERT_EQ(WQSOpenMsg(&list, 0, &h), NOERROR);
@@ -94,13 +96,51 @@ TEST_F(QueueDbTest, ReadOnlyOpenReadsAndRefusesWrites) {
   EXPECT_EQ(WQSCloseAndSaveMsg(&m), ERR_DB_READONLY);
   EXPECT_EQ(WQSCloseAndDiscardMsg(&m), NOERROR);
   EXPECT_EQ(WQSCloseQueueForRead(&ro), NOERROR);
-
   // Nothing of it reached the file.
   ASSERT_EQ(WQSCreateMsgList(&rw, 100, WQS_SEARCH_FORMULA, "Retried = 1",
-                             &list, &n),
-            NOERROR);
+                             &list, &n), NOERROR);
   EXPECT_EQ(n, 0);
   EXPECT_EQ(WQSCloseQueueForWrite(&rw), NOERROR);
+}
+
+// Lists by formula and by view stop at the limit; no match is an empty
+// list from a formula, ERR_WQS_NO_MESSAGES from a view.
+TEST_F(QueueDbTest, MessageLists) {
+  MakeTemplate("tmpl.qds", {{"Failed", "SELECT WQMsgStatus = 11"},
+                            {"Empty", "SELECT WQMsgStatus = 99"}});
+  OpenQueue(&queue_);
+  queueOpen_ = true;
+  for (int i = 0; i < 250; i++) {
+    SaveMessage(&queue_, WQS_MSG_SIMPLE, {}, nullptr, [](msg_handle_t* h) {
+      EXPECT_EQ(WQSAddDWORD(h, TRUE, "WQMsgStatus", 11), NOERROR);
+    });
+  }
+  const struct {
+    WORD mode;
+    const char* what;
+    STATUS want;
+    WORD count;
+  } cases[] = {
+      {WQS_SEARCH_FORMULA,
+       "((WQMsgStatus = 11) | (WQMsgStatus = 9) | (WQMsgStatus = 10) | "
+       "(WQMsgStatus = 7))", NOERROR, 100},
+      {WQS_SEARCH_FORMULA, "WQMsgStatus = 12", NOERROR, 0},
+      {WQS_SEARCH_VIEW, "Failed", NOERROR, 100},
+      {WQS_SEARCH_VIEW, "Empty", ERR_WQS_NO_MESSAGES, 0},
+  };
+  for (const auto& c : cases) {
+    msglist_handle_t list;
+    memset(&list, 0x55, sizeof(list));
+    WORD count = 77;
+    ASSERT_EQ(WQSCreateMsgList(&queue_, 100, c.mode, c.what, &list, &count),
+              c.want) << c.what;
+    EXPECT_EQ(count, c.count) << c.what;
+    if (c.want != NOERROR) continue;
+    if (c.count == 0) {
+      EXPECT_EQ(list.hList, NULLHANDLE);
+    }
+    EXPECT_EQ(WQSCloseMsgList(&list), NOERROR);
+  }
 }
 
 }  // namespace

@@ -6,27 +6,23 @@ namespace {
 
 class CopyTest : public QueueTest {
  protected:
-  NOTEID Source(WORD type, const std::vector<Recip>& r) {
+  NOTEID Source(WORD type, const std::vector<Recip>& r,
+                const std::function<void(msg_handle_t*)>& fill = nullptr) {
     user_msg_info_t u{};
     u.dwUserInfo1 = 0x1234;
-    return SaveMessage(&queue_, type, r, &u, [](msg_handle_t* h) {
-      EXPECT_EQ(WQSAddDWORD(h, TRUE, "WQMsgStatus", 11), NOERROR);
-    });
+    return SaveMessage(&queue_, type, r, &u, fill);
   }
+  // Copies `src` into `to`, lets `check` see the copy, saves it.
   NOTEID Copy(NOTEID src, queue_handle_t* to, BOOL keep, WORD type,
-              const std::function<void(msg_handle_t*)>& check = nullptr) {
+              const std::function<void(msg_handle_t*)>& check) {
     msg_handle_t s, c;
     EXPECT_EQ(WQSOpenMsgByMsgID(&queue_, src, &s), NOERROR);
     EXPECT_EQ(WQSCopyMsg(&queue_, to, &s, keep, type, &c), NOERROR);
     EXPECT_EQ(c.wq.dbhandle, to->dbhandle);
-    if (check) check(&c);
+    check(&c);
     EXPECT_EQ(WQSCloseAndSaveMsg(&c), NOERROR);
     EXPECT_EQ(WQSCloseMsg(&s), NOERROR);
     return c.info.user.dwQueueMsgID;
-  }
-  static void Append(msg_handle_t* m, const Recip& r) {
-    recip_info_t ri = RecipInfo(r);
-    ASSERT_EQ(WQSAppendRecipient(m, &ri), NOERROR);
   }
 };
 
@@ -57,16 +53,17 @@ TEST_F(CopyTest, KeptWithinAndAcrossQueuesDroppedIntoOtherType) {
 }
 
 TEST_F(CopyTest, KeptStateGrowsLikeAnOwnArray) {
-  std::vector<Recip> rs = MakeRecips(25);
+  std::vector<Recip> rs = MakeRecips(25), more = MakeRecips(30, 0, 100);
   NOTEID src = Source(WQS_MSG_EXTENDED, rs);
-  std::vector<Recip> more = MakeRecips(30, 0, 100);
-  NOTEID copy =
-      Copy(src, &queue_, TRUE, WQS_MSG_EXTENDED, [&](msg_handle_t* c) {
-        EXPECT_EQ(Val(c->daRecipData->dwSize), 1124u);
-        for (const Recip& r : more) Append(c, r);
-        EXPECT_EQ(Val(c->daRecipData->dwUsedEntries), 55u);
-        EXPECT_EQ(Val(c->daRecipData->dwSize), 24u + 22 * 150);
-      });
+  NOTEID copy = Copy(src, &queue_, TRUE, WQS_MSG_EXTENDED, [&](msg_handle_t* c) {
+    EXPECT_EQ(Val(c->daRecipData->dwSize), 1124u);
+    for (const Recip& r : more) {
+      recip_info_t ri = RecipInfo(r);
+      ASSERT_EQ(WQSAppendRecipient(c, &ri), NOERROR);
+    }
+    EXPECT_EQ(Val(c->daRecipData->dwUsedEntries), 55u);
+    EXPECT_EQ(Val(c->daRecipData->dwSize), 24u + 22 * 150);
+  });
   rs.insert(rs.end(), more.begin(), more.end());
   ExpectMessage(&queue_, copy, rs);
   EXPECT_EQ(StoredItem(db(), copy, "WQSRecipData").size(), 34u + 24 + 22 * 150);
@@ -74,19 +71,15 @@ TEST_F(CopyTest, KeptStateGrowsLikeAnOwnArray) {
 
 TEST_F(CopyTest, CopyKeepsOneAttachmentTable) {
   file_descriptor_t fd{};
-  fd.fileType = 1;
-  fd.wNameLen = 5;
+  fd.fileType = 1, fd.wNameLen = 5, fd.size = 10;
   memcpy(fd.fileName, "a.txt", 5);
-  fd.size = 10;
   file_block_t fb;
-  NOTEID src = SaveMessage(
-      &queue_, WQS_MSG_SIMPLE, {MakeRecip(1)}, nullptr, [&](msg_handle_t* m) {
-        ASSERT_EQ(WQSCreateFileBlock(m, &fd, &fb), NOERROR);
-      });
-  fd.fileName[0] = 'b';
-  NOTEID copy = Copy(src, &queue_, TRUE, WQS_MSG_SIMPLE, [&](msg_handle_t* c) {
-    ASSERT_EQ(WQSCreateFileBlock(c, &fd, &fb), NOERROR);
-  });
+  auto attach = [&](msg_handle_t* m) {
+    ASSERT_EQ(WQSCreateFileBlock(m, &fd, &fb), NOERROR);
+    fd.fileName[0] = 'b';
+  };
+  NOTEID copy = Copy(Source(WQS_MSG_SIMPLE, {MakeRecip(1)}, attach), &queue_,
+                     TRUE, WQS_MSG_SIMPLE, attach);
   msg_handle_t o;
   ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, copy, &o), NOERROR);
   EXPECT_EQ(ItemCount(o.hNote, "WQSAttachInfo"), 1);
