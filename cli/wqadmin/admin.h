@@ -45,20 +45,13 @@ bool OpenQueue(const std::string& queue, queue_handle_t* q);
 bool OpenQueueReadOnly(const std::string& queue, queue_handle_t* q);
 void CloseQueue(const std::string& queue, queue_handle_t* q);
 
-// One document's summary: note id and WQMsgStatus (when it has a number).
-struct SummaryRow {
-  NOTEID id = 0;
-  bool hasStatus = false;
-  DWORD status = 0;
-  WORD attachments = 0;  // $FILE items seen in the summary
-};
-// Called for each document in note-ID order; false stops the walk.
-using SummaryFn = std::function<bool(const SummaryRow&)>;
+// Called for each matching document in note-ID order; false stops the walk.
+using NoteFn = std::function<bool(NOTEID)>;
 // Runs a search over the queue's data documents (formula text may be
 // empty: every document) and hands each match to `fn` as it comes, so a
 // queue of any size is walked without being loaded whole.
-STATUS ForEachSummary(queue_handle_t* q, const std::string& formula,
-                      const SummaryFn& fn);
+STATUS ForEachNote(queue_handle_t* q, const std::string& formula,
+                   const NoteFn& fn);
 // Compiles a selection formula only to see whether it is one.
 STATUS CheckFormula(const std::string& formula);
 // Time stamps inside the stored records sit at any even address (the
@@ -71,8 +64,10 @@ inline TIMEDATE LoadTime(const void* p) {
 }
 inline void StoreTime(void* p, const TIMEDATE& t) { std::memcpy(p, &t, sizeof(t)); }
 
+// True for the special values (minimum, maximum, wildcard): no real time.
+bool IsSpecialTime(const TIMEDATE& t);
 // ISO 8601 in local time with its UTC offset, "2026-12-06T23:01:02+01:00";
-// "" for the special values (minimum, maximum, wildcard).
+// "" for the special values.
 std::string IsoTime(TIMEDATE t);
 
 // What `list` shows of one message, read through the library.

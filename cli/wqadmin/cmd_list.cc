@@ -122,13 +122,13 @@ int CmdList(const ListOptions& o) {
   uint64_t shown = 0;
   bool more = false;
   STATUS readErr = NOERROR;
-  STATUS err = ForEachSummary(&q, selection, [&](const SummaryRow& s) {
+  STATUS err = ForEachNote(&q, selection, [&](NOTEID id) {
     if (o.limit != 0 && shown >= o.limit) {
       more = true;
       return false;
     }
     MessageRow r;
-    readErr = ReadMessageRow(&q, s.id, &r);
+    readErr = ReadMessageRow(&q, id, &r);
     if (readErr != NOERROR) return false;
     if (o.json) {
       std::printf("%s\n%s", shown == 0 ? "[" : ",", RowJson(r).dump().c_str());

@@ -35,7 +35,7 @@ std::vector<std::string> BucketNames() {
 }
 
 size_t BucketOf(const TIMEDATE& next, int64_t nowMicros) {
-  if (IsoTime(next).empty()) return kUnset;
+  if (IsSpecialTime(next)) return kUnset;
   int64_t overdue = nowMicros - TimeToMicros(&next);
   if (overdue < 0) return kAhead;
   int64_t minutes = overdue / 60000000;
@@ -64,9 +64,9 @@ int CmdStats(const StatsOptions& o) {
   uint64_t total = 0, failed = 0, damaged = 0;
   STATUS readErr = NOERROR;
   Progress progress("reading", 0, Progress::Wanted());
-  STATUS err = ForEachSummary(&q, "", [&](const SummaryRow& s) {
+  STATUS err = ForEachNote(&q, "", [&](NOTEID id) {
     MessageRow r;
-    readErr = ReadMessageRow(&q, s.id, &r);
+    readErr = ReadMessageRow(&q, id, &r);
     if (readErr != NOERROR) return false;
     total++;
     progress.Update(total);

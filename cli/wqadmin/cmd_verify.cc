@@ -20,8 +20,8 @@ int CmdVerify(const VerifyOptions& o) {
 
   // The ids first: then the bar knows how far there is to go.
   std::vector<NOTEID> ids;
-  STATUS err = ForEachSummary(&q, "", [&](const SummaryRow& s) {
-    ids.push_back(s.id);
+  STATUS err = ForEachNote(&q, "", [&](NOTEID id) {
+    ids.push_back(id);
     return true;
   });
   if (err != NOERROR) {

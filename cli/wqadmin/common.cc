@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <strings.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -105,56 +104,14 @@ namespace {
 constexpr STATUS kWalkStopped = ERR_BAD_ARG;
 
 struct WalkState {
-  const SummaryFn* fn;
+  const NoteFn* fn;
   bool stopped = false;
 };
 
-WORD ReadWord(const char* p) {
-  WORD w;
-  std::memcpy(&w, p, 2);
-  return w;
-}
-
-// Walks the summary table the search hands over; every length is checked
-// against the table, so a damaged table yields fewer fields, never a read
-// past it.
-void ParseSummary(const ITEM_TABLE* summary, SummaryRow* row) {
-  if (summary == nullptr) return;
-  const char* base = reinterpret_cast<const char*>(summary);
-  size_t total = summary->Length;
-  if (total == 0xFFFF) total = SIZE_MAX;  // saturated: trust the items
-  size_t n = summary->Items;
-  size_t off = sizeof(ITEM_TABLE) + n * sizeof(ITEM);
-  if (off > total) return;
-  for (size_t i = 0; i < n; i++) {
-    const char* item = base + sizeof(ITEM_TABLE) + i * sizeof(ITEM);
-    WORD nameLen = ReadWord(item);
-    WORD valueLen = ReadWord(item + 2);
-    if (off + nameLen + valueLen > total) break;
-    std::string name(base + off, nameLen);
-    const char* value = base + off + nameLen;
-    off += nameLen + valueLen;
-    if (name == "$FILE") row->attachments++;
-    if (strcasecmp(name.c_str(), "WQMsgStatus") != 0 || valueLen < 10 ||
-        row->hasStatus)
-      continue;
-    if (ReadWord(value) != TYPE_NUMBER) continue;
-    double d;
-    std::memcpy(&d, value + 2, 8);
-    if (d >= 0 && d <= 4294967295.0) {
-      row->hasStatus = true;
-      row->status = static_cast<DWORD>(d);
-    }
-  }
-}
-
-STATUS WalkCallback(void* arg, SEARCH_MATCH* match, ITEM_TABLE* summary) {
+STATUS WalkCallback(void* arg, SEARCH_MATCH* match, ITEM_TABLE*) {
   auto* st = static_cast<WalkState*>(arg);
   if ((match->SERetFlags & SE_FMATCH) == 0) return NOERROR;
-  SummaryRow row;
-  row.id = match->ID.NoteID;
-  ParseSummary(summary, &row);
-  if (!(*st->fn)(row)) {
+  if (!(*st->fn)(match->ID.NoteID)) {
     st->stopped = true;
     return kWalkStopped;
   }
@@ -163,31 +120,35 @@ STATUS WalkCallback(void* arg, SEARCH_MATCH* match, ITEM_TABLE* summary) {
 
 }  // namespace
 
-STATUS CheckFormula(const std::string& formula) {
+namespace {
+
+STATUS CompileFormula(const std::string& formula, FORMULAHANDLE* h) {
+  *h = NULLHANDLE;
   if (formula.size() > 0xFFFF) return ERR_FORMULA_TOO_BIG;
-  FORMULAHANDLE h = NULLHANDLE;
   WORD len = 0;
-  STATUS err = QDSFormulaCompile(nullptr, 0, formula.c_str(),
-                                 static_cast<WORD>(formula.size()), &h, &len,
-                                 nullptr, nullptr, nullptr, nullptr, nullptr);
+  return QDSFormulaCompile(nullptr, 0, formula.c_str(),
+                           static_cast<WORD>(formula.size()), h, &len, nullptr,
+                           nullptr, nullptr, nullptr, nullptr);
+}
+
+}  // namespace
+
+STATUS CheckFormula(const std::string& formula) {
+  FORMULAHANDLE h;
+  STATUS err = CompileFormula(formula, &h);
   if (h != NULLHANDLE) (void)OSMemFree(h);
   return err;
 }
 
-STATUS ForEachSummary(queue_handle_t* q, const std::string& formula,
-                      const SummaryFn& fn) {
+STATUS ForEachNote(queue_handle_t* q, const std::string& formula,
+                   const NoteFn& fn) {
   FORMULAHANDLE hFormula = NULLHANDLE;
   if (!formula.empty()) {
-    if (formula.size() > 0xFFFF) return ERR_FORMULA_TOO_BIG;
-    WORD len = 0;
-    STATUS err = QDSFormulaCompile(nullptr, 0, formula.c_str(),
-                                   static_cast<WORD>(formula.size()),
-                                   &hFormula, &len, nullptr, nullptr, nullptr,
-                                   nullptr, nullptr);
+    STATUS err = CompileFormula(formula, &hFormula);
     if (err != NOERROR) return err;
   }
   WalkState st{&fn};
-  STATUS err = QDSSearch(q->dbhandle, hFormula, nullptr, SEARCH_SUMMARY,
+  STATUS err = QDSSearch(q->dbhandle, hFormula, nullptr, 0,
                          NOTE_CLASS_DOCUMENT, nullptr, WalkCallback, &st,
                          nullptr);
   if (hFormula != NULLHANDLE) (void)OSMemFree(hFormula);
@@ -195,12 +156,17 @@ STATUS ForEachSummary(queue_handle_t* q, const std::string& formula,
   return err;
 }
 
-std::string IsoTime(TIMEDATE t) {
+bool IsSpecialTime(const TIMEDATE& t) {
   TIMEDATE special;
   for (WORD which : {TIMEDATE_MINIMUM, TIMEDATE_MAXIMUM, TIMEDATE_WILDCARD}) {
     TimeConstant(which, &special);
-    if (TimeDateCompare(&t, &special) == 0) return "";
+    if (TimeDateCompare(&t, &special) == 0) return true;
   }
+  return false;
+}
+
+std::string IsoTime(TIMEDATE t) {
+  if (IsSpecialTime(t)) return "";
   int64_t micros = TimeToMicros(&t);
   time_t secs = static_cast<time_t>(micros / 1000000 - (micros % 1000000 < 0));
   struct tm tm;
