@@ -204,6 +204,16 @@ STATUS CheckHeader(int fd, const std::string& path) {
 // without any write permission bit counts as read-only for root too: root
 // passes every permission check, and an operator who takes the write bits
 // off a queue means nobody to change it.
+// True when this process may create files in the directory holding
+// `path` (errno tells why not).
+bool MayCreateBeside(const std::string& path) {
+  size_t slash = path.rfind('/');
+  std::string dir = slash == 0 || slash == std::string::npos
+                        ? std::string("/")
+                        : path.substr(0, slash);
+  return ::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
 STATUS CheckWritable(int fd, const std::string& path) {
   struct stat sb;
   if (::fstat(fd, &sb) != 0) return ERR_DB_IO;
@@ -215,11 +225,7 @@ STATUS CheckWritable(int fd, const std::string& path) {
   }
   // SQLite makes the WAL and its index beside the file: a directory this
   // process may not write leaves the database just as unwritable.
-  size_t slash = path.rfind('/');
-  std::string dir = slash == 0 || slash == std::string::npos
-                        ? std::string("/")
-                        : path.substr(0, slash);
-  if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+  if (!MayCreateBeside(path)) {
     return errno == EACCES || errno == EPERM || errno == EROFS
                ? ERR_DB_READONLY
                : ERR_DB_IO;
@@ -388,9 +394,7 @@ namespace {
 // True when this process may not create files beside `path` and neither
 // the WAL nor its index exists there.
 bool ReadableOnlyAsImmutable(const std::string& path) {
-  std::string dir = path.substr(0, path.find_last_of('/') + 1);
-  if (dir.empty()) dir = ".";
-  if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0) return false;
+  if (MayCreateBeside(path)) return false;
   struct stat sb;
   return ::stat((path + "-wal").c_str(), &sb) != 0 &&
          ::stat((path + "-shm").c_str(), &sb) != 0;
