@@ -8,12 +8,11 @@
 
 namespace wqstest {
 
-void PutW(Bytes* b, WORD v) {
-  for (int i = 0; i < 2; i++) b->push_back((BYTE)(v >> (8 * i)));
+static void PutLE(Bytes* b, DWORD v, int n) {
+  for (int i = 0; i < n; i++) b->push_back((BYTE)(v >> (8 * i)));
 }
-void PutDW(Bytes* b, DWORD v) {
-  for (int i = 0; i < 4; i++) b->push_back((BYTE)(v >> (8 * i)));
-}
+void PutW(Bytes* b, WORD v) { PutLE(b, v, 2); }
+void PutDW(Bytes* b, DWORD v) { PutLE(b, v, 4); }
 void PutBytes(Bytes* b, const void* p, size_t n) {
   const BYTE* s = static_cast<const BYTE*>(p);
   b->insert(b->end(), s, s + n);
@@ -67,7 +66,8 @@ void CoreTest::MakeTemplate(
   ASSERT_EQ(QDSDbOpen(Path(name).c_str(), &t), NOERROR);
   for (const auto& v : views) {
     NOTEID id = 0;
-    EXPECT_EQ(QDSViewCreate(t, v.first.c_str(), v.second.c_str(), &id), NOERROR);
+    EXPECT_EQ(QDSViewCreate(t, v.first.c_str(), v.second.c_str(), &id),
+              NOERROR);
   }
   EXPECT_EQ(QDSDbClose(t), NOERROR);
 }
@@ -86,10 +86,9 @@ void CoreTest::OpenQueue(queue_handle_t* q, const std::string& name) {
 Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name) {
   BLOCKID bid;
   DWORD len = 0;
-  if (QDSItemInfo(hNote, name.data(), (WORD)name.size(), nullptr, &bid, &len) !=
-      NOERROR) {
-    return Bytes();
-  }
+  STATUS err =
+      QDSItemInfo(hNote, name.data(), (WORD)name.size(), nullptr, &bid, &len);
+  if (err != NOERROR) return Bytes();
   const char* p = OSLockBlock(bid);
   EXPECT_NE(p, nullptr) << name;
   if (p == nullptr) return Bytes();

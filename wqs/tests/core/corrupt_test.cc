@@ -40,25 +40,26 @@ class CorruptTest : public QueueTest {
   STATUS Use(NOTEID id, bool copy) {
     DWORD before = OSMemTestTotalBlocks();
     msg_handle_t src, c;
-    STATUS err = WQSOpenMsgByMsgID(&queue_, id, &src);
-    if (err != NOERROR) {
-      EXPECT_EQ(OSMemTestTotalBlocks(), before);
-      return err;
+    const Recip r = MakeRecip(1);
+    recip_info_t ri = RecipInfo(r);
+    STATUS err = WQSOpenMsgByMsgID(&queue_, id, &src), open = err;
+    if (!err && copy) {
+      err = WQSCopyMsg(&queue_, &queue_, &src, TRUE, WQS_MSG_SIMPLE, &c);
+      if (!err) {
+        err = WQSAppendRecipient(&c, &ri);
+        EXPECT_EQ(WQSCloseAndDiscardMsg(&c), NOERROR);
+      }
     }
-    if (copy) err = WQSCopyMsg(&queue_, &queue_, &src, TRUE, WQS_MSG_SIMPLE, &c);
-    if (copy && err == NOERROR) {
-      Recip r = MakeRecip(1);
-      recip_info_t ri = RecipInfo(r);
-      err = WQSAppendRecipient(&c, &ri);
-      EXPECT_EQ(WQSCloseAndDiscardMsg(&c), NOERROR);
+    if (!open) {
+      EXPECT_EQ(WQSCloseMsg(&src), NOERROR);
     }
-    EXPECT_EQ(WQSCloseMsg(&src), NOERROR);
     EXPECT_EQ(OSMemTestTotalBlocks(), before);
     return err;
   }
 };
 
 TEST_F(CorruptTest, BadValuesAreRefused) {
+  const char* kRD = WQS_ITEM_RECIPDATA;
   const struct {
     const char* what;
     const char* item;
@@ -66,19 +67,17 @@ TEST_F(CorruptTest, BadValuesAreRefused) {
     bool copy;
     STATUS want;
   } cases[] = {
-      {"short message info", "WQSMsgInfo", [](Bytes* v) { v->resize(87); },
-       false, ERR_WQS_CORRUPT},
-      {"used past capacity", "WQSRecipData", [](Bytes* v) { v->at(50) = 51; },
-       false, ERR_WQS_CORRUPT},
+      {"short info", "WQSMsgInfo", [](Bytes* v) { v->resize(87); }, false,
+       ERR_WQS_CORRUPT},
+      {"used > capacity", kRD, [](Bytes* v) { v->at(50) = 51; }, false,
+       ERR_WQS_CORRUPT},
       {"count overruns", "WQSRecip0", [](Bytes* v) { v->at(2) = 200; }, false,
        ERR_WQS_CORRUPT},
       // 24 + 50 * 22 + 0xFFFFFFFF * 22 wraps below the array's own size.
-      {"growth wraps", WQS_ITEM_RECIPDATA, Step(0xFFFFFFFF), true,
-       ERR_WQS_CORRUPT},
-      {"growth of some 3 GB", WQS_ITEM_RECIPDATA, Step(150000000), true,
-       ERR_WQS_CORRUPT},
-      {"ordinary step", WQS_ITEM_RECIPDATA, Step(50), true, NOERROR},
-      {"large step", WQS_ITEM_RECIPDATA, Step(0xFFFF), true, NOERROR},
+      {"growth wraps", kRD, Step(0xFFFFFFFF), true, ERR_WQS_CORRUPT},
+      {"growth of 3 GB", kRD, Step(150000000), true, ERR_WQS_CORRUPT},
+      {"ordinary step", kRD, Step(50), true, NOERROR},
+      {"large step", kRD, Step(0xFFFF), true, NOERROR},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Use(Damaged(c.item, c.patch), c.copy), c.want) << c.what;

@@ -20,47 +20,16 @@ Entry22 MakeEntry(int seed) {
   return e;
 }
 
-// An array of 22-byte entries, granularity 50, holding entries 0..n-1.
-dynarray_t* Filled(int n) {
+// Granularity 50 grows when half used; a failed growth (the allocator's,
+// or a step that would wrap the block size) leaves the array as it was;
+// clear keeps size and free count; granularity 1 grows exactly.
+TEST(DynArray, GrowthClearAndFailedGrowth) {
   dynarray_t* da = DACreate(22, 50);
-  for (int i = 0; da != nullptr && i < n; i++) {
+  ASSERT_NE(da, nullptr);
+  for (int i = 0; i < 25; i++) {
     Entry22 e = MakeEntry(i);
-    EXPECT_TRUE(DAAddEntry(&da, &e)) << i;
+    ASSERT_TRUE(DAAddEntry(&da, &e)) << i;
   }
-  return da;
-}
-
-TEST(DynArray, GrowsWhenHalfUsedAndClearKeepsSizeAndFreeCount) {
-  dynarray_t* da = Filled(25);
-  ASSERT_NE(da, nullptr);
-  EXPECT_EQ(da->dwSize, 1124u);
-  Entry22 e = MakeEntry(25);
-  ASSERT_TRUE(DAAddEntry(&da, &e));
-  EXPECT_EQ(da->dwSize, 2224u);
-  EXPECT_EQ(da->dwAvailableEntries, 74u);
-  DAClear(da);
-  EXPECT_EQ(da->dwUsedEntries, 0u);
-  EXPECT_EQ(da->dwAvailableEntries, 74u);
-  EXPECT_EQ(da->dwSize, 2224u);
-  EXPECT_TRUE(DADestroy(da));
-}
-
-TEST(DynArray, GranularityOneIsExact) {
-  dynarray_t* da = DACreate(4, 1);
-  ASSERT_NE(da, nullptr);
-  EXPECT_EQ(da->dwSize, 28u);
-  for (DWORD n = 1; n <= 40; n++) {
-    DWORD v = n * 1000;
-    ASSERT_TRUE(DAAddEntry(&da, &v));
-    EXPECT_EQ(da->dwSize, 24 + 4 * n);
-    EXPECT_EQ(da->dwAvailableEntries, 0u);
-  }
-  EXPECT_TRUE(DADestroy(da));
-}
-
-TEST(DynArray, FailedGrowthLeavesAValidArray) {
-  dynarray_t* da = Filled(25);
-  ASSERT_NE(da, nullptr);
   dynarray_t* old = da;
   Entry22 e = MakeEntry(25);
   OSMemTestFailNth(OSMEM_FAULT_REALLOC, 1);
@@ -77,16 +46,26 @@ TEST(DynArray, FailedGrowthLeavesAValidArray) {
   }
   ASSERT_TRUE(DAAddEntry(&da, &e));  // a retry works
   EXPECT_EQ(da->dwSize, 2224u);
+  EXPECT_EQ(da->dwAvailableEntries, 74u);
+  DAClear(da);
+  EXPECT_EQ(da->dwUsedEntries, 0u);
+  EXPECT_EQ(da->dwAvailableEntries, 74u);
+  EXPECT_EQ(da->dwSize, 2224u);
   EXPECT_TRUE(DADestroy(da));
-  // A growth step that would wrap the block size fails the same way.
-  da = DACreate(22, 1);
+
+  da = DACreate(4, 1);
   ASSERT_NE(da, nullptr);
-  ASSERT_TRUE(DAAddEntry(&da, &e));
+  EXPECT_EQ(da->dwSize, 28u);
+  for (DWORD n = 1; n <= 40; n++) {
+    ASSERT_TRUE(DAAddEntry(&da, &n));
+    EXPECT_EQ(da->dwSize, 24 + 4 * n);
+    EXPECT_EQ(da->dwAvailableEntries, 0u);
+  }
   da->dwAllocGranularity = 0xFFFFFFFF;
-  const DWORD size = da->dwSize;
-  EXPECT_FALSE(DAAddEntry(&da, &e));
-  EXPECT_EQ(da->dwSize, size);
-  EXPECT_EQ(DAGetNumberOfEntries(da), 1u);
+  DWORD v = 41;
+  EXPECT_FALSE(DAAddEntry(&da, &v));
+  EXPECT_EQ(da->dwSize, 24u + 4 * 40);
+  EXPECT_EQ(DAGetNumberOfEntries(da), 40u);
   EXPECT_TRUE(DADestroy(da));
 }
 

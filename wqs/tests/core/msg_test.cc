@@ -12,55 +12,42 @@ constexpr size_t kUser = 2 + 38;  // user_msg_info_t in the WQSMsgInfo value
 TEST_F(MsgTest, EmptyMessageLayout) {
   NOTEID id = SaveMessage(&queue_, WQS_MSG_SIMPLE, {});
   ASSERT_NE(id, 0u);
-  // WQSMsgInfo: type, header name, type/attachments/lists, zero user info.
-  Bytes info, rd;
-  PutW(&info, 0x000E);
-  info.push_back(32);
-  Bytes area(31, 0);
-  memcpy(area.data(), "WQS_MSG_INFO_BLOCK", 19);  // with its terminator
-  PutBytes(&info, area.data(), 31);
+  // Type code, 32-byte header name, fields: WQSMsgInfo has message type,
+  // attachments, lists and zero user info; WQSRecipData (hArray, size,
+  // entry size, granularity, used, available) and 50 slots.
+  auto head = [](WORD type, const std::string& name) {
+    Bytes b;
+    PutW(&b, type);
+    b.resize(34, 0);
+    b[2] = 32;
+    memcpy(&b[3], name.c_str(), name.size() + 1);
+    return b;
+  };
+  Bytes info = head(0x000E, "WQS_MSG_INFO_BLOCK");
   for (WORD w : {WQS_MSG_SIMPLE, (WORD)0, (WORD)1}) PutW(&info, w);
   info.resize(88, 0);
   EXPECT_EQ(StoredItem(db(), id, "WQSMsgInfo"), info);
-  // WQSRecipData: header name, then (hArray, size, entry size, granularity,
-  // used, available) and 50 slots; hArray is the writer's handle.
-  PutW(&rd, TYPE_USERDATA);
-  rd.push_back(32);
-  area.assign(31, 0);
-  memcpy(area.data(), "WQSRecipData", 12);
-  PutBytes(&rd, area.data(), 31);
+  Bytes rd = head(TYPE_USERDATA, "WQSRecipData");
   for (DWORD v : {(DWORD)0, 24u + 50 * 22, 22u, 50u, 0u, 50u}) PutDW(&rd, v);
   Bytes got = StoredItem(db(), id, "WQSRecipData");
   ASSERT_EQ(got.size(), 1158u);
-  std::fill(got.begin() + 34, got.begin() + 38, 0);
+  std::fill(got.begin() + 34, got.begin() + 38, 0);  // the writer's hArray
   EXPECT_EQ(Bytes(got.begin(), got.begin() + rd.size()), rd);
 }
 
-TEST_F(MsgTest, RollOverBoundaryAndExtendedRoundTrip) {
+TEST_F(MsgTest, RollOverBoundary) {
   // 59 names of 1000 bytes make list 0 2 + 59 * 1002 = 59120 bytes long;
   // 59120 + 1295 = 60415 stays in list 0, 59120 + 1296 = 60416 rolls over.
   for (size_t len : {1295, 1296}) {
     std::vector<Recip> r = MakeRecips(59, 1000);
     r.push_back(MakeRecip(59, len));
-    msg_handle_t h;
-    ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &h), NOERROR);
-    for (const Recip& x : r) {
-      recip_info_t ri = RecipInfo(x);
-      ASSERT_EQ(WQSAppendRecipient(&h, &ri), NOERROR);
-    }
-    EXPECT_EQ(h.info.wNumRecipLists, len == 1296 ? 2 : 1) << len;
-    ASSERT_EQ(WQSCloseAndSaveMsg(&h), NOERROR);
-    ExpectMessage(&queue_, h.info.user.dwQueueMsgID, r);
+    NOTEID id = SaveMessage(&queue_, WQS_MSG_SIMPLE, r, nullptr,
+                            [len](msg_handle_t* h) {
+                              EXPECT_EQ(h->info.wNumRecipLists,
+                                        len == 1296 ? 2 : 1) << len;
+                            });
+    ExpectMessage(&queue_, id, r);
   }
-  std::vector<Recip> r = MakeRecips(3, 0, 1);
-  NOTEID id = SaveMessage(&queue_, WQS_MSG_EXTENDED, r);
-  ExpectMessage(&queue_, id, r);
-  msg_handle_t h;
-  ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
-  recip_info_t ri{};
-  EXPECT_EQ(WQSGetExtendedMsgRecipient(&h, 3, &ri), ERR_WQS_RECIP_RANGE);
-  EXPECT_EQ(ri.pName, nullptr);
-  EXPECT_EQ(WQSCloseMsg(&h), NOERROR);
 }
 
 // The stored queue message id is replaced at open; an update close writes
@@ -87,9 +74,8 @@ TEST_F(MsgTest, UpdateCloseWritesStatesAndInfo) {
   EXPECT_EQ(GetDW(rd, 58 + 16), 6u);
 }
 
-// Requeue counts the retries down to 0, purge deletes the document and a
-// discarded message leaves none.
-TEST_F(MsgTest, RequeuePurgeDiscard) {
+// Requeue counts the retries down to 0, purge deletes the document.
+TEST_F(MsgTest, RequeueAndPurge) {
   for (WORD start : {5, 0}) {
     user_msg_info_t info{};
     info.wRetries = start;
@@ -105,24 +91,12 @@ TEST_F(MsgTest, RequeuePurgeDiscard) {
     NOTEHANDLE note = 0;
     EXPECT_EQ(QDSNoteOpen(db(), id, 0, &note), ERR_NOTE_NOT_FOUND);
   }
-  msg_handle_t h;
-  ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_EXTENDED, &h), NOERROR);
-  Recip r = MakeRecip(1);
-  recip_info_t ri = RecipInfo(r);
-  ASSERT_EQ(WQSAppendRecipient(&h, &ri), NOERROR);
-  ASSERT_EQ(WQSAddDWORD(&h, TRUE, "WQMsgStatus", 11), NOERROR);
-  ASSERT_EQ(WQSCloseAndDiscardMsg(&h), NOERROR);
-  msglist_handle_t list;
-  WORD n = 7;
-  EXPECT_EQ(WQSCreateMsgList(&queue_, 100, WQS_SEARCH_FORMULA,
-                             "WQMsgStatus = 11", &list, &n), NOERROR);
-  EXPECT_EQ(n, 0);
-  EXPECT_EQ(WQSCloseMsgList(&list), NOERROR);
 }
 
 // Typed reads: a bool is the first character of a text, a number stored as
 // a double reads as its low 32 bits, a missing field leaves the output.
-TEST_F(MsgTest, TypedFields) {
+// The message, discarded, leaves no document.
+TEST_F(MsgTest, TypedFieldsAndDiscard) {
   msg_handle_t h;
   ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &h), NOERROR);
   for (const char* t : {"0", "1", "x"}) {
@@ -131,8 +105,8 @@ TEST_F(MsgTest, TypedFields) {
     EXPECT_EQ(WQSGetBool(&h, t, &b), NOERROR) << t;
     EXPECT_EQ(b, t[0] == '0' ? FALSE : TRUE) << t;
   }
-  const double stored = 6.75;
-  ASSERT_EQ(QDSItemAppend(h.hNote, 0, "A", 1, TYPE_NUMBER, &stored, 8), NOERROR);
+  const double d = 6.75;
+  ASSERT_EQ(QDSItemAppend(h.hNote, 0, "A", 1, TYPE_NUMBER, &d, 8), NOERROR);
   ASSERT_EQ(WQSAddDWORD(&h, TRUE, "Max", 0xFFFFFFFF), NOERROR);
   DWORD v = 12345;
   ASSERT_EQ(WQSGetDWORD(&h, "A", &v), NOERROR);
@@ -142,7 +116,14 @@ TEST_F(MsgTest, TypedFields) {
   v = 12345;
   EXPECT_EQ(WQSGetDWORD(&h, "Missing", &v), ERR_WQS_NO_FIELD);
   EXPECT_EQ(v, 12345u);
-  EXPECT_EQ(WQSCloseAndDiscardMsg(&h), NOERROR);
+  ASSERT_EQ(WQSAddDWORD(&h, TRUE, "WQMsgStatus", 11), NOERROR);
+  ASSERT_EQ(WQSCloseAndDiscardMsg(&h), NOERROR);
+  msglist_handle_t list;
+  WORD n = 7;
+  EXPECT_EQ(WQSCreateMsgList(&queue_, 100, WQS_SEARCH_FORMULA,
+                             "WQMsgStatus = 11", &list, &n), NOERROR);
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(WQSCloseMsgList(&list), NOERROR);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// Queue databases: open with and without creation, creation from a
-// template, replication flags, the change test, read-only opens and
+// Queue databases: opens, creation, the change test, read-only opens and
 // message lists.
 #include <filesystem>
+#include <fstream>
 
 #include "core_util.h"
 
@@ -25,15 +25,12 @@ TEST_F(QueueDbTest, RefusedOpens) {
   queue_handle_t q;
   EXPECT_EQ(WQSOpenQueueForWrite(&qd, FALSE, &q), ERR_WQS_NO_QUEUE);
   MakeTemplate("tmpl.qds");
-  EXPECT_EQ(WQSOpenQueueForWrite(&qd, 2, &q), ERR_WQS_NO_QUEUE);  // only 1 creates
+  EXPECT_EQ(WQSOpenQueueForWrite(&qd, 2, &q), ERR_WQS_NO_QUEUE);  // 1 creates
   queue_descriptor_t none = Desc(Path("q0.qds"), "");
   EXPECT_EQ(WQSOpenQueueForWrite(&none, TRUE, &q), ERR_WQS_NO_TEMPLATE);
   // A foreign file is refused, also when asked to create, not replaced.
-  std::filesystem::path text = Path("text.qds");
-  FILE* f = fopen(text.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fputs("not a queue\n", f);
-  fclose(f);
+  const std::string text = Path("text.qds");
+  std::ofstream(text) << "not a queue\n";
   queue_descriptor_t foreign = Desc(text, Path("tmpl.qds"));
   EXPECT_EQ(WQSOpenQueueForRead(&foreign, FALSE, &q), ERR_NOT_A_DB);
   EXPECT_EQ(WQSOpenQueueForWrite(&foreign, TRUE, &q), ERR_NOT_A_DB);
@@ -115,12 +112,7 @@ TEST_F(QueueDbTest, MessageLists) {
       EXPECT_EQ(WQSAddDWORD(h, TRUE, "WQMsgStatus", 11), NOERROR);
     });
   }
-  const struct {
-    WORD mode;
-    const char* what;
-    STATUS want;
-    WORD count;
-  } cases[] = {
+  const struct { WORD mode; const char* q; STATUS want; WORD n; } cases[] = {
       {WQS_SEARCH_FORMULA,
        "((WQMsgStatus = 11) | (WQMsgStatus = 9) | (WQMsgStatus = 10) | "
        "(WQMsgStatus = 7))", NOERROR, 100},
@@ -132,11 +124,11 @@ TEST_F(QueueDbTest, MessageLists) {
     msglist_handle_t list;
     memset(&list, 0x55, sizeof(list));
     WORD count = 77;
-    ASSERT_EQ(WQSCreateMsgList(&queue_, 100, c.mode, c.what, &list, &count),
-              c.want) << c.what;
-    EXPECT_EQ(count, c.count) << c.what;
+    ASSERT_EQ(WQSCreateMsgList(&queue_, 100, c.mode, c.q, &list, &count),
+              c.want) << c.q;
+    EXPECT_EQ(count, c.n) << c.q;
     if (c.want != NOERROR) continue;
-    if (c.count == 0) {
+    if (c.n == 0) {
       EXPECT_EQ(list.hList, NULLHANDLE);
     }
     EXPECT_EQ(WQSCloseMsgList(&list), NOERROR);

@@ -54,8 +54,8 @@ TEST_F(CopyTest, KeptWithinAndAcrossQueuesDroppedIntoOtherType) {
 
 TEST_F(CopyTest, KeptStateGrowsLikeAnOwnArray) {
   std::vector<Recip> rs = MakeRecips(25), more = MakeRecips(30, 0, 100);
-  NOTEID src = Source(WQS_MSG_EXTENDED, rs);
-  NOTEID copy = Copy(src, &queue_, TRUE, WQS_MSG_EXTENDED, [&](msg_handle_t* c) {
+  NOTEID src = Source(WQS_MSG_EXTENDED, rs), copy;
+  copy = Copy(src, &queue_, TRUE, WQS_MSG_EXTENDED, [&](msg_handle_t* c) {
     EXPECT_EQ(Val(c->daRecipData->dwSize), 1124u);
     for (const Recip& r : more) {
       recip_info_t ri = RecipInfo(r);
