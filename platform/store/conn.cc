@@ -233,15 +233,6 @@ STATUS CheckWritable(int fd, const std::string& path) {
   return NOERROR;
 }
 
-// Takes the writer lock without waiting.
-STATUS TakeWriterLock(int fd) {
-  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EINTR) continue;
-    return errno == EWOULDBLOCK ? ERR_DB_BUSY : ERR_DB_IO;
-  }
-  return NOERROR;
-}
-
 STATUS Exec(sqlite3* db, const char* sql) {
   return SqlStatus(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
 }
@@ -381,6 +372,14 @@ STATUS ResolvePath(const char* path, std::string* out) {
     out->append(path, len);
   }
   if (out->size() >= PATH_MAX) return ERR_DB_PATH;
+  return NOERROR;
+}
+
+STATUS TakeWriterLock(int fd) {
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    return errno == EWOULDBLOCK ? ERR_DB_BUSY : ERR_DB_IO;
+  }
   return NOERROR;
 }
 

@@ -1,6 +1,5 @@
 // Databases: open, close, create, delete, and their database-wide values.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,25 +66,6 @@ STATUS Exec(sqlite3* db, const char* sql) {
   return SqlStatus(sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
 }
 
-// Keeps writers away from a file this process is about to replace or
-// remove: the writer lock, taken without waiting (ERR_DB_BUSY when a
-// writer in another process has the file open), held until the file is
-// gone.  Readers take no writer lock; OpenElsewhere finds them.  The caller
-// checked that this process has no connection to the file, so closing
-// `*fd` later drops no record lock of SQLite's.
-STATUS LockForReplace(const std::string& path, int* fd) {
-  *fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (*fd < 0) return errno == ENOENT ? ERR_NOEXIST : ERR_DB_IO;
-  while (::flock(*fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EINTR) continue;
-    STATUS st = errno == EWOULDBLOCK ? ERR_DB_BUSY : ERR_DB_IO;
-    ::close(*fd);
-    *fd = -1;
-    return st;
-  }
-  return NOERROR;
-}
-
 // TRUE when another process has the database open, reading or writing:
 // every connection to a WAL database keeps a shared SQLite lock on the
 // file until it closes, so the exclusive lock cannot be had.  A reader
@@ -105,6 +85,30 @@ bool OpenElsewhere(const std::string& path) {
   }
   sqlite3_close_v2(db);
   return held;
+}
+
+// Keeps every other process away from a file this process is about to
+// replace or remove: ERR_DB_BUSY when one has it open (a writer holds the
+// writer lock, a reader a SQLite lock).  Otherwise *fd holds the writer
+// lock until the caller closes it once the file is gone (-1 when the file
+// could not be locked at all).  The caller checked that this process has
+// no connection to the file, so closing `*fd` drops no lock of SQLite's.
+STATUS LockForReplace(const std::string& path, int* fd) {
+  *fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (*fd >= 0) {
+    STATUS st = TakeWriterLock(*fd);
+    if (st) {
+      ::close(*fd);
+      *fd = -1;
+      if (st == ERR_DB_BUSY) return st;
+    }
+  }
+  if (OpenElsewhere(path)) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+    return ERR_DB_BUSY;
+  }
+  return NOERROR;
 }
 
 STATUS PutMeta(sqlite3_stmt* s, const char* key, const void* blob, int len) {
@@ -253,11 +257,7 @@ STATUS QDSDbCreate(const char* path, WORD dbClass, BOOL force) {
       free(real);
       if (ConnFind(canonical) != nullptr) return ERR_DB_BUSY;
       st = LockForReplace(canonical, &lockFd);
-      if (st == ERR_DB_BUSY) return st;
-      if (OpenElsewhere(canonical)) {
-        if (lockFd >= 0) ::close(lockFd);
-        return ERR_DB_BUSY;
-      }
+      if (st) return st;
     }
   } else if (errno != ENOENT) {
     return errno == ENOTDIR ? ERR_DB_PATH : ERR_DB_IO;
@@ -299,11 +299,7 @@ STATUS QDSDbDelete(const char* path) {
   if (ConnFind(canonical) != nullptr) return ERR_DB_BUSY;
   int lockFd = -1;
   st = LockForReplace(canonical, &lockFd);
-  if (st == ERR_DB_BUSY) return st;
-  if (OpenElsewhere(canonical)) {
-    if (lockFd >= 0) ::close(lockFd);
-    return ERR_DB_BUSY;
-  }
+  if (st) return st;
   st = ::unlink(canonical.c_str()) == 0 ? NOERROR : ERR_DB_IO;
   if (!st) UnlinkSidecars(canonical);
   if (lockFd >= 0) ::close(lockFd);

@@ -203,6 +203,9 @@ STATUS ConnAcquire(const std::string& resolved, bool writable, Conn** out);
 // lock go, the last reference closes the connection.
 void ConnRelease(Conn* c, bool writable);
 // The live connection of a canonical path in this process, or null.
+// Takes the writer lock (flock on the database file) without waiting:
+// ERR_DB_BUSY when another process holds it.
+STATUS TakeWriterLock(int fd);
 Conn* ConnFind(const std::string& canonical);
 // Cached prepared statement, reset and ready for binding; null on error
 // with *st set.
