@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <string>
 
 #include "runtime_util.h"
 
@@ -49,18 +48,19 @@ TEST_F(AddInTest, RegistryEntryAppearsAndDisappears) {
   EXPECT_FALSE(fs::exists(Own()));
 }
 
-TEST_F(AddInTest, StopBySigterm) {
-  ASSERT_EQ(NOERROR, Start());
-  EXPECT_EQ(FALSE, AddInIdle());
-  ASSERT_EQ(0, raise(SIGTERM));
-  EXPECT_EQ(TRUE, AddInIdle());
-}
-
-TEST_F(AddInTest, StopByQuitFile) {
-  ASSERT_EQ(NOERROR, Start());
-  EXPECT_EQ(FALSE, AddInIdle());
-  std::ofstream(Own("quit")).close();
-  EXPECT_EQ(TRUE, AddInIdle());
+TEST_F(AddInTest, StopBySigtermOrQuitFile) {
+  for (bool signal : {true, false}) {
+    ASSERT_EQ(NOERROR, Start());
+    EXPECT_EQ(FALSE, AddInIdle());
+    if (signal) {
+      ASSERT_EQ(0, raise(SIGTERM));
+    } else {
+      std::ofstream(Own("quit")).close();
+    }
+    EXPECT_EQ(TRUE, AddInIdle()) << signal;
+    AddInSDKTerm(NOERROR);
+    AddInTestSetStopRequest(FALSE);
+  }
 }
 
 }  // namespace

@@ -1,9 +1,5 @@
-// Fault injection over the store: every allocation, reallocation, lock and
-// SQLite access of one pass over the store's calls fails in turn.  Each
-// failure is reported, leaks no memory block or handle, and leaves every
-// document whole: as it was before the failing save or as saved.
-#include <algorithm>
-
+// Every allocation, reallocation, lock and SQLite access of one pass over
+// the store fails in turn: reported, nothing leaked, every document whole.
 #include "store_test_util.h"
 
 namespace {
@@ -16,10 +12,8 @@ std::string BigValue(double status) {
   return std::string(kBigLen, static_cast<char>('a' + static_cast<int>(status) % 26));
 }
 
-// One pass over the store's calls, stopping at the first failure: the
-// document `id` gets Status + 1 and a matching big item, a second document
-// is made and deleted again, both searches run, an object is made,
-// written, read and freed, and the view is read.
+// `id` gets Status + 1 and a matching big item; a second document is made
+// and deleted; both searches; object writes and reads; the view is read.
 STATUS Scenario(NOTEID id, DWORD rrv) {
   DBHANDLE db = 0;
   NOTEHANDLE n = 0, tmp = 0;
@@ -48,18 +42,14 @@ STATUS Scenario(NOTEID id, DWORD rrv) {
   if (!st) st = QDSNoteUpdate(tmp, 0);
   if (!st) QDSNoteGetInfo(tmp, _NOTE_ID, &tmpId);
   if (!st) st = QDSNoteDelete(db, tmpId, 0);
-  if (!st) {
-    st = QDSFormulaCompile(nullptr, 0, f, sizeof f - 1, &formula, nullptr,
-                           nullptr, nullptr, nullptr, nullptr, nullptr);
-  }
+  if (!st) st = QDSFormulaCompile(nullptr, 0, f, sizeof f - 1, &formula, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr);
   auto count = [](void* arg, SEARCH_MATCH*, ITEM_TABLE*) -> STATUS {
     return ++*static_cast<int*>(arg), NOERROR;
   };
   for (FORMULAHANDLE h : {formula, DHANDLE{0}}) {  // index plan, then scan
-    if (!st) {
-      st = QDSSearch(db, h, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT,
-                     nullptr, count, &matches, nullptr);
-    }
+    if (!st) st = QDSSearch(db, h, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT,
+                            nullptr, count, &matches, nullptr);
   }
   if (!st) st = OSMemAlloc(0x1234, 64, &data);
   if (!st) st = QDSDbWriteObject(db, rrv, data, 0, 64);
@@ -99,7 +89,7 @@ TEST_F(FaultTest, EveryFaultOfEveryKindIsCleanAndLeavesDocumentsWhole) {
   const WORD mem[] = {OSMEM_FAULT_ALLOC, OSMEM_FAULT_REALLOC, OSMEM_FAULT_LOCK};
   const DWORD base = OSMemTestTotalBlocks();
   for (int k = 0; k < 4; ++k) {
-    int fired = 0, reported = 0;
+    int fired = 0;
     for (DWORD nth = 1; nth < 5000; ++nth) {
       k < 3 ? OSMemTestFailNth(mem[k], nth) : QDSTestFailNth(nth, ERR_DB_IO);
       STATUS st = Scenario(id, rrv);
@@ -112,14 +102,18 @@ TEST_F(FaultTest, EveryFaultOfEveryKindIsCleanAndLeavesDocumentsWhole) {
       QDSTestOpenHandles(&dbs, &notes, &colls);
       ASSERT_EQ(dbs + notes + colls, 0u) << "handle left open by " << where;
 
-      // The document is whole: one Status, old or new (new after a
-      // success), its big item made from the same value, and the index
-      // finding it under that value.
+      // One Status, old or new (new after success), Big matching it, indexed.
       NOTEHANDLE n = 0;
       ASSERT_EQ(QDSDbOpen("fault.qds", &db), NOERROR) << where;
       ASSERT_EQ(QDSNoteOpen(db, id, 0, &n), NOERROR) << where;
-      std::vector<std::string> names = ItemNames(n);
-      EXPECT_EQ(std::count(names.begin(), names.end(), "Status"), 1) << where;
+      int statuses = 0;
+      for (DWORD i = 0; i < QDSItemCount(n); ++i) {
+        char name[16];
+        WORD nl = 0;
+        QDSItemInfoByIndex(n, i, name, sizeof name, &nl, nullptr, nullptr, nullptr, nullptr);
+        statuses += std::string(name, nl) == "Status";
+      }
+      EXPECT_EQ(statuses, 1) << where;
       double now = 0;
       EXPECT_TRUE(QDSItemGetNumber(n, "Status", &now));
       EXPECT_TRUE(now == before + 1 || (st && now == before)) << where;
@@ -139,10 +133,7 @@ TEST_F(FaultTest, EveryFaultOfEveryKindIsCleanAndLeavesDocumentsWhole) {
       before = now;
       if (!didFire) break;
       ++fired;
-      reported += st != NOERROR;
     }
-    std::printf("[  SWEEP   ] store scenario %-8s %d/%d (reported/injected)\n",
-                kinds[k], reported, fired);
     if (k != 1) {  // the pass reallocates nothing
       EXPECT_GT(fired, 0) << kinds[k];
     }

@@ -1,5 +1,4 @@
-// Shared fixture of the store tests: a fresh data directory per test and a
-// check that the test left no runtime memory block behind.
+// Store test fixture: a fresh data directory per test, no memory block left.
 #ifndef TAVLO_TESTS_STORE_TEST_UTIL_H_
 #define TAVLO_TESTS_STORE_TEST_UTIL_H_
 
@@ -38,8 +37,6 @@ class StoreTest : public ::testing::Test {
   }
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
-  static bool Exists(const std::string& p) { return std::filesystem::exists(p); }
   static std::string ReadFile(const std::string& p) {
     std::ifstream f(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(f), {});
@@ -53,8 +50,8 @@ class StoreTest : public ::testing::Test {
     EXPECT_EQ(sqlite3_close(raw), SQLITE_OK);
   }
 
-  DBHANDLE NewDb(const char* name, WORD cls = 0xFF01) {
-    EXPECT_EQ(QDSDbCreate(name, cls, FALSE), NOERROR);
+  DBHANDLE NewDb(const char* name) {
+    EXPECT_EQ(QDSDbCreate(name, 0xFF01, FALSE), NOERROR);
     DBHANDLE db = 0;
     EXPECT_EQ(QDSDbOpen(name, &db), NOERROR);
     return db;
@@ -62,16 +59,13 @@ class StoreTest : public ::testing::Test {
 
   // Saves a document with a number "Status" and an optional text "Subject".
   static NOTEID SaveDoc(DBHANDLE db, double status, const char* text = nullptr,
-                        WORD noteClass = NOTE_CLASS_DOCUMENT,
-                        WORD flags = ITEM_SUMMARY) {
+                        WORD noteClass = NOTE_CLASS_DOCUMENT, WORD flags = ITEM_SUMMARY) {
     NOTEHANDLE n = 0;
     EXPECT_EQ(QDSNoteCreate(db, &n), NOERROR);
     if (noteClass != NOTE_CLASS_DOCUMENT) QDSNoteSetInfo(n, _NOTE_CLASS, &noteClass);
-    EXPECT_EQ(QDSItemAppend(n, flags, "Status", 6, TYPE_NUMBER, &status, 8),
-              NOERROR);
+    EXPECT_EQ(QDSItemAppend(n, flags, "Status", 6, TYPE_NUMBER, &status, 8), NOERROR);
     if (text) {
-      EXPECT_EQ(QDSItemAppend(n, ITEM_SUMMARY, "Subject", 7, TYPE_TEXT, text,
-                              strlen(text)),
+      EXPECT_EQ(QDSItemAppend(n, ITEM_SUMMARY, "Subject", 7, TYPE_TEXT, text, strlen(text)),
                 NOERROR);
     }
     return SaveAndClose(n);
@@ -85,38 +79,25 @@ class StoreTest : public ::testing::Test {
     return id;
   }
 
-  // The names of the items in their order.
-  static std::vector<std::string> ItemNames(NOTEHANDLE n) {
-    std::vector<std::string> out;
-    for (DWORD i = 0; i < QDSItemCount(n); ++i) {
-      char name[64];
-      WORD nl = 0;
-      EXPECT_EQ(QDSItemInfoByIndex(n, i, name, sizeof name, &nl, nullptr,
-                                   nullptr, nullptr, nullptr),
-                NOERROR);
-      out.emplace_back(name, nl);
-    }
-    return out;
+  static FORMULAHANDLE Compile(const char* formula) {
+    FORMULAHANDLE f = 0;
+    EXPECT_EQ(QDSFormulaCompile(nullptr, 0, formula, static_cast<WORD>(strlen(formula)), &f,
+                                nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+              NOERROR);
+    return f;
   }
 
   // Note ids a summary search with `formula` (nullptr: every note) finds.
-  static IdList Ids(DBHANDLE db, const char* formula,
-                    WORD mask = NOTE_CLASS_DOCUMENT) {
+  static IdList Ids(DBHANDLE db, const char* formula, WORD mask = NOTE_CLASS_DOCUMENT) {
     IdList ids;
-    FORMULAHANDLE f = 0;
-    if (formula) {
-      EXPECT_EQ(QDSFormulaCompile(nullptr, 0, formula, static_cast<WORD>(strlen(formula)),
-                                  &f, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
-                NOERROR);
-      if (!f) return ids;
-    }
-    EXPECT_EQ(QDSSearch(
-                  db, f, nullptr, SEARCH_SUMMARY, mask, nullptr,
-                  [](void* arg, SEARCH_MATCH* m, ITEM_TABLE*) -> STATUS {
-                    static_cast<IdList*>(arg)->push_back(m->ID.NoteID);
-                    return NOERROR;
-                  },
-                  &ids, nullptr),
+    FORMULAHANDLE f = formula ? Compile(formula) : 0;
+    if (formula && !f) return ids;
+    EXPECT_EQ(QDSSearch(db, f, nullptr, SEARCH_SUMMARY, mask, nullptr,
+                        [](void* arg, SEARCH_MATCH* m, ITEM_TABLE*) -> STATUS {
+                          static_cast<IdList*>(arg)->push_back(m->ID.NoteID);
+                          return NOERROR;
+                        },
+                        &ids, nullptr),
               NOERROR);
     if (f) OSMemFree(f);
     return ids;
