@@ -18,9 +18,8 @@ namespace wqstest {
 
 typedef std::vector<BYTE> Bytes;
 
-// Copies a field of a packed record out before gtest binds a reference to it.
 template <typename T>
-inline T Val(T v) {
+inline T Val(T v) {  // copies a packed field before gtest binds a reference
   return v;
 }
 
@@ -31,18 +30,16 @@ WORD GetW(const Bytes& b, size_t at);
 DWORD GetDW(const Bytes& b, size_t at);
 Bytes Pattern(size_t n, uint32_t seed = 1);
 
-// A temporary TAVLO_DATA directory; TearDown closes queue_ when open and
-// checks that no runtime memory block was left alive.
+// A temporary TAVLO_DATA directory (OpenQueue makes tmpl.qds when absent);
+// TearDown closes queue_ when open and checks no memory block is left.
 class CoreTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  // An empty template database with the given (title, formula) views.
   void MakeTemplate(
       const std::string& name,
       const std::vector<std::pair<std::string, std::string>>& views = {});
-  // Opens a queue for writing, creating it from tmpl.qds (made when absent).
   void OpenQueue(queue_handle_t* q, const std::string& name = "queue.qds");
   DBHANDLE db() const { return queue_.dbhandle; }
 
@@ -52,7 +49,6 @@ class CoreTest : public ::testing::Test {
   queue_handle_t queue_{};
 };
 
-// CoreTest with queue_ open from the start.
 class QueueTest : public CoreTest {
  protected:
   void SetUp() override {
@@ -67,8 +63,7 @@ Bytes ItemBytes(NOTEHANDLE hNote, const std::string& name);
 Bytes StoredItem(DBHANDLE db, NOTEID id, const std::string& name);
 int ItemCount(NOTEHANDLE hNote, const std::string& name);
 
-// A recipient with distinct state derived from `seed`; the name is padded
-// or cut to `nameLen` bytes when that is not 0.
+// Distinct state from `seed`; the name padded or cut to a non-0 `nameLen`.
 struct Recip {
   std::string name, nextHop, po;
   recip_data_t data;
@@ -77,10 +72,8 @@ Recip MakeRecip(int seed, size_t nameLen = 0);
 std::vector<Recip> MakeRecips(int n, size_t nameLen = 0, int first = 0);
 recip_info_t RecipInfo(const Recip& r);  // points into `r`
 recip_info_t RecipInfo(const Recip&& r) = delete;
-// Opens message `id` and expects exactly the recipients `r` in it.
 void ExpectMessage(queue_handle_t* q, NOTEID id, const std::vector<Recip>& r);
-// Creates, fills (recipients, then `fill`) and saves a message; returns its
-// note id (0 after a recorded failure).
+// Saves a message with recipients `r`, then `fill`; returns its note id.
 NOTEID SaveMessage(queue_handle_t* q, WORD type, const std::vector<Recip>& r,
                    const user_msg_info_t* info = nullptr,
                    const std::function<void(msg_handle_t*)>& fill = nullptr);

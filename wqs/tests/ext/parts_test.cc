@@ -29,15 +29,6 @@ class PartTest : public QueueTest {
     fd.creator = 0x4D535744, fd.type = 0x54455854;  // 'MSWD', 'TEXT'
     return fd;
   }
-  STATUS Append(file_block_t* fb, const BYTE* p, DWORD n) {
-    DHANDLE h = NULLHANDLE;
-    EXPECT_EQ(OSMemAlloc(0x1234, n, &h), NOERROR);
-    memcpy(OSLockObject(h), p, n);
-    OSUnlockObject(h);
-    STATUS err = WQSAppendFileBlock(&m_, fb, h, n);
-    OSMemFree(h);
-    return err;
-  }
   STATUS Write(const Bytes& b, BOOL more = TRUE) {
     return WQSAppendDataStreamBlock(&m_, &w_, more, b.data(), (DWORD)b.size());
   }
@@ -95,10 +86,16 @@ TEST_F(PartTest, WritesByOffsetAndReadFromOffset) {
   file_block_t fb;
   ASSERT_EQ(WQSCreateFileBlock(&m_, &fd, &fb), NOERROR);
   Bytes data = Pattern(1200, 7);
-  ASSERT_EQ(Append(&fb, data.data(), 500), NOERROR);
-  EXPECT_EQ(Val(fb.dwNextWrite), 500u);
-  ASSERT_EQ(Append(&fb, data.data() + 500, 700), NOERROR);
-  EXPECT_EQ(Val(fb.dwNextWrite), 1200u);
+  for (DWORD at : {0u, 500u}) {
+    const DWORD n = at ? 700 : 500;
+    DHANDLE h = NULLHANDLE;
+    ASSERT_EQ(OSMemAlloc(0x1234, n, &h), NOERROR);
+    memcpy(OSLockObject(h), data.data() + at, n);
+    OSUnlockObject(h);
+    EXPECT_EQ(WQSAppendFileBlock(&m_, &fb, h, n), NOERROR);
+    OSMemFree(h);
+    EXPECT_EQ(Val(fb.dwNextWrite), at + n);
+  }
   DHANDLE h = NULLHANDLE;
   DWORD size = 0;
   ASSERT_EQ(WQSGetFileBlockData(&m_, &fb, 1000, &h), NOERROR);
