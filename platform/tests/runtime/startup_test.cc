@@ -1,6 +1,7 @@
-// Status texts.
+// Status texts; time stamp constants and ordering.
 
-#include <cstring>
+#include <cstdint>
+#include <iterator>
 #include <set>
 #include <string>
 
@@ -32,6 +33,34 @@ TEST(StatusTextTest, EveryCodeHasItsOwnText) {
     std::string t = TextOf(s);
     EXPECT_EQ(std::string::npos, t.find("Unknown")) << s << ": " << t;
     EXPECT_TRUE(seen.insert(t).second) << "text used twice: " << t;
+  }
+}
+
+TIMEDATE Make(int64_t micros) {
+  TIMEDATE t;
+  TimeFromMicros(micros, &t);
+  return t;
+}
+
+TIMEDATE Constant(WORD which) {
+  TIMEDATE t;
+  TimeConstant(which, &t);
+  return t;
+}
+
+// A signed 64-bit order, not word by word.
+TEST(TimeTest, ConstantsAndNowInOrder) {
+  TIMEDATE now;
+  OSCurrentTIMEDATE(&now);
+  const TIMEDATE order[] = {Constant(TIMEDATE_WILDCARD),
+                            Constant(TIMEDATE_MINIMUM),
+                            Make(-1),
+                            Make(1),
+                            Make(0x100000000LL),
+                            now,
+                            Constant(TIMEDATE_MAXIMUM)};
+  for (size_t i = 0; i + 1 < std::size(order); ++i) {
+    EXPECT_LT(TimeDateCompare(&order[i], &order[i + 1]), 0) << i;
   }
 }
 
