@@ -1,10 +1,7 @@
-// Test-only writer killed by writer_kill_test:
-//
-//   rel_stream_writer QUEUE FIRST COUNT BYTES
-//
-// saves COUNT messages (serials FIRST, FIRST+1, ...) to QUEUE, each with
-// number fields RelSerial and RelSize and a stream "Body" of BYTES (> 0)
-// bytes given by StreamByte, and prints "saved SERIAL NOTEID" after each.
+// Test-only writer killed by writer_kill_test:  rel_stream_writer QUEUE FIRST
+// COUNT BYTES  saves COUNT messages (serials FIRST, FIRST+1, ...), each with
+// RelSerial, RelSize and a stream "Body" of BYTES bytes given by StreamByte,
+// and prints "saved SERIAL NOTEID" after each.
 
 #include <algorithm>
 #include <cstdio>
@@ -20,16 +17,12 @@ static STATUS SaveOne(queue_handle_t* q, DWORD serial, DWORD bytes, unsigned cha
   msg_handle_t m;
   STATUS err = WQSCreateMsg(q, WQS_MSG_SIMPLE, &m);
   if (err != NOERROR) return err;
-  char name[64];
-  std::snprintf(name, sizeof name, "big%u@example.org", serial);
+  char name[] = "big@example.org";
   recip_info_t ri{};
   ri.pName = name;
-  ri.wNameLen = static_cast<WORD>(std::strlen(name));
-  ri.data.dwRecipType = 1;
-  ri.data.dwUserInfo = 6;
+  ri.wNameLen = sizeof name - 1;
   data_stream_block_t dsb{};
   err = WQSAppendRecipient(&m, &ri);
-  if (err == NOERROR) err = WQSAddDWORD(&m, TRUE, "WQMsgStatus", 6);
   if (err == NOERROR) err = WQSAddDWORD(&m, FALSE, "RelSerial", serial);
   if (err == NOERROR) err = WQSAddDWORD(&m, FALSE, "RelSize", bytes);
   if (err == NOERROR) err = WQSCreateDataStreamBlock(&m, "Body", &dsb);
@@ -62,12 +55,11 @@ int main(int argc, char** argv) {
   std::snprintf(qd.szQueueName, sizeof qd.szQueueName, "%s", argv[1]);
   queue_handle_t q{};
   STATUS err = WQSOpenQueueForWrite(&qd, FALSE, &q);
-  const bool open = err == NOERROR;
+  if (err != NOERROR) return 1;
   std::vector<unsigned char> chunk(WQS_DSB_MAX_CHUNK);
   for (DWORD s = first; err == NOERROR && s < first + count; s++)
     err = SaveOne(&q, s, bytes, chunk.data());
-  if (err != NOERROR) std::fprintf(stderr, "status %u\n", err);
-  const STATUS cerr = open ? WQSCloseQueueForWrite(&q) : NOERROR;
+  const STATUS cerr = WQSCloseQueueForWrite(&q);
   TavloTerm();
   return err == NOERROR && cerr == NOERROR ? 0 : 1;
 }
