@@ -31,52 +31,38 @@ class ViewsTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
     dir_ = tmpl;
     setenv("TAVLO_DATA", dir_.c_str(), 1);
-    std::string path = dir_ + "/views.qds";
-    ASSERT_EQ(QDSDbCreate(path.c_str(), WQS_QUEUE_DB_CLASS, FALSE), NOERROR);
-    ASSERT_EQ(QDSDbOpen(path.c_str(), &q_.dbhandle), NOERROR);
-    memset(&h_, 0, sizeof h_);
+    ASSERT_EQ(QDSDbCreate((dir_ + "/v.qds").c_str(), WQS_QUEUE_DB_CLASS, FALSE), NOERROR);
+    ASSERT_EQ(QDSDbOpen((dir_ + "/v.qds").c_str(), &q_.dbhandle), NOERROR);
   }
   void TearDown() override {
-    if (open_) {
-      EXPECT_EQ(WQSCloseMsg(&h_.msg), NOERROR);
-    }
+    if (open_) { EXPECT_EQ(WQSCloseMsg(&h_.msg), NOERROR); }
     QDSDbClose(q_.dbhandle);
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
 
-  void SaveAndOpen(WORD type, int n, const user_msg_info_t& user = {},
-                   DWORD status = 0, const std::string& err = "") {
+  // Saves a message of `n` recipients and opens it into h_.
+  void SaveAndOpen(WORD type, int n, const user_msg_info_t& user = {}, DWORD status = 0,
+                   const std::string& err = "") {
     msg_handle_t m;
     EXPECT_EQ(WQSCreateMsg(&q_, type, &m), NOERROR);
     WQSSetMsgInfo(&m, &user);
     for (int i = 0; i < n; i++) {
-      recip_info_t ri{};
-      ri.pName = const_cast<char*>(kName);
-      ri.wNameLen = sizeof kName - 1;
-      ri.pNextHop = const_cast<char*>("mx.example");
-      ri.wNextHopLen = 10;
-      ri.pPOName = const_cast<char*>(kPO);
-      ri.wPONameLen = sizeof kPO - 1;
-      ri.data = Data(i);
+      recip_info_t ri{const_cast<char*>(kName), sizeof kName - 1, const_cast<char*>("mx"), 2,
+                      const_cast<char*>(kPO), sizeof kPO - 1, Data(i)};
       EXPECT_EQ(WQSAppendRecipient(&m, &ri), NOERROR);
     }
-    if (status != 0) {
-      EXPECT_EQ(WQSAddDWORD(&m, TRUE, "WQMsgStatus", status), NOERROR);
-    }
+    if (status) { EXPECT_EQ(WQSAddDWORD(&m, TRUE, "WQMsgStatus", status), NOERROR); }
     if (!err.empty()) {
-      EXPECT_EQ(
-          WQSAddDataBlock(&m, TRUE, "WQErrStr", err.data(), (WORD)err.size()),
-          NOERROR);
+      EXPECT_EQ(WQSAddDataBlock(&m, TRUE, "WQErrStr", err.data(), (WORD)err.size()), NOERROR);
     }
     EXPECT_EQ(WQSCloseAndSaveMsg(&m), NOERROR);
     id_ = m.info.user.dwQueueMsgID;
     Reopen();
   }
+  // Stores h_ by an update close and opens it again.
   void Reopen() {
-    if (open_) {
-      EXPECT_EQ(WQSCloseMsgAndUpdate(&h_.msg), NOERROR);
-    }
+    if (open_) { EXPECT_EQ(WQSCloseMsgAndUpdate(&h_.msg), NOERROR); }
     memset(&h_, 0, sizeof h_);
     open_ = WQSOpenMsgByMsgID(&q_, id_, &h_.msg) == NOERROR;
     ASSERT_TRUE(open_);
@@ -85,11 +71,11 @@ class ViewsTest : public ::testing::Test {
   std::string dir_;
   queue_handle_t q_{};
   NOTEID id_ = 0;
-  wq_msg_handle_t h_;
+  wq_msg_handle_t h_{};
   bool open_ = false;
 };
 
-TEST_F(ViewsTest, StatusSixWithBothUserFlags) {
+TEST_F(ViewsTest, MessageStateFlagsLowSixteenBitsAndErrorText) {
   user_msg_info_t u{};
   u.dwUserInfo2 = 3;  // both user flags
   SaveAndOpen(WQS_MSG_EXTENDED, 1, u, 6);
@@ -98,29 +84,23 @@ TEST_F(ViewsTest, StatusSixWithBothUserFlags) {
   EXPECT_EQ(s.wState, 6);
   EXPECT_EQ(s.bDelConfirm, 1);
   EXPECT_EQ(s.bTrace, 1);
-}
 
-TEST_F(ViewsTest, OnlyLowSixteenBitsAreReported) {
-  user_msg_info_t u{};
+  u = {};
   u.dwUserInfo3 = 0x12345678;
   u.dwUserInfo4 = 0xABCD0001;
   SaveAndOpen(WQS_MSG_EXTENDED, 1, u, 0x00010009);
-  msg_state_block_t s;
   ASSERT_EQ(WQOutbHKGetMessageState(&h_, &s), NOERROR);
   EXPECT_EQ(s.wState, 9);
   EXPECT_EQ(s.msgErr, 0x5678);
   EXPECT_EQ(s.wOriginator, 1);
-}
 
-TEST_F(ViewsTest, LongErrorTextIsCutAndAbsentItemsReadEmpty) {
   std::string text(600, 'e');
   for (size_t i = 0; i < text.size(); i++) text[i] = (char)('a' + i % 26);
   SaveAndOpen(WQS_MSG_SIMPLE, 1, {}, 0, text);
-  msg_state_block_t s;
   memset(&s, 'Z', sizeof s);
   ASSERT_EQ(WQInbHKGetMessageState(&h_, &s), NOERROR);
   EXPECT_EQ(std::string(s.szError), text.substr(0, 511));
-
+  // Absent status and error text read empty.
   SaveAndOpen(WQS_MSG_SIMPLE, 1);
   memset(&s, 'Z', sizeof s);
   ASSERT_EQ(WQInbHKGetMessageState(&h_, &s), NOERROR);
@@ -146,10 +126,10 @@ TEST_F(ViewsTest, InboundReportsNameOutboundReportsPostOffice) {
 
 TEST_F(ViewsTest, SetRecipientStateKeepsOtherFieldsAndIsStored) {
   SaveAndOpen(WQS_MSG_EXTENDED, 4);
-  recip_data_t* d = nullptr;
   EXPECT_EQ(WOutbHKSetRecipientState(&h_, 2, 11), NOERROR);
-  Reopen();  // stored by the update close
+  Reopen();
   for (WORD i = 0; i < 4; i++) {
+    recip_data_t* d = nullptr;
     WQSGetRecipientData(&h_.msg, i, &d);
     recip_data_t want = Data(i);
     if (i == 2) want.dwUserInfo = 11;
@@ -159,23 +139,18 @@ TEST_F(ViewsTest, SetRecipientStateKeepsOtherFieldsAndIsStored) {
 
 TEST_F(ViewsTest, NDRHeaderAcrossPieceBoundaryReadsBack) {
   SaveAndOpen(WQS_MSG_EXTENDED, 1);
-  ASSERT_EQ(
-      WQSCreateDataStreamBlock(&h_.msg, "PreHdr", &h_.hBodyPreHeaderStream),
-      NOERROR);
-  std::vector<char> a(40000, 'a'), b(30000, 'b');
+  ASSERT_EQ(WQSCreateDataStreamBlock(&h_.msg, "PreHdr", &h_.hBodyPreHeaderStream), NOERROR);
+  std::vector<char> a(40000, 'a'), b(30000, 'b'), back(80000);
   ASSERT_EQ(WQOutbHKAppendNDRHeader(&h_, a.data(), 40000), NOERROR);
   ASSERT_EQ(WQOutbHKAppendNDRHeader(&h_, b.data(), 30000), NOERROR);
-  ASSERT_EQ(WQSAppendDataStreamBlock(&h_.msg, &h_.hBodyPreHeaderStream, FALSE,
-                                     nullptr, 0),
+  ASSERT_EQ(WQSAppendDataStreamBlock(&h_.msg, &h_.hBodyPreHeaderStream, FALSE, nullptr, 0),
             NOERROR);
   Reopen();
   data_stream_block_t r;
   ASSERT_EQ(WQSOpenDataStreamBlock(&h_.msg, "PreHdr", &r), NOERROR);
-  std::vector<char> back(80000);
   WORD flag = 0;
   DWORD got = 0;
-  ASSERT_EQ(WQSGetDataStreamBlock(&h_.msg, &r, &flag, back.data(), 80000, &got),
-            NOERROR);
+  ASSERT_EQ(WQSGetDataStreamBlock(&h_.msg, &r, &flag, back.data(), 80000, &got), NOERROR);
   EXPECT_EQ(got, 70000u);
   EXPECT_EQ(memcmp(back.data(), a.data(), 40000), 0);
   EXPECT_EQ(memcmp(back.data() + 40000, b.data(), 30000), 0);
