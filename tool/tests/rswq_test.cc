@@ -18,7 +18,6 @@
 
 #include "rswq.h"
 #include "tavlo/runtime.h"
-#include "tavlo/store.h"
 #include "tavlo/testing.h"
 #include "wqhk/wqhk.h"
 #include "wqs/wqs.h"
