@@ -1,6 +1,6 @@
-// Files that are not ours or have a damaged page: every call gives a STATUS,
-// never a crash, a read past a loaded value or a kept memory block.  (Cut
-// files, objects: wqs/tests/core/damaged_queue_test.cc.)
+// Files that are not ours, cut short or with a damaged page: every call
+// gives a STATUS, never a crash, a read past a loaded value or a kept
+// memory block.
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -12,6 +12,9 @@ namespace {
 
 using Bytes = std::string;
 using Seen = std::set<STATUS>;
+
+// The page size in a SQLite file header.
+size_t PageSize(const Bytes& file) { return (uint8_t)file[16] << 8 | (uint8_t)file[17]; }
 
 Bytes Garbage(size_t n, uint32_t seed) {
   Bytes b(n, '\0');
@@ -133,6 +136,23 @@ TEST_F(DamagedFileTest, ForeignFilesAreRefusedUntouched) {
   }
 }
 
+// SQLite reads the missing end of a cut file as zeros without a word, so
+// open compares the header's page count with the file's size.
+TEST_F(DamagedFileTest, CutDatabaseIsRefusedAtOpen) {
+  const Bytes whole = MakeSound();
+  const size_t ps = PageSize(whole), size = whole.size();
+  ASSERT_GE(size / ps, 8u);
+  for (size_t len : std::vector<size_t>{0, 10, 99, 100, 512, ps, 2 * ps,
+                                        5 * ps + 7, size / 2, size - ps, size - 1}) {
+    SCOPED_TRACE(::testing::Message() << "cut at " << len << " of " << size);
+    const std::string name = "cut" + std::to_string(len) + ".qds";
+    Write(name, whole.substr(0, len));
+    Seen seen;
+    Exercise(name, &seen);
+    EXPECT_EQ(seen, Seen{len < 100 ? ERR_NOT_A_DB : ERR_DB_CORRUPT});
+  }
+}
+
 TEST_F(DamagedFileTest, GarbagePageGivesAStatus) {
   const Bytes whole = MakeSound();
   Seen seen;
@@ -149,7 +169,7 @@ TEST_F(DamagedFileTest, GarbagePageGivesAStatus) {
     owners[sqlite3_column_int(s, 0)] = (const char*)sqlite3_column_text(s, 1);
   sqlite3_finalize(s);
   sqlite3_close(raw);
-  const size_t ps = (uint8_t)whole[16] << 8 | (uint8_t)whole[17], pages = whole.size() / ps;
+  const size_t ps = PageSize(whole), pages = whole.size() / ps;
   const std::set<std::string> core = {"big", "items", "meta", "notes", "sqlite_schema",
                                       "summary"};
   std::set<std::string> hit;
