@@ -132,7 +132,6 @@ TEST_F(WqadminTest, ShowReportsRecipientsFieldsStreamsAndAttachments) {
     EXPECT_NE("", r["next_hop"].get<std::string>());
     EXPECT_NE("", r["post_office"].get<std::string>());
     EXPECT_EQ(1, r["type"]);
-    EXPECT_TRUE(std::regex_match(r["next_retry"].get<std::string>(), kIsoLocal));
   }
   json fields;
   for (const auto& f : m["fields"]) {
@@ -153,9 +152,6 @@ TEST_F(WqadminTest, ShowReportsRecipientsFieldsStreamsAndAttachments) {
   EXPECT_EQ(14, s["attachments"][0]["size"]);
   EXPECT_EQ(1, s["attachments"][0]["file_type"]);
 
-  Result text = Admin("show q.qds " + all[9]["note_id"].dump());
-  EXPECT_TRUE(Has(text.out, "stream Body") && Has(text.out, "attachment [0] note.txt"))
-      << text.out;
   Result missing = Admin("show q.qds 99999");
   EXPECT_EQ(1, missing.code);
   EXPECT_TRUE(Has(missing.err, "q.qds")) << missing.err;
@@ -220,9 +216,7 @@ TEST_F(WqadminTest, VerifyNamesADamagedMessageWhileListAndStatsGoOn) {
   ASSERT_EQ(10u, listed.size());
   EXPECT_TRUE(listed[2].contains("damaged")) << listed[2];
   EXPECT_FALSE(listed[3].contains("damaged"));
-  Result text = Admin("list q.qds");
-  EXPECT_EQ(0, text.code);
-  EXPECT_TRUE(Has(text.out, "damaged:"));
+  EXPECT_TRUE(Has(Admin("list q.qds").out, "damaged:"));
   json stats = AdminJson("stats q.qds --json");
   EXPECT_EQ(json({10, 1, 5}), json({stats["total"], stats["damaged"], stats["by_status"]["9"]}));
 }
@@ -230,11 +224,6 @@ TEST_F(WqadminTest, VerifyNamesADamagedMessageWhileListAndStatsGoOn) {
 TEST_F(WqadminTest, UsageErrorsExitTwoAndFailuresNameTheFile) {
   for (const char* args : {"", "list", "list q.qds --bogus", "frobnicate q.qds"})
     EXPECT_EQ(2, Admin(args).code) << args;
-  Result help = Admin("list --help");
-  EXPECT_EQ(0, help.code);
-  EXPECT_TRUE(Has(help.out, "--formula"));
-  EXPECT_TRUE(Has(Admin("--help").out, "verify"));
-
   ASSERT_EQ(0, Admin("create q.qds").code);
   Result badFormula = Admin("list q.qds --formula 'WQMsgStatus = '");
   EXPECT_EQ(2, badFormula.code);
@@ -242,11 +231,12 @@ TEST_F(WqadminTest, UsageErrorsExitTwoAndFailuresNameTheFile) {
   EXPECT_TRUE(Has(badFormula.err, "--formula")) << badFormula.err;
 
   std::ofstream(dir_ + "/junk.qds") << "not a queue at all";
-  for (const char* args : {"list missing.qds", "stats missing.qds", "verify missing.qds",
-                           "verify junk.qds"}) {
-    Result r = Admin(args);
-    EXPECT_EQ(1, r.code) << args;
-    EXPECT_TRUE(Has(r.err, std::string(args).substr(std::string(args).find(' ') + 1))) << r.err;
+  for (std::string file : {"missing.qds", "junk.qds"}) {
+    for (const char* cmd : {"list ", "stats ", "verify "}) {
+      Result r = Admin(cmd + file);
+      EXPECT_EQ(1, r.code) << cmd << file;
+      EXPECT_TRUE(Has(r.err, file)) << r.err;
+    }
   }
 }
 
