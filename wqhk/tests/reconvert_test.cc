@@ -39,7 +39,7 @@ TEST(ReconvertTest, AllMsgsSetsEverySelectedToSix) {
     ASSERT_EQ(NOERROR, WQSAddDWORD(&m, TRUE, "WQMsgStatus", i < 0 ? 6 : kStatus[i % 4]));
     if (i % 3) { ASSERT_EQ(NOERROR, WQSAddDataBlock(&m, FALSE, "WQErrStr", "550 no", 6)); }
     ASSERT_EQ(NOERROR, WQSCloseAndSaveMsg(&m));
-    ids.push_back(m.info.user.dwQueueMsgID);
+    ids.push_back(NOTEID{m.info.user.dwQueueMsgID});  // packed: copy, never bind
   }
   auto modified = [&](NOTEID id) {
     NOTEHANDLE note;
