@@ -1,11 +1,12 @@
-// The start-up shell: exit codes and the rule that a STATUS with bit 0x8000
-// is never shown.
+// The start-up shell and the add-in layer: which runtime calls run at each
+// stage, what is shown where, and the exit code.  Each fake call records
+// itself, so a layer that undoes what it never set up (or forgets what it
+// did) shows in the sequence.
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "rswq.h"
@@ -13,53 +14,150 @@
 
 namespace {
 
-using Shown = std::vector<std::pair<std::string, int>>;
+using Calls = std::vector<std::string>;
 
 struct FakeRuntime {
-  STATUS initExtended = 0, main = 0;
-  Shown shown;
+  STATUS initExtended = 0, sdkInit = 0, main = 0;
+  int errorAnswer = 1;  // TavloSDKMAINError: nonzero = for a window
+  Calls calls;
 };
 FakeRuntime* g_rt = nullptr;
 
+void Record(const std::string& call) { g_rt->calls.push_back(call); }
+
 const ShellEnv kFakeEnv = {
-    [](int, char**) -> STATUS { return g_rt->initExtended; },
-    [](void*, int, char**, void*, void*) -> STATUS { return 0; },
+    [](int argc, char**) -> STATUS {
+      Record("InitExtended " + std::to_string(argc));
+      return g_rt->initExtended;
+    },
+    [](void* entry, int argc, char**, void* inst, void* prev) -> STATUS {
+      char text[64];
+      std::snprintf(text, sizeof text, "SDKMAINInit %d %d %p %p", entry != nullptr,
+                    argc, inst, prev);
+      Record(text);
+      return g_rt->sdkInit;
+    },
     [](STATUS st, char* buf, WORD len) {
+      Record("InitError " + std::to_string(st) + " " + std::to_string(len));
       std::snprintf(buf, len, "init failed %u", unsigned(st));
       return 42;
     },
     [](STATUS st, char* buf, WORD len) {
+      Record("Error " + std::to_string(st) + " " + std::to_string(len));
       std::snprintf(buf, len, "run failed %u", unsigned(st));
-      return 1;
+      return g_rt->errorAnswer;
     },
-    [](int, char**) -> STATUS { return g_rt->main; },
-    [] {},
+    [](int argc, char**) -> STATUS {
+      Record("Main " + std::to_string(argc));
+      return g_rt->main;
+    },
+    [] { Record("Term"); },
     [](const char* text, int windowed) {
-      g_rt->shown.emplace_back(text, windowed);
+      Record("Show " + std::string(text) + " " + std::to_string(windowed));
     }};
 
-TEST(ShellTest, ExitCodesAndWhatIsShownAtEachStage) {
+// A runtime that never came up is not shut down and decides the exit code;
+// a failed toolkit start-up is shut down but never shown; a tool failure is
+// shown (in a window only when the runtime says so) unless bit 0x8000 is
+// set.  The message buffer offered is always 255 of 256 bytes.
+TEST(ShellTest, CallsShownTextsAndExitCodeAtEachStage) {
+  void* const inst = reinterpret_cast<void*>(0x10);
+  void* const prev = reinterpret_cast<void*>(0x20);
+  char init[64];
+  std::snprintf(init, sizeof init, "SDKMAINInit 1 1 %p %p", inst, prev);
   const struct {
     const char* name;
-    STATUS initExtended, main;
+    int windowed;
+    STATUS initExtended, sdkInit, main;
+    int errorAnswer;
     int exitCode;
-    Shown shown;
+    Calls calls;
   } cases[] = {
-      {"success", 0, 0, 0, {}},
-      {"runtime", 0x0109, 0, 42, {{"init failed 265", 0}}},
-      {"tool", 0, 13280, -1, {{"run failed 13280", 0}}},
-      {"tool quiet", 0, 0x8000 | 13280, -1, {}},
+      {"success", 1, 0, 0, 0, 1, 0, {"InitExtended 1", init, "Main 1", "Term"}},
+      {"runtime", 1, 0x0109, 0, 0, 1, 42,
+       {"InitExtended 1", "InitError 265 255", "Show init failed 265 1"}},
+      {"runtime quiet", 0, 0x8109, 0, 0, 1, 42,
+       {"InitExtended 1", "InitError 33033 255"}},
+      {"toolkit", 1, 0, 0x0109, 0, 1, -1, {"InitExtended 1", init, "Term"}},
+      {"tool", 1, 0, 0, 13280, 1, -1,
+       {"InitExtended 1", init, "Main 1", "Error 13280 255", "Show run failed 13280 1",
+        "Term"}},
+      {"tool, text not for a window", 1, 0, 0, 13280, 0, -1,
+       {"InitExtended 1", init, "Main 1", "Error 13280 255", "Show run failed 13280 0",
+        "Term"}},
+      {"tool quiet", 1, 0, 0, 0x8000 | 13280, 1, -1,
+       {"InitExtended 1", init, "Main 1", "Term"}},
   };
   for (const auto& c : cases) {
-    FakeRuntime rt{c.initExtended, c.main, {}};
+    FakeRuntime rt{c.initExtended, c.sdkInit, c.main, c.errorAnswer, {}};
     g_rt = &rt;
     char a0[] = "rswq";
     char* argv[] = {a0, nullptr};
-    EXPECT_EQ(c.exitCode,
-              ShellMainWithEnv(&kFakeEnv, 0, nullptr, nullptr, 1, argv))
+    EXPECT_EQ(c.exitCode, ShellMainWithEnv(&kFakeEnv, c.windowed, inst, prev, 1, argv))
         << c.name;
     g_rt = nullptr;
-    EXPECT_EQ(c.shown, rt.shown) << c.name;
+    EXPECT_EQ(c.calls, rt.calls) << c.name;
+  }
+}
+
+TEST(ShellTest, ShowMessageFramesTheTextOnTheRightStream) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  ShellShowMessage("console", 0);
+  ShellShowMessage("windowed", 1);
+  EXPECT_EQ("\r\nconsole\r\n\r\n", testing::internal::GetCapturedStdout());
+  // No message boxes here: a windowed start reports on standard error.
+  EXPECT_EQ("\r\nwindowed\r\n\r\n", testing::internal::GetCapturedStderr());
+}
+
+// The add-in layer: a context that could not be set up is not ended and
+// the tool never runs; otherwise the module handle reaches the tool, the
+// tool's STATUS reaches the context's end, and what that returns is the
+// layer's result.
+struct FakeAddIn {
+  STATUS sdkInit = 0, main = 0, sdkTerm = 0;
+  Calls calls;
+};
+FakeAddIn* g_addin = nullptr;
+
+const AddInEnv kFakeAddIn = {
+    [](int argc, char**) -> STATUS {
+      g_addin->calls.push_back("SDKInit " + std::to_string(argc));
+      return g_addin->sdkInit;
+    },
+    [](DHANDLE* module, void* r1, void* r2) -> STATUS {
+      g_addin->calls.push_back(std::string("InitModule") + (r1 || r2 ? " reserved" : ""));
+      *module = 0x7A400000;
+      return ERR_INIT_FAILED;  // ignored by the layer
+    },
+    [](DHANDLE module, int argc, char**) -> STATUS {
+      g_addin->calls.push_back("Main " + std::to_string(module) + " " + std::to_string(argc));
+      return g_addin->main;
+    },
+    [](STATUS st) -> STATUS {
+      g_addin->calls.push_back("SDKTerm " + std::to_string(st));
+      return g_addin->sdkTerm;
+    }};
+
+TEST(AddInLayerTest, ContextEndedOnlyWhenSetUpAndItsResultReturned) {
+  const struct {
+    STATUS sdkInit, main, sdkTerm, result;
+    Calls calls;
+  } cases[] = {
+      {ERR_INIT_FAILED, 0, 0, ERR_INIT_FAILED, {"SDKInit 2"}},
+      {0, 13280, 13280, 13280,
+       {"SDKInit 2", "InitModule", "Main 2051014656 2", "SDKTerm 13280"}},
+      {0, 0, 0x8000 | 13284, 0x8000 | 13284,
+       {"SDKInit 2", "InitModule", "Main 2051014656 2", "SDKTerm 0"}},
+  };
+  for (const auto& c : cases) {
+    FakeAddIn rt{c.sdkInit, c.main, c.sdkTerm, {}};
+    g_addin = &rt;
+    char a0[] = "rswq", a1[] = "ignored";
+    char* argv[] = {a0, a1, nullptr};
+    EXPECT_EQ(c.result, TavloMainWithEnv(&kFakeAddIn, 2, argv)) << c.sdkInit;
+    g_addin = nullptr;
+    EXPECT_EQ(c.calls, rt.calls) << c.sdkInit;
   }
 }
 
