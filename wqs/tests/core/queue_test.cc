@@ -118,5 +118,27 @@ TEST_F(QueueDbTest, MessageLists) {
   }
 }
 
+// The search callback lists a document only for match flags of exactly 1,
+// stops listing when the room is used up, and never stops the search.
+TEST(MsgListCallbackTest, ListsExactMatchesUntilFull) {
+  DWORD ids[3] = {0, 0, 0xFFFFFFFF};
+  msglist_handle_t list{};
+  list.pList = ids;
+  list.wMaxMsgs = 2;
+  const struct { BYTE flags; NOTEID id; } reported[] = {
+      {0x00, 10}, {0x01, 11}, {0x03, 12}, {0x81, 13}, {0x01, 14}, {0x01, 15}};
+  for (const auto& r : reported) {
+    SEARCH_MATCH m{};
+    m.SERetFlags = r.flags;
+    m.ID.NoteID = r.id;
+    EXPECT_EQ(WQSSearchQDSCallBack(&list, &m, nullptr), NOERROR) << r.id;
+  }
+  EXPECT_EQ(ids[0], 11u);
+  EXPECT_EQ(ids[1], 14u);
+  EXPECT_EQ(ids[2], 0xFFFFFFFFu);
+  EXPECT_EQ(list.wNumMsgs, 2);
+  EXPECT_EQ(list.wMaxMsgs, 0);
+}
+
 }  // namespace
 }  // namespace wqstest
