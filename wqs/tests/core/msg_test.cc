@@ -93,9 +93,76 @@ TEST_F(MsgTest, RequeueAndPurge) {
   }
 }
 
+// Flags of the first item `name`; 0xFFFF when absent.
+WORD FlagsOf(NOTEHANDLE hNote, const std::string& name) {
+  for (DWORD i = 0, n = QDSItemCount(hNote); i < n; i++) {
+    char buf[256];
+    WORD len = 0, flags = 0;
+    if (QDSItemInfoByIndex(hNote, i, buf, sizeof(buf), &len, &flags, nullptr,
+                           nullptr, nullptr) == NOERROR &&
+        std::string(buf, len) == name) {
+      return flags;
+    }
+  }
+  return 0xFFFF;
+}
+
+// Stored forms: booleans "1"/"0" as text, DWORDs as unsigned doubles, time
+// stamps as they are, data blocks as given; the summary flag only for
+// bUseInIndex exactly 1, and TRUE only for bValue exactly 1.
+TEST_F(MsgTest, TypedFieldsStoredFormsAndSummaryFlag) {
+  msg_handle_t h;
+  ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &h), NOERROR);
+  TIMEDATE t;
+  TimeFromMicros(0x0102030405060708LL, &t);
+  auto value = [](WORD type, const void* p, size_t n) {
+    Bytes b;
+    PutW(&b, type);
+    PutBytes(&b, p, n);
+    return b;
+  };
+  const double max = 4294967295.0;
+  const struct {
+    const char* name;
+    STATUS (*add)(msg_handle_t*, const char*, const TIMEDATE*);
+    WORD flags;
+    Bytes stored;
+  } cases[] = {
+      {"BoolT", [](msg_handle_t* m, const char* n, const TIMEDATE*) {
+         return WQSAddBool(m, TRUE, n, TRUE); }, ITEM_SUMMARY, value(TYPE_TEXT, "1", 1)},
+      {"Bool2", [](msg_handle_t* m, const char* n, const TIMEDATE*) {
+         return WQSAddBool(m, 2, n, 2); }, 0, value(TYPE_TEXT, "0", 1)},
+      {"Max", [](msg_handle_t* m, const char* n, const TIMEDATE*) {
+         return WQSAddDWORD(m, TRUE, n, 0xFFFFFFFF); }, ITEM_SUMMARY, value(TYPE_NUMBER, &max, 8)},
+      {"Dw2", [](msg_handle_t* m, const char* n, const TIMEDATE*) {
+         return WQSAddDWORD(m, 2, n, 0xFFFFFFFF); }, 0, value(TYPE_NUMBER, &max, 8)},
+      {"Time", [](msg_handle_t* m, const char* n, const TIMEDATE* td) {
+         return WQSAddTIMEDATE(m, 2, n, td); }, 0, value(TYPE_TIME, &t, 8)},
+      {"Empty", [](msg_handle_t* m, const char* n, const TIMEDATE*) {
+         return WQSAddDataBlock(m, TRUE, n, "", 0); }, ITEM_SUMMARY, value(TYPE_TEXT, "", 0)},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(c.add(&h, c.name, &t), NOERROR) << c.name;
+    EXPECT_EQ(FlagsOf(h.hNote, c.name), c.flags) << c.name;
+    EXPECT_EQ(ItemBytes(h.hNote, c.name), c.stored) << c.name;
+  }
+  BOOL b = 5;
+  EXPECT_EQ(WQSGetBool(&h, "Bool2", &b), NOERROR);
+  EXPECT_EQ(b, FALSE);
+  TIMEDATE back{};
+  EXPECT_EQ(WQSGetTIMEDATE(&h, "Time", &back), NOERROR);
+  EXPECT_EQ(TimeToMicros(&back), 0x0102030405060708LL);
+  // An empty text is no boolean; a missing time stamp is missing.
+  b = 5;
+  EXPECT_EQ(WQSGetBool(&h, "Empty", &b), ERR_WQS_NO_FIELD);
+  EXPECT_EQ(b, 5);
+  EXPECT_EQ(WQSGetTIMEDATE(&h, "Missing", &back), ERR_WQS_NO_FIELD);
+  EXPECT_EQ(WQSCloseAndDiscardMsg(&h), NOERROR);
+}
+
 // Typed reads: a bool is the first character of a text, a number stored as
-// a double reads as its low 32 bits, a missing field leaves the output.
-// The message, discarded, leaves no document.
+// a double reads as the low 32 bits of its truncation, a missing field
+// leaves the output.  The message, discarded, leaves no document.
 TEST_F(MsgTest, TypedFieldsAndDiscard) {
   msg_handle_t h;
   ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &h), NOERROR);
@@ -105,15 +172,17 @@ TEST_F(MsgTest, TypedFieldsAndDiscard) {
     EXPECT_EQ(WQSGetBool(&h, t, &b), NOERROR) << t;
     EXPECT_EQ(b, t[0] == '0' ? FALSE : TRUE) << t;
   }
-  const double d = 6.75;
-  ASSERT_EQ(QDSItemAppend(h.hNote, 0, "A", 1, TYPE_NUMBER, &d, 8), NOERROR);
-  ASSERT_EQ(WQSAddDWORD(&h, TRUE, "Max", 0xFFFFFFFF), NOERROR);
+  const struct { double stored; DWORD read; } numbers[] = {
+      {6.75, 6}, {-1, 0xFFFFFFFF}, {4294967295.0, 0xFFFFFFFF},
+      {4294967296.0, 0}, {1e30, 0}};
+  for (const auto& n : numbers) {
+    (void)QDSItemDelete(h.hNote, "A", 1);
+    ASSERT_EQ(QDSItemAppend(h.hNote, 0, "A", 1, TYPE_NUMBER, &n.stored, 8), NOERROR);
+    DWORD v = 12345;
+    ASSERT_EQ(WQSGetDWORD(&h, "A", &v), NOERROR) << n.stored;
+    EXPECT_EQ(v, n.read) << n.stored;
+  }
   DWORD v = 12345;
-  ASSERT_EQ(WQSGetDWORD(&h, "A", &v), NOERROR);
-  EXPECT_EQ(v, 6u);
-  ASSERT_EQ(WQSGetDWORD(&h, "Max", &v), NOERROR);
-  EXPECT_EQ(v, 0xFFFFFFFFu);
-  v = 12345;
   EXPECT_EQ(WQSGetDWORD(&h, "Missing", &v), ERR_WQS_NO_FIELD);
   EXPECT_EQ(v, 12345u);
   ASSERT_EQ(WQSAddDWORD(&h, TRUE, "WQMsgStatus", 11), NOERROR);
