@@ -117,6 +117,49 @@ TEST_F(PartTest, NameOf33IsRefused) {
   EXPECT_EQ(ItemCount(m_.hNote, "$FILE"), 0);
 }
 
+// The two tables a save leaves beside the pieces and objects, byte for
+// byte: type code, 32-byte header with the header name zero-padded, the
+// array header (hArray is the writer's and not compared) and the entries.
+TEST_F(PartTest, SavedAttachmentAndStreamTablesByteForByte) {
+  file_descriptor_t fd = Descriptor(2);
+  file_block_t fb;
+  ASSERT_EQ(WQSCreateFileBlock(&m_, &fd, &fb), NOERROR);
+  ASSERT_EQ(WQSCreateDataStreamBlock(&m_, "Body", &w_), NOERROR);
+  ASSERT_EQ(Write(Pattern(40000, 1)), NOERROR);
+  ASSERT_EQ(Write(Pattern(30000, 2), FALSE), NOERROR);
+  ASSERT_EQ(WQSCloseAndSaveMsg(&m_), NOERROR);
+  const NOTEID id = Val(m_.info.user.dwQueueMsgID);
+
+  auto table = [](const char* header, std::vector<DWORD> words) {
+    Bytes b;
+    PutW(&b, TYPE_USERDATA);
+    b.push_back(32);
+    PutBytes(&b, header, strlen(header));
+    b.resize(34, 0);
+    for (DWORD w : words) PutDW(&b, w);
+    return b;
+  };
+  // hArray, dwSize, entry size, growth, used, available, then the entry.
+  Bytes attach = table("WQS_MSG_ATTACH_BLOCK", {0, 24 + 84, 84, 1, 1, 0,
+                                                fb.RRV, 0, 1200});
+  PutBytes(&attach, &fd, sizeof fd);
+  // Entry 0 is the total, then one per piece.
+  Bytes stream = table("WQSDSBArrayBody", {0, 24 + 3 * 4, 4, 1, 3, 0,
+                                           70000, 40000, 30000});
+  for (auto [name, want] : {std::make_pair("WQSAttachInfo", attach),
+                            std::make_pair("WQSDSBArrayBody", stream)}) {
+    Bytes got = StoredItem(db(), id, name);
+    ASSERT_EQ(got.size(), want.size()) << name;
+    std::fill(got.begin() + 34, got.begin() + 38, 0);
+    EXPECT_EQ(got, want) << name;
+  }
+  const double total = 70000;
+  Bytes size;
+  PutW(&size, TYPE_NUMBER);
+  PutBytes(&size, &total, 8);
+  EXPECT_EQ(StoredItem(db(), id, "WQSDSBSizeBody"), size);
+}
+
 TEST_F(PartTest, ChunksAreNeverSplitAcrossPiecesAndDeleteRemovesAll) {
   ASSERT_EQ(WQSCreateDataStreamBlock(&m_, "S", &w_), NOERROR);
   Bytes a = Pattern(40000, 1), b = Pattern(30000, 2);
