@@ -164,6 +164,10 @@ STATUS OSMemRealloc(DHANDLE handle, DWORD newSize) {
 STATUS OSMemFree(DHANDLE handle) {
   Block* b = Find(handle);
   if (b == nullptr) return ERR_BAD_HANDLE;
+  // An injected fault reports the one failure a free has, yet releases the
+  // block: callers' handling of a failed release can be tested without the
+  // test leaking what it cannot name.
+  const bool fault = FaultHere(OSMEM_FAULT_FREE);
   std::free(b->data);
   Account(b->tag, -1, -static_cast<int64_t>(b->size));
   b->data = nullptr;
@@ -179,7 +183,7 @@ STATUS OSMemFree(DHANDLE handle) {
     g_blocks[g_free_tail].next_free = index;
   }
   g_free_tail = index;
-  return NOERROR;
+  return fault ? ERR_BAD_HANDLE : NOERROR;
 }
 
 STATUS OSMemGetSize(DHANDLE handle, DWORD* retSize) {

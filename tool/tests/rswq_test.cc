@@ -68,8 +68,9 @@ class ToolEnvironment : public ::testing::Environment {
 // Log and status lines while alive; `onStatus` gets the count so far.
 struct Capture {
   Capture() {
-    AddInTestSetLogSink([](const char*, STATUS, const std::string& text, void* arg) {
+    AddInTestSetLogSink([](const char*, STATUS status, const std::string& text, void* arg) {
       static_cast<Capture*>(arg)->log.push_back(text);
+      static_cast<Capture*>(arg)->logStatus.push_back(status);
     }, this);
     AddInTestSetStatusSink([](const std::string& text, void* arg) {
       auto* self = static_cast<Capture*>(arg);
@@ -82,6 +83,7 @@ struct Capture {
     AddInTestSetStatusSink(nullptr, nullptr);
   }
   Lines log, status;
+  std::vector<STATUS> logStatus;  // the STATUS of each log line
   std::function<void(size_t)> onStatus;
 };
 
@@ -187,41 +189,69 @@ TEST_F(RswqTest, PassLogsStatusLinesAndStopsBetweenBatches) {
   }
 }
 
-TEST_F(RswqTest, SeventhResetFailingStopsPassAndReleasesTheList) {
-  MakeQueue(20);
-  Reopen();
-  // Calibrate: the n for which a message open succeeds and its reset fails.
+// A failure at each step of a batch: the message open, its reset, its
+// save, the release of the list.  The pass and AddInMain each log "Error"
+// with the failing STATUS, the status line stops at the messages actually
+// saved (a failed save is not counted), those stay saved, and the list and
+// every other block are released.
+TEST_F(RswqTest, EachFailingStepLogsTwoErrorsAndKeepsTheSavedCount) {
   const WORD kinds = OSMEM_FAULT_ALLOC | OSMEM_FAULT_REALLOC | OSMEM_FAULT_LOCK;
+  MakeQueue(20);
+  // Calibrate on a failed message: the memory call n at which the reset
+  // fails, and the one at which the save fails, after an open that works.
+  Reopen();
   msglist_handle_t list{};
   WORD listed = 0;
   ASSERT_EQ(NOERROR, WQSCreateMsgList(&q, 1, WQS_SEARCH_FORMULA, WQ_FAILED_FORMULA, &list, &listed));
-  DWORD n = 1;
-  for (STATUS err = NOERROR; err == NOERROR && n < 500; n++) {
+  DWORD nReset = 0, nSave = 0;
+  for (DWORD n = 1; nSave == 0 && n < 1000; n++) {
     msg_handle_t m;
     OSMemTestFailNth(kinds, n);
     if (WQSOpenMsg(&list, 0, &m) != NOERROR) continue;
-    if (!OSMemTestFaultFired()) err = WQInbReconvertOneMsg(&m);
+    if (WQInbReconvertOneMsg(&m) != NOERROR) {
+      if (nReset == 0) nReset = n;
+    } else if (WQSCloseMsgAndUpdate(&m) != NOERROR) {
+      nSave = n;
+    }
     OSMemTestDisarm();
     (void)WQSCloseMsg(&m);
   }
-  ASSERT_LT(--n, 499u) << "the reset makes no memory call to fail";
+  ASSERT_NE(0u, nReset) << "the reset makes no memory call to fail";
+  ASSERT_NE(0u, nSave) << "the save makes no memory call to fail";
   ASSERT_EQ(NOERROR, WQSCloseMsgList(&list));
   ASSERT_EQ(NOERROR, WQSCloseQueueForWrite(&q));
   open = false;
-  Capture cap;
-  cap.onStatus = [n, kinds](size_t count) {
-    if (count == 7) OSMemTestFailNth(kinds, n);  // after the 6th save
+
+  const struct {
+    const char* step;
+    size_t armAt;  // status line after which the fault is armed
+    WORD kinds;
+    DWORD n;
+  } cases[] = {
+      {"open", 3, OSMEM_FAULT_ALLOC, 1},
+      {"reset", 6, kinds, nReset},
+      {"save", 6, kinds, nSave},
+      {"list release", 20, OSMEM_FAULT_FREE, 1},  // after the batch's last save
   };
-  EXPECT_NE(NOERROR, AddInMain(0, 0, nullptr));
-  OSMemTestDisarm();
-  Lines want = PassLog(0);
-  want[6] = want[7] = "Error";
-  EXPECT_EQ(want, cap.log);
-  EXPECT_EQ(StatusLines(6), cap.status);
-  DWORD blocks = 0, bytes = 0;
-  OSMemTestCount(WQS_TAG_MSGLIST, &blocks, &bytes);
-  EXPECT_EQ(0u, blocks);
-  EXPECT_EQ(6, Stats().value("6", 0));
+  for (const auto& c : cases) {
+    MakeQueue(20);
+    const DWORD blocks = OSMemTestTotalBlocks();
+    Capture cap;
+    cap.onStatus = [&c](size_t lines) {  // "Initing..." is line 1
+      if (lines == c.armAt + 1) OSMemTestFailNth(c.kinds, c.n);
+    };
+    STATUS err = AddInMain(0, 0, nullptr);
+    EXPECT_TRUE(OSMemTestFaultFired()) << c.step;
+    OSMemTestDisarm();
+    EXPECT_NE(NOERROR, err) << c.step;
+    Lines want = PassLog(0);
+    want[6] = want[7] = "Error";
+    EXPECT_EQ(want, cap.log) << c.step;
+    EXPECT_EQ((std::vector<STATUS>{0, 0, 0, 0, 0, 0, err, err}), cap.logStatus) << c.step;
+    EXPECT_EQ(StatusLines(c.armAt), cap.status) << c.step;
+    EXPECT_EQ(blocks, OSMemTestTotalBlocks()) << c.step;
+    EXPECT_EQ(int(c.armAt), Stats().value("6", 0)) << c.step;
+  }
 }
 
 // Standard output of rswq with time stamps taken off.

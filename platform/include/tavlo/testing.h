@@ -15,11 +15,13 @@ DWORD OSMemTestTotalBlocks(void);
 
 // Fault injection.  After OSMemTestFailNth(kinds, n), the n-th call (1-based)
 // from now of any of the given kinds fails: an allocation or reallocation
-// returns ERR_MEMORY, a lock returns null (and takes no lock).  Only one
-// fault fires per arming.  n == 0 disarms.
+// returns ERR_MEMORY, a lock returns null (and takes no lock), a free of a
+// live block returns ERR_BAD_HANDLE (but still releases the block, so the
+// test leaks nothing).  Only one fault fires per arming.  n == 0 disarms.
 #define OSMEM_FAULT_ALLOC 0x0001
 #define OSMEM_FAULT_REALLOC 0x0002
 #define OSMEM_FAULT_LOCK 0x0004
+#define OSMEM_FAULT_FREE 0x0008
 void OSMemTestFailNth(WORD kinds, DWORD n);
 BOOL OSMemTestFaultFired(void);
 void OSMemTestDisarm(void);

@@ -95,4 +95,18 @@ TEST_F(MemoryTest, FaultOnLockTakesNoLock) {
   EXPECT_EQ(NOERROR, OSMemFree(h));
 }
 
+// A failed free is reported, yet the block is gone: nothing for the test
+// to leak.
+TEST_F(MemoryTest, FaultOnFreeReportsAndStillReleases) {
+  DHANDLE a = Alloc(4), b = Alloc(4);
+  const DWORD total = OSMemTestTotalBlocks();
+  OSMemTestFailNth(OSMEM_FAULT_FREE, 2);
+  EXPECT_EQ(NOERROR, OSMemFree(a));
+  EXPECT_EQ(FALSE, OSMemTestFaultFired());
+  EXPECT_EQ(ERR_BAD_HANDLE, OSMemFree(b));
+  EXPECT_EQ(TRUE, OSMemTestFaultFired());
+  EXPECT_EQ(total - 2, OSMemTestTotalBlocks());
+  EXPECT_EQ(nullptr, OSLockObject(b));
+}
+
 }  // namespace
