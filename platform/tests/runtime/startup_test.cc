@@ -1,9 +1,14 @@
-// Status texts; time stamp constants and ordering.
+// Start-up calls of the add-in shell; status texts; time stamp constants,
+// ordering and texts.
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "runtime_util.h"
 
@@ -62,6 +67,92 @@ TEST(TimeTest, ConstantsAndNowInOrder) {
   for (size_t i = 0; i + 1 < std::size(order); ++i) {
     EXPECT_LT(TimeDateCompare(&order[i], &order[i + 1]), 0) << i;
   }
+}
+
+// Blanks separate arguments except inside quotes, which are dropped; the
+// vector is null-terminated when there is room, and never overrun.
+TEST(StartupTest, ParseArgsSplitsKeepsQuotedBlanksAndStopsAtTheLimit) {
+  const struct {
+    const char* line;
+    int max;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"  rswq  -a\t\"two words\" x\"y z\"w  ", 8, {"rswq", "-a", "two words", "xy zw"}},
+      {"a b c d", 2, {"a", "b"}},
+      {"last", 1, {"last"}},
+      {" \t ", 4, {}},
+  };
+  for (const auto& c : cases) {
+    std::string line = c.line;
+    char* argv[9];
+    std::fill(std::begin(argv), std::end(argv), reinterpret_cast<char*>(1));
+    int argc = TavloSDKMAINParseArgs(line.data(), argv, c.max);
+    ASSERT_EQ(static_cast<int>(c.args.size()), argc) << c.line;
+    for (int i = 0; i < argc; ++i) EXPECT_EQ(c.args[i], argv[i]) << c.line;
+    EXPECT_EQ(argc < c.max ? nullptr : reinterpret_cast<char*>(1), argv[argc]) << c.line;
+    EXPECT_EQ(reinterpret_cast<char*>(1), argv[c.max]) << c.line;  // past the room
+  }
+  char* argv[2];
+  EXPECT_EQ(0, TavloSDKMAINParseArgs(nullptr, argv, 2));
+}
+
+// The texts the shell shows: the start-up one says the runtime could not
+// start; both ignore the quiet bit, fit the buffer, and answer as the shell
+// expects (the exit code -1; "show it in a window").
+TEST(StartupTest, ErrorTextsFitTheBufferAndAnswer) {
+  char buf[256];
+  EXPECT_EQ(-1, TavloSDKMAINInitError(0x8000 | ERR_DATA_DIR, buf, 255));
+  EXPECT_EQ("Unable to start the Tavlo runtime: " + TextOf(ERR_DATA_DIR), buf);
+  EXPECT_EQ(1, TavloSDKMAINError(ERR_WQS_NO_QUEUE, buf, 255));
+  EXPECT_EQ(TextOf(ERR_WQS_NO_QUEUE), buf);
+  EXPECT_EQ(1, TavloSDKMAINError(ERR_WQS_NO_QUEUE, buf, 6));
+  EXPECT_STREQ("Queue", buf);
+  buf[0] = 'x';
+  EXPECT_EQ(-1, TavloSDKMAINInitError(ERR_DATA_DIR, buf, 0));
+  EXPECT_EQ('x', buf[0]);
+}
+
+// A named data directory must exist and be a directory; the module handle
+// is never a memory handle.
+TEST(StartupTest, InitChecksTheDataDirectoryAndModuleIsNoMemoryHandle) {
+  char tmpl[] = "/tmp/tavlo-start-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(tmpl));
+  const std::string dir = tmpl, file = dir + "/plain";
+  std::ofstream(file).put('x');
+  char* argv[] = {const_cast<char*>("/bin/rswq"), nullptr};
+  const struct { const char* data; STATUS want; } cases[] = {
+      {nullptr, NOERROR}, {"", NOERROR}, {dir.c_str(), NOERROR},
+      {file.c_str(), ERR_DATA_DIR}, {"/nonexistent/tavlo", ERR_DATA_DIR}};
+  for (const auto& c : cases) {
+    if (c.data) setenv("TAVLO_DATA", c.data, 1); else unsetenv("TAVLO_DATA");
+    EXPECT_EQ(c.want, TavloInitExtended(1, argv)) << (c.data ? c.data : "unset");
+  }
+  unsetenv("TAVLO_DATA");
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(NOERROR, TavloSDKMAINInit(nullptr, 1, argv, nullptr, nullptr));
+  DHANDLE module = NULLHANDLE;
+  EXPECT_EQ(NOERROR, TavloInitModule(&module, nullptr, nullptr));
+  EXPECT_NE(NULLHANDLE, module);
+  EXPECT_EQ(nullptr, OSLockObject(module));
+  EXPECT_EQ(NOERROR, TavloInitModule(nullptr, nullptr, nullptr));
+}
+
+TEST(TimeTest, TextOfSpecialAndOrdinaryTimes) {
+  char buf[32];
+  const std::pair<TIMEDATE, std::string> cases[] = {
+      {Constant(TIMEDATE_WILDCARD), "wildcard"},
+      {Constant(TIMEDATE_MINIMUM), "minimum"},
+      {Constant(TIMEDATE_MAXIMUM), "maximum"},
+      {Make(INT64_MAX - 1), "@" + std::to_string(INT64_MAX - 1)}};
+  for (const auto& [t, text] : cases) {
+    EXPECT_EQ(text.size(), TimeToText(&t, buf, sizeof buf));
+    EXPECT_EQ(text, buf);
+  }
+  TIMEDATE now;
+  OSCurrentTIMEDATE(&now);
+  EXPECT_EQ(19, TimeToText(&now, buf, sizeof buf)) << buf;  // YYYY-MM-DD HH:MM:SS
+  EXPECT_EQ(4, TimeToText(&now, buf, 5));
+  EXPECT_EQ(0, TimeToText(&now, nullptr, 5));
 }
 
 }  // namespace
