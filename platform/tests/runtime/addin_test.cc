@@ -1,6 +1,11 @@
 // The add-in task: log lines, stop requests and the task registry entry.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -48,19 +53,93 @@ TEST_F(AddInTest, RegistryEntryAppearsAndDisappears) {
   EXPECT_FALSE(fs::exists(Own()));
 }
 
-TEST_F(AddInTest, StopBySigtermOrQuitFile) {
-  for (bool signal : {true, false}) {
+TEST_F(AddInTest, StopBySigtermQuitFileOrAfterPolls) {
+  for (int how : {0, 1, 2}) {
     ASSERT_EQ(NOERROR, Start());
     EXPECT_EQ(FALSE, AddInIdle());
-    if (signal) {
+    if (how == 0) {
       ASSERT_EQ(0, raise(SIGTERM));
-    } else {
+    } else if (how == 1) {
       std::ofstream(Own("quit")).close();
+    } else {
+      AddInTestStopAfterPolls(2);
+      EXPECT_EQ(FALSE, AddInIdle());
+      EXPECT_EQ(FALSE, AddInIdle());
     }
-    EXPECT_EQ(TRUE, AddInIdle()) << signal;
+    EXPECT_EQ(TRUE, AddInIdle()) << how;
+    EXPECT_EQ(TRUE, AddInIdle()) << how << ": a stop is not taken back";
     AddInSDKTerm(NOERROR);
     AddInTestSetStopRequest(FALSE);
   }
+}
+
+// The registry keeps the status line whole, however long, on one line of
+// its record; a second start-up of a running task keeps its one record.
+TEST_F(AddInTest, RegistryRecordKeepsLongAndMultiLineStatus) {
+  ASSERT_EQ(NOERROR, Start());
+  char* argv[] = {const_cast<char*>("other"), nullptr};
+  EXPECT_EQ(NOERROR, AddInSDKInit(1, argv));
+  const std::string tail(300, 'z');
+  AddInSetStatusText("a\\b\nc\rd %s", tail.c_str());  // the first change is recorded at once
+  std::string rec = ReadFile(Own());
+  EXPECT_NE(std::string::npos, rec.find("\nstatus=a\\\\b\\nc\\rd " + tail + "\n")) << rec;
+  EXPECT_NE(std::string::npos, rec.find("name=other\n")) << rec;
+  EXPECT_EQ(NOERROR, AddInSDKTerm(NOERROR));
+  EXPECT_FALSE(fs::exists(Own()));
+}
+
+// On a terminal the status line is one row redrawn in place: cut to the
+// width without splitting a character, control characters blanked,
+// cleared around log lines and drawn again after them, and left on screen
+// with a line feed at the end.  Changes within 50 ms of a drawing wait for
+// the next call after that.
+TEST_F(AddInTest, StatusLineOnATerminal) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(0, grantpt(master));
+  ASSERT_EQ(0, unlockpt(master));
+  int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  termios tio;
+  ASSERT_EQ(0, tcgetattr(slave, &tio));
+  cfmakeraw(&tio);  // the bytes as written, no line-feed translation
+  ASSERT_EQ(0, tcsetattr(slave, TCSANOW, &tio));
+  winsize ws{};
+  ws.ws_col = 24;
+  ASSERT_EQ(0, ioctl(master, TIOCSWINSZ, &ws));
+  std::fflush(stderr);
+  const int savedErr = dup(STDERR_FILENO);
+  ASSERT_EQ(STDERR_FILENO, dup2(slave, STDERR_FILENO));
+
+  const std::string wide = "\xc3\xa9";  // one character, two bytes
+  ASSERT_EQ(NOERROR, Start());
+  AddInSetStatusText("one");
+  AddInSetStatusText("two");  // held back by the throttle
+  usleep(60 * 1000);
+  EXPECT_EQ(FALSE, AddInIdle());
+  CaptureStdout();
+  AddInLogMessageText("hello", NOERROR);
+  GetCapturedStdout();
+  usleep(60 * 1000);
+  AddInSetStatusText("a\tb%s", (std::string(12, 'x') + wide + "yz").c_str());
+  AddInSDKTerm(NOERROR);
+
+  std::fflush(stderr);
+  dup2(savedErr, STDERR_FILENO);
+  close(savedErr);
+  close(slave);
+  std::string shown;
+  char buf[512];
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) shown.append(buf, n);
+  close(master);
+  // 24 columns: "\r" and 23 characters; the wide one would straddle the
+  // cut, so it goes whole.
+  EXPECT_EQ("\rrtask: one\x1b[K"
+            "\rrtask: two\x1b[K"
+            "\r\x1b[K\rrtask: two\x1b[K"
+            "\rrtask: a b" + std::string(12, 'x') + "\x1b[K\n",
+            shown);
 }
 
 }  // namespace
