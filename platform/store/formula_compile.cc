@@ -1,11 +1,15 @@
-// QDSFormulaCompile and the formula handle.  The handle is a runtime
-// memory block holding a small header and the formula's source text; the
-// search compiles that text again.  Keeping source rather than a tree in
-// the block keeps it free of pointers, so it can be copied or moved by the
-// runtime like any other block.
+// QDSFormulaCompile and the formula handle, and the two calls that tell an
+// operator about a formula: why it does not compile, and which items it
+// reads.  The handle is a runtime memory block holding a small header and
+// the formula's source text; the search compiles that text again.  Keeping
+// source rather than a tree in the block keeps it free of pointers, so it
+// can be copied or moved by the runtime like any other block.
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <vector>
 
 #include "formula.h"
 #include "tavlo/runtime.h"
@@ -103,5 +107,58 @@ STATUS QDSFormulaCompile(const char* formulaName, WORD formulaNameLen,
   if (!text.empty()) std::memcpy(p + sizeof hdr, text.data(), text.size());
   OSUnlockObject(h);
   *retFormula = h;
+  return NOERROR;
+}
+
+STATUS QDSFormulaErrorText(const char* formulaText, WORD formulaTextLen,
+                           char* retMessage, WORD messageLen, WORD* retLine,
+                           WORD* retColumn, WORD* retOffset, WORD* retLength) {
+  if (retMessage && messageLen > 0) retMessage[0] = '\0';
+  // The positions come from the compile itself, so both calls always
+  // agree on where a formula went wrong.
+  STATUS status = QDSFormulaCompile(nullptr, 0, formulaText, formulaTextLen,
+                                    nullptr, nullptr, nullptr, retLine,
+                                    retColumn, retOffset, retLength);
+  if (status != ERR_FORMULA_SYNTAX && status != ERR_FORMULA_TOO_BIG)
+    return status;
+  if (!retMessage || messageLen == 0) return status;
+  CompileError err;
+  std::string_view text(formulaText ? formulaText : "", formulaTextLen);
+  if (tavlo::formula::Compile(text, nullptr, &err) == NOERROR) {
+    // Only the block-size limit of QDSFormulaCompile refuses a formula the
+    // parser accepts.
+    err.message = "formula is too long for a formula handle";
+  }
+  size_t n = std::min<size_t>(err.message.size(), messageLen - 1u);
+  std::memcpy(retMessage, err.message.data(), n);
+  retMessage[n] = '\0';
+  return status;
+}
+
+STATUS QDSFormulaItemNames(const char* formulaText, WORD formulaTextLen,
+                           QDS_FORMULA_ITEM_CALLBACK callback, void* arg) {
+  if (!formulaText && formulaTextLen != 0) return ERR_BAD_ARG;
+  std::shared_ptr<const tavlo::formula::Program> prog;
+  std::string_view text(formulaText ? formulaText : "", formulaTextLen);
+  STATUS status = tavlo::formula::Compile(text, &prog, nullptr);
+  if (status != NOERROR) return status;
+  // Nodes are added as the parser meets them, so walking them in order
+  // gives the names in the order they are written; a slot is a name's
+  // folded form, so the first node of each slot carries its first spelling.
+  std::vector<bool> seen;
+  try {
+    seen.assign(prog->slots.size(), false);
+  } catch (const std::bad_alloc&) {
+    return ERR_MEMORY;
+  }
+  for (const tavlo::formula::Node& n : prog->nodes) {
+    if (n.kind != tavlo::formula::NodeKind::kItem || seen[n.a]) continue;
+    seen[n.a] = true;
+    if (!callback) continue;
+    const std::string& name = prog->strings[n.b];
+    STATUS st = callback(arg, name.data(),
+                         static_cast<WORD>(std::min<size_t>(name.size(), 0xFFFF)));
+    if (st != NOERROR) return st;
+  }
   return NOERROR;
 }

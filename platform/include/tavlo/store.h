@@ -231,6 +231,34 @@ STATUS QDSSearch(DBHANDLE db, FORMULAHANDLE formula, const char* viewTitle,
                  QDS_SEARCH_CALLBACK callback, void* arg,
                  TIMEDATE* retUntil);
 
+// Says why QDSFormulaCompile refuses a formula, for an operator to read:
+// the parser's message ("expected ')'"), zero-terminated in `retMessage`
+// (cut to messageLen - 1 bytes), and where pointers are given the 1-based
+// line and column, 0-based offset and length of the faulty token.  Returns
+// what QDSFormulaCompile returns; on NOERROR the message is empty.  It
+// compiles the text again rather than keeping a "last error", so it holds
+// no state and any caller may ask about any text.
+STATUS QDSFormulaErrorText(const char* formulaText, WORD formulaTextLen,
+                           char* retMessage, WORD messageLen, WORD* retLine,
+                           WORD* retColumn, WORD* retOffset, WORD* retLength);
+
+// Calls `callback` once per distinct item name a formula reads (compared
+// case-insensitively; the first spelling is passed, not terminated), in
+// the order they first appear.  A nonzero callback result stops the walk
+// and is returned.  A formula that does not compile gives its compile
+// STATUS and no calls.
+typedef STATUS (*QDS_FORMULA_ITEM_CALLBACK)(void* arg, const char* name,
+                                            WORD nameLen);
+STATUS QDSFormulaItemNames(const char* formulaText, WORD formulaTextLen,
+                           QDS_FORMULA_ITEM_CALLBACK callback, void* arg);
+
+// *retExists TRUE when some document of the database has a summary item of
+// that name (any case) that a search can test: a number, a text or a text
+// list.  One lookup in the search index, so it costs the same on any size
+// of database; callers use it to warn about a formula naming an item that
+// nothing carries (a typo selects nothing, silently).
+STATUS QDSSummaryItemExists(DBHANDLE db, const char* name, BOOL* retExists);
+
 // ---------------------------------------------------------------------------
 // Views: a design document (class NOTE_CLASS_VIEW) with a title and a
 // selection formula.  Its entries are the matching data documents in note-id
