@@ -18,6 +18,7 @@
 
 #include "rswq.h"
 #include "tavlo/runtime.h"
+#include "usage.h"
 #include "tavlo/testing.h"
 #include "wqhk/wqhk.h"
 #include "wqs/wqs.h"
@@ -290,6 +291,58 @@ TEST_F(BinaryTest, RswqWithoutQueueFileExits255ThenResetsEveryFailedMessage) {
                       "rswq: Closing: smtpibwq.fix\n",
             Unstamped(r.out));
   EXPECT_EQ(14, Stats().value("6", 0));
+}
+
+// Runs rswq in `dir` with standard output either closed or a pipe whose
+// reader has gone; returns its wait status.
+int RunWithLostOutput(const std::string& dir, bool closed) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  close(fds[0]);  // the reader is gone before anything is written
+  pid_t child = fork();
+  if (child == 0) {
+    signal(SIGPIPE, SIG_DFL);  // as from a shell, whatever this test ignores
+    setenv("TAVLO_DATA", dir.c_str(), 1);
+    if (chdir(dir.c_str()) != 0 || !freopen("/dev/null", "w", stderr)) _exit(100);
+    if (closed) close(STDOUT_FILENO);
+    else dup2(fds[1], STDOUT_FILENO);
+    execl(RSWQ_BINARY, "rswq", "--reset-everything", static_cast<char*>(nullptr));
+    _exit(101);
+  }
+  close(fds[1]);
+  int status = -1;
+  waitpid(child, &status, 0);
+  return status;
+}
+
+// Asking for help opens nothing; losing the log loses only the log; any
+// other argument is ignored.
+TEST_F(BinaryTest, HelpOpensNothingAndALostLogStopsNoReset) {
+  MakeQueue(120, 3);
+  const std::string before = ReadFile(fix);
+  std::vector<std::string> files;
+  for (const auto& e : fs::directory_iterator(dir)) files.push_back(e.path().string());
+  for (const char* args : {"--help", "-h", "--version", "--reset-everything -h"}) {
+    RunResult r = RunBinary(RSWQ_BINARY, dir, args);
+    EXPECT_EQ(0, r.code) << args;
+    EXPECT_NE(std::string::npos, r.out.find("rename smtpibwq.qds to smtpibwq.fix")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("Rename smtpibwq.fix back")) << r.out;
+    EXPECT_EQ(std::string(args) == "--version",
+              r.out.rfind("rswq " RSWQ_VERSION " ", 0) == 0) << args;
+  }
+  EXPECT_EQ(before, ReadFile(fix));
+  std::vector<std::string> after;
+  for (const auto& e : fs::directory_iterator(dir)) after.push_back(e.path().string());
+  EXPECT_EQ(files, after) << "help must open nothing (no WAL, no task record)";
+
+  int queued = 123;
+  for (bool closed : {false, true}) {
+    int status = RunWithLostOutput(dir, closed);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << closed << " " << status;
+    EXPECT_EQ(nlohmann::json({{"6", queued}}), Stats()) << closed;
+    ASSERT_EQ(0, RunBinary(WQADMIN_BINARY, dir, Seed(40, 9)).code);
+    queued += 40;
+  }
 }
 
 #ifdef WQADMIN_BINARY
