@@ -2,6 +2,9 @@
 //
 //   tavlo [--data DIR] show tasks [--json]
 //   tavlo [--data DIR] tell TASK quit
+//
+// --data may also follow the subcommand.  Exit code 0 on success, 1 on a
+// failure, 2 for a command-line error (as wqadmin's).
 
 #include <sys/stat.h>
 
@@ -38,7 +41,19 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::IsMember({"quit"}, CLI::ignore_case));
 
-  CLI11_PARSE(app, argc, argv);
+  // The whole command's option, accepted where an operator types it.
+  for (CLI::App* sub : {tasks, tell})
+    sub->add_option("--data", data_dir, "Data directory (as before the "
+                    "subcommand)");
+
+  // CLI11's own exit codes (106, 109, ...) mean nothing to the scripts
+  // around the relay: every usage error gets 2, as in wqadmin.
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e);
+    return code == 0 ? 0 : 2;
+  }
 
   // The --data option wins over the environment.
   std::string dir = data_dir.empty() ? std::string(TavloDataDirectory()) : data_dir;

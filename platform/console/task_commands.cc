@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -42,12 +45,78 @@ std::string StartedText(int64_t micros) {
   return buf;
 }
 
+// Output that did not reach its reader is a failure (exit 1, the cause on
+// standard error), not a silent success.
+int Flushed() {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+  std::fprintf(stderr, "tavlo: cannot write standard output: %s\n",
+               std::strerror(errno != 0 ? errno : EIO));
+  return 1;
+}
+
 bool SameName(const std::string& a, const std::string& b) {
   return a.size() == b.size() &&
          std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
+}
+
+// Task names (from argv[0]) and status lines are whatever bytes the task
+// had.  JSON gets them by the rule wqadmin's output follows: valid UTF-8 as
+// it is; anything else with U+FFFD per byte outside a well-formed sequence
+// and the exact bytes in base64 beside it as "<name>_b64".  (The platform
+// does not reach up into wqadmin's sources, so the rule is written out
+// here again, briefly.)
+size_t Utf8SequenceAt(const std::string& s, size_t i) {
+  auto at = [&](size_t k) { return static_cast<unsigned char>(s[i + k]); };
+  unsigned char c = at(0);
+  if (c < 0x80) return 1;
+  size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
+           : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  unsigned char lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+  unsigned char hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+  if (at(1) < lo || at(1) > hi) return 0;
+  for (size_t k = 2; k < n; k++)
+    if (at(k) < 0x80 || at(k) > 0xBF) return 0;
+  return n;
+}
+
+std::string Base64(const std::string& s) {
+  static const char k[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < s.size(); i += 3) {
+    uint32_t v = static_cast<unsigned char>(s[i]) << 16;
+    if (i + 1 < s.size()) v |= static_cast<unsigned char>(s[i + 1]) << 8;
+    if (i + 2 < s.size()) v |= static_cast<unsigned char>(s[i + 2]);
+    out += k[v >> 18];
+    out += k[(v >> 12) & 63];
+    out += i + 1 < s.size() ? k[(v >> 6) & 63] : '=';
+    out += i + 2 < s.size() ? k[v & 63] : '=';
+  }
+  return out;
+}
+
+void SetText(nlohmann::ordered_json& obj, const std::string& name,
+             const std::string& s) {
+  std::string text;
+  bool exact = true;
+  for (size_t i = 0; i < s.size();) {
+    size_t n = Utf8SequenceAt(s, i);
+    if (n == 0) {
+      text += "\xEF\xBF\xBD";
+      exact = false;
+      i++;
+    } else {
+      text.append(s, i, n);
+      i += n;
+    }
+  }
+  obj[name] = text;
+  if (!exact) obj[name + "_b64"] = Base64(s);
 }
 
 // One row per task; a status line with line breaks is shown on one row.
@@ -65,22 +134,21 @@ int ShowTasks(const std::string& dataDir, bool json) {
   std::vector<tavlo_rt::TaskRecord> tasks =
       RunningTasks(tavlo_rt::TaskDirectory(dataDir));
   if (json) {
-    nlohmann::json out = nlohmann::json::array();
+    nlohmann::ordered_json out = nlohmann::ordered_json::array();
     for (const tavlo_rt::TaskRecord& t : tasks) {
-      out.push_back({{"name", t.name},
-                     {"pid", t.pid},
-                     {"started", StartedText(t.started)},
-                     {"status", t.status}});
+      nlohmann::ordered_json e;
+      SetText(e, "name", t.name);
+      e["pid"] = t.pid;
+      e["started"] = StartedText(t.started);
+      SetText(e, "status", t.status);
+      out.push_back(e);
     }
-    // Replace rather than fail on bytes that are not UTF-8.
-    std::printf("%s\n",
-                out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
-                    .c_str());
-    return 0;
+    std::printf("%s\n", out.dump(2).c_str());
+    return Flushed();
   }
   if (tasks.empty()) {
     std::printf("No tasks running\n");
-    return 0;
+    return Flushed();
   }
   size_t width = 4;  // "Task"
   for (const tavlo_rt::TaskRecord& t : tasks) width = std::max(width, t.name.size());
@@ -91,7 +159,7 @@ int ShowTasks(const std::string& dataDir, bool json) {
                 OneLine(t.name).c_str(), t.pid, StartedText(t.started).c_str(),
                 OneLine(t.status).c_str());
   }
-  return 0;
+  return Flushed();
 }
 
 int TellQuit(const std::string& dataDir, const std::string& task) {
