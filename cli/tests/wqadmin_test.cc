@@ -1,10 +1,13 @@
 // The operator command end to end: the built binary on queues it seeds,
-// its JSON read back, a message damaged through the store, usage errors.
+// its JSON read back, a message damaged through the store, messages built
+// here with bytes the relay may store (Latin-1 names, binary streams,
+// files with resources), output that cannot be written, usage errors.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -13,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../wqadmin/safe_text.h"
 #include "tavlo/runtime.h"
 #include "tavlo/store.h"
 #include "wqs/wqs.h"
@@ -47,11 +51,15 @@ class WqadminTest : public ::testing::Test {
   }
 
   // Runs wqadmin in the data directory; standard error is a file, never a
-  // terminal, so no progress bar may appear on it.
-  Result Admin(const std::string& args) {
+  // terminal, so no progress bar may appear on it.  `env` is prefixed to
+  // the command; standard output goes to `to` when given.
+  Result Admin(const std::string& args, const std::string& env = "",
+               const std::string& to = "") {
     const std::string out = dir_ + "/.out", err = dir_ + "/.err";
-    std::string cmd = "cd '" + dir_ + "' && TAVLO_SYNC=normal '" WQADMIN_BINARY "' " + args +
-                      " >'" + out + "' 2>'" + err + "' </dev/null";
+    std::string cmd = "cd '" + dir_ + "' && TAVLO_SYNC=normal " + env + " '" WQADMIN_BINARY
+                      "' " + args + " >'" + (to.empty() ? out : to) + "' 2>'" + err +
+                      "' </dev/null";
+    std::ofstream(out).flush();  // empty when the output went elsewhere
     int rc = std::system(cmd.c_str());
     Result r{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, "", ""};
     std::ostringstream o, e;
@@ -78,6 +86,68 @@ class WqadminTest : public ::testing::Test {
                      "--attach note.txt --body-size 70000");
     ASSERT_EQ(0, r.code) << r.err;
     EXPECT_EQ("", r.err);
+  }
+
+  // Adds one extended message to q.qds through the library: a recipient,
+  // WQMsgStatus 11 with an error text, and optionally a stream "Body" and
+  // a type-2 file (data part, then resources).  Returns its note id.
+  NOTEID AddMessage(const std::string& recipient, const std::string& errText,
+                    const std::string& body = "", const std::string& data = "",
+                    const std::string& res = "") {
+    queue_descriptor_t qd{};
+    std::snprintf(qd.szQueueName, sizeof(qd.szQueueName), "q.qds");
+    queue_handle_t q;
+    msg_handle_t m;
+    EXPECT_EQ(NOERROR, WQSOpenQueueForWrite(&qd, FALSE, &q));
+    EXPECT_EQ(NOERROR, WQSCreateMsg(&q, WQS_MSG_EXTENDED, &m));
+    recip_info_t r{};
+    r.pName = const_cast<char*>(recipient.data());
+    r.wNameLen = static_cast<WORD>(recipient.size());
+    r.pNextHop = const_cast<char*>("mx1.example.net");
+    r.wNextHopLen = 15;
+    r.pPOName = const_cast<char*>("PO-1");
+    r.wPONameLen = 4;
+    EXPECT_EQ(NOERROR, WQSAppendRecipient(&m, &r));
+    EXPECT_EQ(NOERROR, WQSAddDWORD(&m, TRUE, "WQMsgStatus", 11));
+    EXPECT_EQ(NOERROR, WQSAddDataBlock(&m, FALSE, "WQErrStr", errText.data(),
+                                       static_cast<WORD>(errText.size())));
+    if (!body.empty()) {
+      data_stream_block_t dsb;
+      EXPECT_EQ(NOERROR, WQSCreateDataStreamBlock(&m, "Body", &dsb));
+      for (size_t off = 0; off < body.size(); off += 40000) {
+        size_t n = std::min<size_t>(40000, body.size() - off);
+        EXPECT_EQ(NOERROR, WQSAppendDataStreamBlock(&m, &dsb, off + n < body.size(),
+                                                    body.data() + off, n));
+      }
+    }
+    if (!data.empty()) {
+      file_descriptor_t fd{};
+      fd.fileType = WQS_FILETYPE_MACEXT;
+      std::memcpy(fd.fileName, "report.pdf", 10);
+      fd.wNameLen = 10;
+      fd.size = data.size();
+      fd.resSize = res.size();
+      file_block_t fb;
+      EXPECT_EQ(NOERROR, WQSCreateFileBlock(&m, &fd, &fb));
+      DHANDLE h;
+      const std::string both = data + res;
+      EXPECT_EQ(NOERROR, OSMemAlloc(0x7A11, both.size(), &h));
+      std::memcpy(OSLockObject(h), both.data(), both.size());
+      OSUnlockObject(h);
+      EXPECT_EQ(NOERROR, WQSAppendFileBlock(&m, &fb, h, both.size()));
+      OSMemFree(h);
+    }
+    EXPECT_EQ(NOERROR, WQSCloseAndSaveMsg(&m));
+    user_msg_info_t* info;
+    WQSGetMsgInfo(&m, &info);
+    NOTEID id = info->dwQueueMsgID;
+    EXPECT_EQ(NOERROR, WQSCloseQueueForWrite(&q));
+    return id;
+  }
+  std::string Read(const std::string& name) {
+    std::ostringstream o;
+    o << std::ifstream(dir_ + "/" + name, std::ios::binary).rdbuf();
+    return o.str();
   }
 
   std::string dir_;
@@ -222,13 +292,10 @@ TEST_F(WqadminTest, VerifyNamesADamagedMessageWhileListAndStatsGoOn) {
 }
 
 TEST_F(WqadminTest, UsageErrorsExitTwoAndFailuresNameTheFile) {
-  for (const char* args : {"", "list", "list q.qds --bogus", "frobnicate q.qds"})
+  for (const char* args : {"", "list", "list q.qds --bogus", "frobnicate q.qds", "help bogus",
+                           "seed q.qds --count 1 --status 42"})
     EXPECT_EQ(2, Admin(args).code) << args;
   ASSERT_EQ(0, Admin("create q.qds").code);
-  Result badFormula = Admin("list q.qds --formula 'WQMsgStatus = '");
-  EXPECT_EQ(2, badFormula.code);
-  EXPECT_EQ("", badFormula.out);
-  EXPECT_TRUE(Has(badFormula.err, "--formula")) << badFormula.err;
 
   std::ofstream(dir_ + "/junk.qds") << "not a queue at all";
   for (std::string file : {"missing.qds", "junk.qds"}) {
@@ -238,6 +305,180 @@ TEST_F(WqadminTest, UsageErrorsExitTwoAndFailuresNameTheFile) {
       EXPECT_TRUE(Has(r.err, file)) << r.err;
     }
   }
+}
+
+TEST_F(WqadminTest, OptionsAreTakenWhereOperatorsTypeThem) {
+  fs::create_directory(dir_ + "/sub");
+  // --data before or after the subcommand; --quiet on every long command.
+  ASSERT_EQ(0, Admin("create q.qds --data sub").code);
+  EXPECT_TRUE(fs::exists(dir_ + "/sub/q.qds"));
+  EXPECT_EQ(0, Admin("--data sub seed q.qds --count 2 --status 7 --quiet").code);
+  for (const char* args : {"list q.qds --quiet --data sub", "stats --data sub q.qds --quiet",
+                           "verify q.qds --quiet --data sub"})
+    EXPECT_EQ(0, Admin(args).code) << args;
+
+  Result help = Admin("help");
+  EXPECT_EQ(0, help.code);
+  EXPECT_TRUE(Has(help.out, "Usage: wqadmin") && Has(help.out, "cat")) << help.out;
+  Result listHelp = Admin("help list");
+  EXPECT_EQ(0, listHelp.code);
+  EXPECT_TRUE(Has(listHelp.out, "--formula")) << listHelp.out;
+
+  // A view is a note of the queue too, but no message.
+  DBHANDLE db;
+  NOTEID view = 0;
+  ASSERT_EQ(NOERROR, QDSDbOpenReadOnly((dir_ + "/sub/q.qds").c_str(), &db));
+  ASSERT_EQ(NOERROR, QVWFindDesignNote(db, "Failed", NOTE_CLASS_VIEW, &view));
+  ASSERT_EQ(NOERROR, QDSDbClose(db));
+  Result show = Admin("--data sub show q.qds " + std::to_string(view));
+  EXPECT_EQ(1, show.code);
+  EXPECT_TRUE(Has(show.err, "is a view, not a message")) << show.err;
+}
+
+// A listing that cannot reach its reader fails, with the cause.
+TEST_F(WqadminTest, OutputThatCannotBeWrittenFailsTheCommand) {
+  SeedQueue();
+  for (const char* args : {"list q.qds", "list q.qds --json", "stats q.qds --json",
+                           "show q.qds 8 --json", "verify q.qds", "cat q.qds 14", "--help"}) {
+    Result r = Admin(args, "", "/dev/full");
+    EXPECT_EQ(1, r.code) << args;
+    EXPECT_TRUE(Has(r.err, "cannot write standard output: No space left on device"))
+        << args << ": " << r.err;
+  }
+}
+
+// Bytes that are not UTF-8 never abort JSON and are never lost.
+TEST_F(WqadminTest, TextThatIsNotUtf8KeepsEveryByte) {
+  ASSERT_EQ(0, Admin("create q.qds").code);
+  const NOTEID id = AddMessage("m\xFCller@example.org", "550 \xE9" "chec \xFF");
+  json row = AdminJson("list q.qds --json")[0];
+  EXPECT_EQ("m\uFFFDller@example.org", row["first_recipient"].get<std::string>());
+  EXPECT_EQ("bfxsbGVyQGV4YW1wbGUub3Jn", row["first_recipient_b64"]);
+  EXPECT_EQ("550 \uFFFDchec \uFFFD", row["error_text"].get<std::string>());
+  EXPECT_EQ("NTUwIOljaGVjIP8=", row["error_text_b64"]);
+  json m = AdminJson("show q.qds " + std::to_string(id) + " --json");
+  EXPECT_EQ("bfxsbGVyQGV4YW1wbGUub3Jn", m["recipients"][0]["name_b64"]) << m;
+  EXPECT_EQ("NTUwIOljaGVjIP8=", m["error_text_b64"]);
+  EXPECT_FALSE(m["recipients"][0].contains("next_hop_b64"));  // ASCII stays as it is
+  // Text output shows each foreign byte as \xNN.
+  EXPECT_TRUE(Has(Admin("list q.qds").out, "m\\xFCller@example.org")) << Admin("list q.qds").out;
+  EXPECT_TRUE(Has(Admin("show q.qds " + std::to_string(id)).out, "550 \\xE9" "chec \\xFF"));
+
+  // The rule itself: one U+FFFD per byte outside a well-formed sequence
+  // (overlong forms, surrogates, cut sequences), well-formed ones kept.
+  const struct { std::string in, out; } cases[] = {
+      {"a\xC3\xA9\xF0\x9F\x98\x80", "a\xC3\xA9\xF0\x9F\x98\x80"},
+      {"\xC0\xAF", "\uFFFD\uFFFD"}, {"\xED\xA0\x80", "\uFFFD\uFFFD\uFFFD"},
+      {"x\xE2\x82", "x\uFFFD\uFFFD"}, {"\xF4\x90\x80\x80", "\uFFFD\uFFFD\uFFFD\uFFFD"}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.out, wqadmin::Utf8Replaced(c.in)) << c.in;
+    std::string back;
+    EXPECT_TRUE(wqadmin::Base64Decode(wqadmin::Base64(c.in), &back));
+    EXPECT_EQ(c.in, back);
+  }
+}
+
+TEST_F(WqadminTest, CatWritesAStreamsBytesUnchanged) {
+  ASSERT_EQ(0, Admin("create q.qds").code);
+  // A header block whose empty line starts with the last byte of the first
+  // 60416-byte read, and a body with every byte value.
+  std::string head = "X-Long: " + std::string(60405, 'a') + "\r\n";
+  std::string body = head + "\r\nbody\n\n";
+  for (int i = 0; i < 256; i++) body += static_cast<char>(i);
+  ASSERT_EQ(60415u, head.size());
+  const std::string id = std::to_string(AddMessage("a@example.org", "x", body));
+  const std::string lf = std::to_string(AddMessage("b@example.org", "x", "A: 1\n\rB: 2\n\nbody\r\n\r\n"));
+
+  EXPECT_EQ(body, Admin("cat q.qds " + id).out);
+  EXPECT_EQ(head, Admin("cat q.qds " + id + " --headers").out);
+  EXPECT_EQ("A: 1\n\rB: 2\n", Admin("cat q.qds " + lf + " --headers --stream Body").out);
+  Result none = Admin("cat q.qds " + id + " --stream Nope");
+  EXPECT_EQ(1, none.code);
+  EXPECT_TRUE(Has(none.err, "no stream 'Nope'")) << none.err;
+}
+
+TEST_F(WqadminTest, ExtractWritesAttachmentsExactly) {
+  SeedQueue();
+  const std::string data("%PDF\0\xFF data part", 20), res = "resource fork";
+  const std::string id = std::to_string(AddMessage("a@example.org", "x", "", data, res));
+  const std::string plain = AdminJson("list q.qds --json")[9]["note_id"].dump();
+
+  EXPECT_EQ(0, Admin("extract q.qds " + plain + " 0 note.out").code);
+  EXPECT_EQ("attached text\n", Read("note.out"));
+  Result r = Admin("extract q.qds " + id + " 0 report.pdf");
+  ASSERT_EQ(0, r.code) << r.err;
+  EXPECT_EQ(data, Read("report.pdf"));
+  EXPECT_EQ(res, Read("report.pdf.rsrc"));
+
+  // Never over an existing file without --force, data or resources.
+  std::ofstream(dir_ + "/report.pdf") << "keep";
+  Result again = Admin("extract q.qds " + id + " 0 report.pdf");
+  EXPECT_EQ(1, again.code);
+  EXPECT_TRUE(Has(again.err, "exists")) << again.err;
+  EXPECT_EQ("keep", Read("report.pdf"));
+  fs::remove(dir_ + "/report.pdf");
+  EXPECT_EQ(1, Admin("extract q.qds " + id + " 0 report.pdf").code);
+  EXPECT_FALSE(fs::exists(dir_ + "/report.pdf"));
+  EXPECT_EQ(0, Admin("extract q.qds " + id + " 0 report.pdf --force").code);
+  EXPECT_EQ(data, Read("report.pdf"));
+
+  Result out = Admin("extract q.qds " + id + " 0 -");
+  EXPECT_EQ(0, out.code);
+  EXPECT_EQ(data, out.out);
+  EXPECT_TRUE(Has(out.err, "13 bytes of resources")) << out.err;
+  EXPECT_FALSE(fs::exists(dir_ + "/-"));
+
+  Result missing = Admin("extract q.qds " + id + " 5 x.out");
+  EXPECT_EQ(1, missing.code);
+  EXPECT_TRUE(Has(missing.err, "has 1 attachment; no index 5")) << missing.err;
+  EXPECT_FALSE(fs::exists(dir_ + "/x.out"));
+}
+
+TEST_F(WqadminTest, ListOnEightyColumnsKeepsIdStatusRecipientAndError) {
+  SeedQueue();
+  json all = AdminJson("list q.qds --json");
+  Result r = Admin("list q.qds", "COLUMNS=80");
+  std::istringstream lines(r.out);
+  std::vector<std::string> rows;
+  for (std::string line; std::getline(lines, line);) rows.push_back(line);
+  ASSERT_EQ(11u, rows.size()) << r.out;
+  for (const auto& row : rows) EXPECT_LE(row.size(), 80u) << row;
+  EXPECT_TRUE(Has(rows[0], "NOTEID") && Has(rows[0], "STATUS") && Has(rows[0], "FIRST RECIPIENT") &&
+              Has(rows[0], "ERROR TEXT") && !Has(rows[0], "NEXT RETRY")) << rows[0];
+  for (size_t i = 0; i < all.size(); i++) {
+    const json& m = all[i];
+    EXPECT_TRUE(Has(rows[i + 1], m["note_id"].dump()) &&
+                Has(rows[i + 1], m["status"].dump()) &&
+                Has(rows[i + 1], m["first_recipient"].get<std::string>().substr(0, 20)) &&
+                Has(rows[i + 1], m["error_text"].get<std::string>().substr(0, 12)))
+        << rows[i + 1];
+  }
+  // Into a file, nothing is cut.
+  EXPECT_TRUE(Has(Admin("list q.qds").out, "NEXT RETRY"));
+}
+
+TEST_F(WqadminTest, FormulaErrorsPointAtTheFaultAndUnknownItemsAreNamed) {
+  SeedQueue();
+  Result r = Admin("list q.qds --formula 'WQMsgStatus = (9'");
+  EXPECT_EQ(2, r.code);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ("wqadmin: bad formula: expected ')' at line 1, column 17\n"
+            "  WQMsgStatus = (9\n"
+            "                  ^\n", r.err);
+  r = Admin("list q.qds --formula \"$(printf 'WQMsgStatus = 9 |\\n\\tW = \\351>< 3')\"");
+  EXPECT_EQ(2, r.code);
+  EXPECT_EQ("wqadmin: bad formula: unexpected character '\\xE9' at line 2, column 6\n"
+            "   W = \\xE9>< 3\n"
+            "       ^\n", r.err);
+
+  r = Admin("list q.qds --json --formula 'wqmsgstatus = 9 | WQMsgStatu = 9 | WQIBNHE = \"x\"'");
+  EXPECT_EQ(0, r.code);
+  EXPECT_EQ(6u, json::parse(r.out).size());
+  // WQIBNHE exists but is not a summary item: a search cannot see it either.
+  EXPECT_EQ("wqadmin: warning: no message in '" + dir_ + "/q.qds' has a summary item "
+            "'WQMsgStatu'; the formula's tests of it match nothing\n"
+            "wqadmin: warning: no message in '" + dir_ + "/q.qds' has a summary item "
+            "'WQIBNHE'; the formula's tests of it match nothing\n", r.err);
 }
 
 }  // namespace

@@ -54,6 +54,15 @@ STATUS ForEachNote(queue_handle_t* q, const std::string& formula,
                    const NoteFn& fn);
 // Compiles a selection formula only to see whether it is one.
 STATUS CheckFormula(const std::string& formula);
+// The same for a formula the operator typed: when it does not compile,
+// prints the parser's message with the formula and a caret under the
+// faulty token, and returns false.
+bool ExplainFormula(const std::string& formula);
+// Warns on standard error about each item the formula reads that no
+// message of the open queue carries as a searchable summary item (a typo
+// there selects nothing, silently).
+void WarnUnknownItems(queue_handle_t* q, const std::string& where,
+                      const std::string& formula);
 // Time stamps inside the stored records sit at any even address (the
 // records are packed on 2-byte boundaries), so they are copied bytewise,
 // never bound to a reference.
@@ -86,11 +95,18 @@ struct MessageRow {
   std::string errorText;
   WORD attachments = 0;
 };
+// Opens message `id` for a command that reads it, printing why not: a note
+// that is no message (a view, say) is named as such rather than by the
+// STATUS of its missing message info.
+bool OpenMessage(queue_handle_t* q, const std::string& where, NOTEID id,
+                 msg_handle_t* m);
+
 // Fills `row` for message `id`.  A damaged message is reported in the row
 // (NOERROR); other failures (the store, memory) are returned.
 STATUS ReadMessageRow(queue_handle_t* q, NOTEID id, MessageRow* row);
 
-// The width of the terminal standard output goes to; 0 when it is not one.
+// The width rows are cut to: $COLUMNS when set, else the width of the
+// terminal standard output goes to; 0 (no cutting) otherwise.
 int OutputColumns();
 
 struct CreateOptions {
@@ -115,6 +131,7 @@ int CmdSeed(const SeedOptions& o);
 struct StatsOptions {
   std::string queue;
   bool json = false;
+  bool quiet = false;  // no progress bar
 };
 int CmdStats(const StatsOptions& o);
 
@@ -136,16 +153,28 @@ struct ExtractOptions {
   std::string queue;
   uint32_t noteId = 0;
   uint32_t index = 0;
-  std::string outFile;
+  std::string outFile;  // "-": standard output
+  bool force = false;   // replace an existing file
 };
 int CmdExtract(const ExtractOptions& o);
 
+// The name seed gives the body stream, and cat's default.
+constexpr const char* kBodyStream = "Body";
+
+struct CatOptions {
+  std::string queue;
+  uint32_t noteId = 0;
+  std::string stream = kBodyStream;
+  bool headers = false;  // stop at the first empty line
+};
+int CmdCat(const CatOptions& o);
 struct ListOptions {
   std::string queue;
   std::vector<uint32_t> statuses;  // empty: every status
   std::string formula;             // extra selection formula
   uint32_t limit = 0;              // 0: every message
   bool json = false;
+  bool quiet = false;              // no progress bar
 };
 int CmdList(const ListOptions& o);
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "admin.h"
+#include "output.h"
 #include "tavlo/runtime.h"
 #include "tavlo/store.h"
 #include "wqhk/wqhk.h"
@@ -97,12 +98,12 @@ int CmdCreate(const CreateOptions& o) {
     RemoveDbFiles(resolved);
     return Fail("cannot create queue", resolved, err);
   }
-  std::printf("created queue %s (title \"%s\") with views: All messages, "
+  Printf("created queue %s (title \"%s\") with views: All messages, "
               "Failed",
               resolved.c_str(), o.title.c_str());
   for (const auto& s : KnownStatuses())
-    std::printf(", Status %u (%s)", static_cast<unsigned>(s.status), s.name);
-  std::printf("\n");
+    Printf(", Status %u (%s)", static_cast<unsigned>(s.status), s.name);
+  Printf("\n");
   return 0;
 }
 

@@ -3,13 +3,16 @@
 // so a queue of a million messages lists in constant memory.
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "admin.h"
+#include "output.h"
 #include "progress.h"
+#include "safe_text.h"
 
 namespace wqadmin {
 
@@ -40,7 +43,7 @@ nlohmann::ordered_json RowJson(const MessageRow& r) {
   nlohmann::ordered_json e;
   e["note_id"] = r.id;
   if (r.damaged) {
-    e["damaged"] = r.problem;
+    SetText(e, "damaged", r.problem);
     return e;
   }
   if (r.hasStatus)
@@ -56,46 +59,101 @@ nlohmann::ordered_json RowJson(const MessageRow& r) {
   else
     e["next_retry"] = next;
   e["error"] = r.error;
-  e["first_recipient"] = r.firstRecipient;
-  e["error_text"] = r.errorText;
+  SetText(e, "first_recipient", r.firstRecipient);
+  SetText(e, "error_text", r.errorText);
   e["attachments"] = r.attachments;
   return e;
 }
 
-void PrintHeader() {
-  std::printf("%8s  %-18s %4s %5s %5s  %-25s %5s  %-28s %s\n", "NOTEID",
-              "STATUS", "TYPE", "RCPTS", "RETRY", "NEXT RETRY", "ERROR",
-              "FIRST RECIPIENT", "ERROR TEXT");
+// The table's columns.  On a narrow terminal the optional ones go, in
+// this order, before the error text gets narrower than kMinErrorText: the
+// operator needs to know which message (note id), where it stands
+// (status), for whom (first recipient) and why (error text).
+enum Col { kId, kStatus, kType, kRcpts, kRetry, kNext, kError, kFirst, kText, kNumCols };
+struct Column {
+  const char* head;
+  size_t width;  // 0: the rest of the line
+  size_t gap;    // blanks before it
+  bool right;
+};
+constexpr Column kColumns[kNumCols] = {
+    {"NOTEID", 8, 0, true},      {"STATUS", 18, 2, false},
+    {"TYPE", 4, 1, true},        {"RCPTS", 5, 1, true},
+    {"RETRY", 5, 1, true},       {"NEXT RETRY", 25, 2, false},
+    {"ERROR", 5, 1, true},       {"FIRST RECIPIENT", 28, 2, false},
+    {"ERROR TEXT", 0, 1, false}};
+constexpr Col kDropOrder[] = {kNext, kType, kRcpts, kRetry, kError};
+constexpr size_t kMinErrorText = 20;
+
+using Shown = std::array<bool, kNumCols>;
+
+Shown ColumnsFor(int columns) {
+  Shown shown;
+  shown.fill(true);
+  if (columns <= 0) return shown;
+  auto fixed = [&] {
+    size_t w = 0;
+    for (int c = 0; c < kText; c++)
+      if (shown[c]) w += kColumns[c].gap + kColumns[c].width;
+    return w + kColumns[kText].gap;
+  };
+  for (Col c : kDropOrder)
+    if (fixed() + kMinErrorText > static_cast<size_t>(columns)) shown[c] = false;
+  return shown;
 }
 
-void PrintRow(const MessageRow& r, int columns) {
+// One line from printable cells: padded, cut where a cell is too wide
+// (marked with ~), then the whole line cut to the width.
+void PrintLine(const std::array<std::string, kNumCols>& cells,
+               const Shown& shown, int columns) {
   std::string line;
-  char buf[256];
-  if (r.damaged) {
-    std::snprintf(buf, sizeof(buf), "%8u  damaged: ", static_cast<unsigned>(r.id));
-    line = buf + r.problem;
-  } else {
-    std::string next = IsoTime(r.nextRetry);
-    std::string first = r.firstRecipient;
-    if (first.size() > 28) {
-      first.resize(27);
-      first.push_back('~');
+  for (int c = 0; c < kNumCols; c++) {
+    if (!shown[c]) continue;
+    const Column& col = kColumns[c];
+    line.append(col.gap, ' ');
+    std::string cell = cells[c];
+    size_t w = Columns(cell);
+    if (col.width > 0 && w > col.width) {
+      cell = std::string(Cut(cell, col.width - 1)) + "~";
+      w = col.width;
     }
-    std::snprintf(buf, sizeof(buf), "%8u  %-18s %4s %5u %5u  %-25s %5u  %-28s ",
-                  static_cast<unsigned>(r.id), StatusCell(r).c_str(),
-                  r.type == WQS_MSG_SIMPLE ? "smp" : "ext",
-                  static_cast<unsigned>(r.recipients),
-                  static_cast<unsigned>(r.retries),
-                  next.empty() ? "-" : next.c_str(),
-                  static_cast<unsigned>(r.error), first.c_str());
-    line = buf;
-    // One line per message, whatever the stored text holds.
-    for (char c : r.errorText) line.push_back(c == '\n' || c == '\r' || c == '\t' ? ' ' : c);
+    size_t pad = col.width > w ? col.width - w : 0;
+    if (col.right) line.append(pad, ' ');
+    line += cell;
+    if (!col.right && c != kText) line.append(pad, ' ');
   }
   while (!line.empty() && line.back() == ' ') line.pop_back();
-  if (columns > 0 && line.size() > static_cast<size_t>(columns))
-    line.resize(columns);
-  std::printf("%s\n", line.c_str());
+  if (columns > 0) line = std::string(Cut(line, static_cast<size_t>(columns)));
+  Printf("%s\n", line.c_str());
+}
+
+void PrintHeader(const Shown& shown, int columns) {
+  std::array<std::string, kNumCols> cells;
+  for (int c = 0; c < kNumCols; c++) cells[c] = kColumns[c].head;
+  PrintLine(cells, shown, columns);
+}
+
+void PrintRow(const MessageRow& r, const Shown& shown, int columns) {
+  if (r.damaged) {
+    std::string line = std::to_string(r.id);
+    line.insert(0, line.size() < 8 ? 8 - line.size() : 0, ' ');
+    line += "  damaged: " + Printable(r.problem);
+    if (columns > 0) line = std::string(Cut(line, static_cast<size_t>(columns)));
+    Printf("%s\n", line.c_str());
+    return;
+  }
+  std::string next = IsoTime(r.nextRetry);
+  std::array<std::string, kNumCols> cells = {
+      std::to_string(r.id),
+      StatusCell(r),
+      r.type == WQS_MSG_SIMPLE ? "smp" : "ext",
+      std::to_string(r.recipients),
+      std::to_string(r.retries),
+      next.empty() ? "-" : next,
+      std::to_string(r.error),
+      Printable(r.firstRecipient),
+      Printable(r.errorText)};
+  PrintLine(cells, shown, columns);
 }
 
 }  // namespace
@@ -104,26 +162,26 @@ int CmdList(const ListOptions& o) {
   // A formula that does not compile is a usage error: say so before
   // anything is opened or printed.
   const std::string selection = Selection(o);
-  if (!o.formula.empty()) {
-    STATUS err = CheckFormula(o.formula);
-    if (err != NOERROR) {
-      Fail("invalid --formula", o.formula, err);
-      return 2;
-    }
-  }
+  if (!o.formula.empty() && !ExplainFormula(o.formula)) return 2;
   queue_handle_t q;
   if (!OpenQueueReadOnly(o.queue, &q)) return 1;
   const std::string where = ResolvedPath(o.queue);
+  WarnUnknownItems(&q, where, o.formula);
   const int columns = OutputColumns();
+  const Shown shown = ColumnsFor(columns);
   // Rows going to the terminal are progress enough; the bar is for output
   // sent to a file or a pipe.
-  Progress progress("listing", 0, Progress::Wanted() && !isatty(STDOUT_FILENO));
+  Progress progress("listing", 0,
+                    !o.quiet && Progress::Wanted() && !isatty(STDOUT_FILENO));
 
-  uint64_t shown = 0;
+  uint64_t listed = 0;
   bool more = false;
   STATUS readErr = NOERROR;
   STATUS err = ForEachNote(&q, selection, [&](NOTEID id) {
-    if (o.limit != 0 && shown >= o.limit) {
+    // Nothing more can reach the reader: stop rather than walk the rest
+    // of a large queue for nobody.
+    if (OutputFailed()) return false;
+    if (o.limit != 0 && listed >= o.limit) {
       more = true;
       return false;
     }
@@ -131,25 +189,25 @@ int CmdList(const ListOptions& o) {
     readErr = ReadMessageRow(&q, id, &r);
     if (readErr != NOERROR) return false;
     if (o.json) {
-      std::printf("%s\n%s", shown == 0 ? "[" : ",", RowJson(r).dump().c_str());
+      Printf("%s\n%s", listed == 0 ? "[" : ",", JsonDump(RowJson(r)).c_str());
     } else {
-      if (shown == 0) PrintHeader();
-      PrintRow(r, columns);
+      if (listed == 0) PrintHeader(shown, columns);
+      PrintRow(r, shown, columns);
     }
-    shown++;
-    progress.Update(shown);
+    listed++;
+    progress.Update(listed);
     return true;
   });
   progress.Finish();
-  if (o.json) std::printf(shown == 0 ? "[]\n" : "\n]\n");
-  else if (shown == 0 && err == NOERROR && readErr == NOERROR)
-    std::printf("no messages\n");
+  if (o.json) Printf(listed == 0 ? "[]\n" : "\n]\n");
+  else if (listed == 0 && err == NOERROR && readErr == NOERROR)
+    Printf("no messages\n");
   CloseQueue(o.queue, &q);
   if (readErr != NOERROR)
     return Fail("cannot read a message of", where, readErr);
   if (err != NOERROR) return Fail("cannot search queue", where, err);
   if (!o.json && more)
-    std::printf("(first %u shown; --limit 0 lists all)\n", o.limit);
+    Printf("(first %u shown; --limit 0 lists all)\n", o.limit);
   return 0;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "output.h"
 #include "progress.h"
 #include "tavlo/runtime.h"
 
@@ -209,7 +210,7 @@ class Seeder {
     body.resize(o_.bodySize);
 
     data_stream_block_t dsb;
-    STATUS err = WQSCreateDataStreamBlock(m, "Body", &dsb);
+    STATUS err = WQSCreateDataStreamBlock(m, kBodyStream, &dsb);
     if (err != NOERROR) return Discard(m, "cannot start the body stream in", err);
     size_t off = 0;
     while (err == NOERROR) {
@@ -295,14 +296,14 @@ int CmdSeed(const SeedOptions& o) {
     return rc;
   }
   const char* name = StatusName(o.status);
-  std::printf("seeded %u message%s of type %u in status %u%s%s%s into %s",
+  Printf("seeded %u message%s of type %u in status %u%s%s%s into %s",
               o.count, o.count == 1 ? "" : "s", o.type, o.status,
               *name ? " (" : "", name, *name ? ")" : "",
               ResolvedPath(o.queue).c_str());
   if (o.count > 0)
-    std::printf(", note ids %u..%u", static_cast<unsigned>(first),
+    Printf(", note ids %u..%u", static_cast<unsigned>(first),
                 static_cast<unsigned>(last));
-  std::printf("\n");
+  Printf("\n");
   return 0;
 }
 

@@ -10,6 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include "admin.h"
+#include "output.h"
+#include "safe_text.h"
 #include "tavlo/runtime.h"
 #include "tavlo/store.h"
 #include "wqhk/wqhk.h"
@@ -28,6 +30,12 @@ nlohmann::ordered_json TimeJson(TIMEDATE t) {
 
 std::string TimeText(const nlohmann::ordered_json& j) {
   return j.is_null() ? "-" : j.get<std::string>();
+}
+
+// A text field of the report as the terminal should show it: the exact
+// stored bytes (SetText keeps them), made printable.
+std::string Shown(const nlohmann::ordered_json& obj, const char* name) {
+  return Printable(TextOf(obj, name));
 }
 
 bool StartsWith(const std::string& s, const char* prefix) {
@@ -87,7 +95,7 @@ void DescribeItems(wq_msg_handle_t* h, nlohmann::ordered_json* fields,
   *streams = nlohmann::ordered_json::array();
   for (const auto& sn : streamNames) {
     nlohmann::ordered_json e;
-    e["name"] = sn;
+    SetText(e, "name", sn);
     data_stream_block_t dsb;
     std::memset(&dsb, 0, sizeof(dsb));
     STATUS err = sn.size() <= WQS_DSB_MAX_NAME
@@ -122,7 +130,7 @@ void DescribeItems(wq_msg_handle_t* h, nlohmann::ordered_json* fields,
   for (size_t i = 0; i < names.size(); i++) {
     if (isLibraryItem(names[i])) continue;
     nlohmann::ordered_json e;
-    e["name"] = names[i];
+    SetText(e, "name", names[i]);
     e["type"] = TypeName(types[i]);
     e["summary"] = (flags[i] & ITEM_SUMMARY) != 0;
     DWORD dataLen = lens[i] >= 2 ? lens[i] - 2 : 0;
@@ -131,7 +139,7 @@ void DescribeItems(wq_msg_handle_t* h, nlohmann::ordered_json* fields,
     if (v != nullptr && lens[i] >= 2) {
       const char* data = v + 2;
       if (types[i] == TYPE_TEXT) {
-        e["value"] = std::string(data, std::min<DWORD>(dataLen, 512));
+        SetText(e, "value", std::string_view(data, std::min<DWORD>(dataLen, 512)));
       } else if (types[i] == TYPE_NUMBER && dataLen == 8) {
         double d;
         std::memcpy(&d, data, 8);
@@ -142,15 +150,15 @@ void DescribeItems(wq_msg_handle_t* h, nlohmann::ordered_json* fields,
         e["value"] = TimeJson(t);
       } else if (types[i] == TYPE_TEXT_LIST &&
                  ListCheck(v, TRUE, lens[i]) == NOERROR) {
-        nlohmann::ordered_json list = nlohmann::ordered_json::array();
+        std::vector<std::string> list;
         WORD n = ListGetNumEntries(v, TRUE);
         for (WORD k = 0; k < n && k < 50; k++) {
           char* text = nullptr;
           WORD tl = 0;
           if (ListGetText(v, TRUE, k, &text, &tl) == NOERROR)
-            list.push_back(std::string(text, tl));
+            list.emplace_back(text, tl);
         }
-        e["value"] = list;
+        SetTextList(e, "value", list);
       }
     }
     if (v != nullptr) OSUnlockBlock(values[i]);
@@ -167,12 +175,11 @@ int CmdShow(const ShowOptions& o) {
 
   wq_msg_handle_t h;
   std::memset(&h, 0, sizeof(h));
-  STATUS err = WQSOpenMsgByMsgID(&q, o.noteId, &h.msg);
-  if (err != NOERROR) {
+  if (!OpenMessage(&q, where, o.noteId, &h.msg)) {
     CloseQueue(o.queue, &q);
-    return Fail("cannot open message " + std::to_string(o.noteId) + " in",
-                where, err);
+    return 1;
   }
+  STATUS err = NOERROR;
 
   nlohmann::ordered_json j;
   int rc = 0;
@@ -200,12 +207,12 @@ int CmdShow(const ShowOptions& o) {
     j["state"] = ms.wState;
     j["state_name"] = StatusName(ms.wState);
     j["error"] = ms.msgErr;
-    j["error_text"] = std::string(ms.szError);
+    SetText(j, "error_text", ms.szError);
     j["originator"] = ms.wOriginator;
     j["nid"] = ms.nidMsg;
     j["delivery_confirm"] = ms.bDelConfirm != 0;
     j["trace"] = ms.bTrace != 0;
-    j["inbound_next_hop"] = std::string(nhe, nheLen);
+    SetText(j, "inbound_next_hop", std::string_view(nhe, nheLen));
     nlohmann::ordered_json mi;
     mi["size"] = +info->dwSize;
     mi["recipients"] = +info->wNumRecip;
@@ -230,7 +237,7 @@ int CmdShow(const ShowOptions& o) {
       }
       nlohmann::ordered_json e;
       e["index"] = r;
-      e["name"] = std::string(in.pName ? in.pName : "", in.wNameLen);
+      SetText(e, "name", std::string_view(in.pName ? in.pName : "", in.wNameLen));
       e["state"] = +in.wState;
       e["error"] = in.err;
       recip_info_t ri;
@@ -245,9 +252,10 @@ int CmdShow(const ShowOptions& o) {
         recip_state_block_t out;
         err = WOutbHKGetRecipientInfo(&h, r, &out);
         if (err == NOERROR)
-          e["post_office"] = std::string(out.pName ? out.pName : "", out.wNameLen);
+          SetText(e, "post_office",
+                  std::string_view(out.pName ? out.pName : "", out.wNameLen));
         if (ri.pNextHop != nullptr)
-          e["next_hop"] = std::string(ri.pNextHop, ri.wNextHopLen);
+          SetText(e, "next_hop", std::string_view(ri.pNextHop, ri.wNextHopLen));
       }
       recips.push_back(e);
     }
@@ -262,8 +270,9 @@ int CmdShow(const ShowOptions& o) {
       nlohmann::ordered_json e;
       e["index"] = f;
       e["object"] = +fb->RRV;
-      e["name"] = std::string(fd->fileName,
-                              std::min<WORD>(+fd->wNameLen, WQS_MAX_FILE_NAME));
+      SetText(e, "name",
+              std::string_view(fd->fileName,
+                               std::min<WORD>(+fd->wNameLen, WQS_MAX_FILE_NAME)));
       e["file_type"] = +fd->fileType;
       e["size"] = +fd->size;
       if (fd->fileType == WQS_FILETYPE_MACEXT) e["resource_size"] = +fd->resSize;
@@ -285,77 +294,83 @@ int CmdShow(const ShowOptions& o) {
                 where, cerr);
 
   if (o.json) {
-    std::printf("%s\n", j.dump(2).c_str());
+    Printf("%s\n", JsonDump(j, 2).c_str());
     return 0;
   }
-  std::printf("message %u in %s (type %u, %s)\n", o.noteId, where.c_str(),
-              static_cast<unsigned>(h.msg.info.wMsgType),
-              h.msg.info.wMsgType == WQS_MSG_SIMPLE ? "simple" : "extended");
+  Printf("message %u in %s (type %u, %s)\n", o.noteId, Printable(where).c_str(),
+         static_cast<unsigned>(h.msg.info.wMsgType),
+         h.msg.info.wMsgType == WQS_MSG_SIMPLE ? "simple" : "extended");
   const std::string stName = StatusName(ms.wState);
-  std::printf("  state           %u%s\n", static_cast<unsigned>(ms.wState),
-              stName.empty() ? "" : (" (" + stName + ")").c_str());
-  std::printf("  error           %u%s%s\n", static_cast<unsigned>(ms.msgErr),
-              ms.szError[0] ? "  " : "", ms.szError);
-  std::printf("  inbound hop     %.*s\n", static_cast<int>(nheLen), nhe);
-  std::printf("  retries left    %u, next retry %s\n",
-              static_cast<unsigned>(info->wRetries),
-              TimeText(j["message_info"]["next_retry"]).c_str());
-  std::printf("  size %u, priority %u, format %u, failure reason %u\n",
-              info->dwSize, static_cast<unsigned>(info->wPriority),
-              static_cast<unsigned>(info->wFormat), info->dwFailureReason);
-  std::printf("  originator %u, nid %u, delivery confirm %s, trace %s\n",
-              static_cast<unsigned>(ms.wOriginator), ms.nidMsg,
-              ms.bDelConfirm ? "yes" : "no", ms.bTrace ? "yes" : "no");
-  std::printf("  recipients      %u\n", static_cast<unsigned>(info->wNumRecip));
+  Printf("  state           %u%s\n", static_cast<unsigned>(ms.wState),
+         stName.empty() ? "" : (" (" + stName + ")").c_str());
+  const std::string errText = Shown(j, "error_text");
+  Printf("  error           %u%s%s\n", static_cast<unsigned>(ms.msgErr),
+         errText.empty() ? "" : "  ", errText.c_str());
+  Printf("  inbound hop     %s\n", Shown(j, "inbound_next_hop").c_str());
+  Printf("  retries left    %u, next retry %s\n",
+         static_cast<unsigned>(info->wRetries),
+         TimeText(j["message_info"]["next_retry"]).c_str());
+  Printf("  size %u, priority %u, format %u, failure reason %u\n",
+         info->dwSize, static_cast<unsigned>(info->wPriority),
+         static_cast<unsigned>(info->wFormat), info->dwFailureReason);
+  Printf("  originator %u, nid %u, delivery confirm %s, trace %s\n",
+         static_cast<unsigned>(ms.wOriginator), ms.nidMsg,
+         ms.bDelConfirm ? "yes" : "no", ms.bTrace ? "yes" : "no");
+  Printf("  recipients      %u\n", static_cast<unsigned>(info->wNumRecip));
   for (const auto& e : j["recipients"]) {
-    std::printf("    [%u] %-36s state %u error %u", e["index"].get<unsigned>(),
-                e["name"].get<std::string>().c_str(), e["state"].get<unsigned>(),
-                e["error"].get<unsigned>());
+    Printf("    [%u] %-36s state %u error %u", e["index"].get<unsigned>(),
+           Shown(e, "name").c_str(), e["state"].get<unsigned>(),
+           e["error"].get<unsigned>());
     if (e.contains("type"))
-      std::printf(" type %u retries %u next %s", e["type"].get<unsigned>(),
-                  e["retries"].get<unsigned>(), TimeText(e["next_retry"]).c_str());
-    if (e.contains("next_hop"))
-      std::printf("  via %s", e["next_hop"].get<std::string>().c_str());
+      Printf(" type %u retries %u next %s", e["type"].get<unsigned>(),
+             e["retries"].get<unsigned>(), TimeText(e["next_retry"]).c_str());
+    if (e.contains("next_hop")) Printf("  via %s", Shown(e, "next_hop").c_str());
     if (e.contains("post_office"))
-      std::printf("  po %s", e["post_office"].get<std::string>().c_str());
-    std::printf("\n");
+      Printf("  po %s", Shown(e, "post_office").c_str());
+    Printf("\n");
   }
   for (const auto& e : j["attachments"])
-    std::printf("  attachment [%u] %s, %u bytes%s, file type %u, object %u\n",
-                e["index"].get<unsigned>(), e["name"].get<std::string>().c_str(),
-                e["size"].get<unsigned>(),
-                e.contains("resource_size")
-                    ? (" + " + std::to_string(e["resource_size"].get<unsigned>()) +
-                       " bytes of resources").c_str()
-                    : "",
-                e["file_type"].get<unsigned>(), e["object"].get<unsigned>());
+    Printf("  attachment [%u] %s, %u bytes%s, file type %u, object %u\n",
+           e["index"].get<unsigned>(), Shown(e, "name").c_str(),
+           e["size"].get<unsigned>(),
+           e.contains("resource_size")
+               ? (" + " + std::to_string(e["resource_size"].get<unsigned>()) +
+                  " bytes of resources").c_str()
+               : "",
+           e["file_type"].get<unsigned>(), e["object"].get<unsigned>());
   for (const auto& e : j["streams"]) {
     if (e["size"].is_null())
-      std::printf("  stream %-20s unreadable: %s\n",
-                  e["name"].get<std::string>().c_str(),
-                  e["error"].get<std::string>().c_str());
+      Printf("  stream %-20s unreadable: %s\n", Shown(e, "name").c_str(),
+             e["error"].get<std::string>().c_str());
     else
-      std::printf("  stream %-20s %u bytes\n", e["name"].get<std::string>().c_str(),
-                  e["size"].get<unsigned>());
+      Printf("  stream %-20s %u bytes\n", Shown(e, "name").c_str(),
+             e["size"].get<unsigned>());
   }
   for (const auto& e : j["fields"]) {
     std::string value;
     if (e.contains("value")) {
-      value = e["value"].is_string() ? e["value"].get<std::string>() : e["value"].dump();
-      for (char& c : value)
-        if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-      if (value.size() > 60) {
-        value.resize(59);
-        value.push_back('~');
+      if (e["value"].is_string()) {
+        value = Shown(e, "value");
+      } else if (e["value"].is_array()) {
+        // A list: its entries' exact bytes, printable, comma-separated.
+        const auto* exact = e.contains("value_b64") ? &e["value_b64"] : nullptr;
+        for (size_t k = 0; k < e["value"].size(); k++) {
+          std::string entry = e["value"][k].get<std::string>();
+          if (exact) Base64Decode((*exact)[k].get<std::string>(), &entry);
+          value += (k ? ", " : "") + Printable(entry);
+        }
+      } else {
+        value = e["value"].dump();
       }
+      if (Columns(value) > 60) value = std::string(Cut(value, 59)) + "~";
     } else {
       char buf[32];
       std::snprintf(buf, sizeof(buf), "(%u bytes)", e["bytes"].get<unsigned>());
       value = buf;
     }
-    std::printf("  field %-20s %-9s %-7s %s\n", e["name"].get<std::string>().c_str(),
-                e["type"].get<std::string>().c_str(),
-                e["summary"].get<bool>() ? "summary" : "", value.c_str());
+    Printf("  field %-20s %-9s %-7s %s\n", Shown(e, "name").c_str(),
+           e["type"].get<std::string>().c_str(),
+           e["summary"].get<bool>() ? "summary" : "", value.c_str());
   }
   return 0;
 }

@@ -9,7 +9,9 @@
 #include <nlohmann/json.hpp>
 
 #include "admin.h"
+#include "output.h"
 #include "progress.h"
+#include "safe_text.h"
 #include "tavlo/runtime.h"
 
 namespace wqadmin {
@@ -63,7 +65,7 @@ int CmdStats(const StatsOptions& o) {
   Shape absent, all;
   uint64_t total = 0, failed = 0, damaged = 0;
   STATUS readErr = NOERROR;
-  Progress progress("reading", 0, Progress::Wanted());
+  Progress progress("reading", 0, !o.quiet && Progress::Wanted());
   STATUS err = ForEachNote(&q, "", [&](NOTEID id) {
     MessageRow r;
     readErr = ReadMessageRow(&q, id, &r);
@@ -91,7 +93,7 @@ int CmdStats(const StatsOptions& o) {
   const std::vector<std::string> names = BucketNames();
   if (o.json) {
     nlohmann::ordered_json j;
-    j["queue"] = where;
+    SetText(j, "queue", where);
     j["now"] = IsoTime(now);
     j["total"] = total;
     nlohmann::ordered_json by = nlohmann::ordered_json::object();
@@ -114,25 +116,25 @@ int CmdStats(const StatsOptions& o) {
     if (absent.total > 0) shape["absent"] = shapeJson(absent);
     shape["all"] = shapeJson(all);
     j["shape"] = shape;
-    std::printf("%s\n", j.dump(2).c_str());
+    Printf("%s\n", JsonDump(j, 2).c_str());
     return 0;
   }
 
-  std::printf("queue %s: %s message%s, %s failed (11, 9, 10, 7)%s\n",
-              where.c_str(), Grouped(total).c_str(), total == 1 ? "" : "s",
+  Printf("queue %s: %s message%s, %s failed (11, 9, 10, 7)%s\n",
+              Printable(where).c_str(), Grouped(total).c_str(), total == 1 ? "" : "s",
               Grouped(failed).c_str(),
               damaged ? (", " + Grouped(damaged) + " damaged").c_str() : "");
-  std::printf("next retry overdue by up to N minutes, as of %s\n",
+  Printf("next retry overdue by up to N minutes, as of %s\n",
               IsoTime(now).c_str());
-  std::printf("%-20s %9s", "status", "total");
-  for (const auto& n : names) std::printf(" %6s", n.c_str());
-  std::printf("\n");
+  Printf("%-20s %9s", "status", "total");
+  for (const auto& n : names) Printf(" %6s", n.c_str());
+  Printf("\n");
   auto printShape = [&](const std::string& label, const Shape& s) {
-    std::printf("%-20s %9llu", label.c_str(),
+    Printf("%-20s %9llu", label.c_str(),
                 static_cast<unsigned long long>(s.total));
     for (uint64_t n : s.buckets)
-      std::printf(" %6llu", static_cast<unsigned long long>(n));
-    std::printf("\n");
+      Printf(" %6llu", static_cast<unsigned long long>(n));
+    Printf("\n");
   };
   printShape("all", all);
   for (const auto& [status, s] : byStatus) {
@@ -143,9 +145,9 @@ int CmdStats(const StatsOptions& o) {
     printShape(label, s);
   }
   if (absent.total > 0) printShape("no WQMsgStatus", absent);
-  if (failed > 0) std::printf("* reset to 6 by rswq\n");
+  if (failed > 0) Printf("* reset to 6 by rswq\n");
   if (damaged > 0)
-    std::printf("%s damaged message%s not counted above: run wqadmin verify\n",
+    Printf("%s damaged message%s not counted above: run wqadmin verify\n",
                 Grouped(damaged).c_str(), damaged == 1 ? "" : "s");
   return 0;
 }

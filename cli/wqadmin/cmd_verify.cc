@@ -8,7 +8,9 @@
 #include <nlohmann/json.hpp>
 
 #include "admin.h"
+#include "output.h"
 #include "progress.h"
+#include "safe_text.h"
 #include "wqhk/wqhk_verify.h"
 
 namespace wqadmin {
@@ -49,7 +51,8 @@ int CmdVerify(const VerifyOptions& o) {
       damaged.push_back(r);
       if (!o.json) {
         progress.Finish();
-        std::printf("message %u: %s\n", static_cast<unsigned>(id), r.szReason);
+        Printf("message %u: %s\n", static_cast<unsigned>(id),
+               Printable(r.szReason).c_str());
       }
     }
     progress.Update(checked);
@@ -62,16 +65,20 @@ int CmdVerify(const VerifyOptions& o) {
 
   if (o.json) {
     nlohmann::ordered_json j;
-    j["queue"] = where;
+    SetText(j, "queue", where);
     j["checked"] = checked;
     j["damaged"] = damaged.size();
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (const auto& r : damaged)
-      list.push_back({{"note_id", r.noteId}, {"reason", r.szReason}});
+    for (const auto& r : damaged) {
+      nlohmann::ordered_json e;
+      e["note_id"] = r.noteId;
+      SetText(e, "reason", r.szReason);
+      list.push_back(e);
+    }
     j["problems"] = list;
-    std::printf("%s\n", j.dump(2).c_str());
+    Printf("%s\n", JsonDump(j, 2).c_str());
   } else {
-    std::printf("%s: %s message%s checked, %s damaged\n", where.c_str(),
+    Printf("%s: %s message%s checked, %s damaged\n", Printable(where).c_str(),
                 Grouped(checked).c_str(), checked == 1 ? "" : "s",
                 Grouped(damaged.size()).c_str());
   }

@@ -1,7 +1,8 @@
-// Shared pieces of wqadmin: status meanings, error reporting, queue open
-// and the summary scan.
+// Shared pieces of wqadmin: status meanings, error reporting, queue and
+// message open, formula checks and the summary scan.
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sys/ioctl.h>
@@ -10,6 +11,7 @@
 #include <ctime>
 
 #include "admin.h"
+#include "safe_text.h"
 #include "tavlo/runtime.h"
 #include "tavlo/store.h"
 #include "wqhk/wqhk.h"
@@ -140,6 +142,97 @@ STATUS CheckFormula(const std::string& formula) {
   return err;
 }
 
+bool ExplainFormula(const std::string& formula) {
+  if (formula.size() > 0xFFFF) {
+    FailText("bad formula: longer than 65535 bytes");
+    return false;
+  }
+  char message[256];
+  WORD line = 0, column = 0, offset = 0, length = 0;
+  STATUS err = QDSFormulaErrorText(formula.data(),
+                                   static_cast<WORD>(formula.size()), message,
+                                   sizeof(message), &line, &column, &offset,
+                                   &length);
+  if (err == NOERROR) return true;
+  if (message[0] == '\0') {  // not the parser's: memory, say
+    Fail("cannot compile formula", formula, err);
+    return false;
+  }
+  std::fprintf(stderr, "wqadmin: bad formula: %s at line %u, column %u\n",
+               Printable(message).c_str(), static_cast<unsigned>(line),
+               static_cast<unsigned>(column));
+  // The faulty line, and a caret under the token.  Printable() may widen
+  // what comes before it (\xNN), so the caret is placed by the columns of
+  // the printed prefix, not by the byte offset.
+  size_t at = std::min<size_t>(offset, formula.size());
+  size_t nl = at == 0 ? std::string::npos : formula.rfind('\n', at - 1);
+  size_t begin = nl == std::string::npos ? 0 : nl + 1;
+  size_t end = formula.find('\n', at);
+  if (end == std::string::npos) end = formula.size();
+  std::string_view text(formula);
+  std::string before = Printable(text.substr(begin, at - begin));
+  std::fprintf(stderr, "  %s\n  %*s^\n",
+               Printable(text.substr(begin, end - begin)).c_str(),
+               static_cast<int>(Columns(before)), "");
+  return false;
+}
+
+namespace {
+
+struct UnknownItems {
+  DBHANDLE db;
+  const std::string* where;
+};
+
+STATUS WarnIfUnknown(void* arg, const char* name, WORD nameLen) {
+  auto* u = static_cast<UnknownItems*>(arg);
+  std::string n(name, nameLen);
+  BOOL exists = TRUE;
+  // A failed lookup only costs the warning: the search itself will say
+  // what is wrong with the queue.
+  if (QDSSummaryItemExists(u->db, n.c_str(), &exists) == NOERROR && !exists)
+    std::fprintf(stderr,
+                 "wqadmin: warning: no message in '%s' has a summary item "
+                 "'%s'; the formula's tests of it match nothing\n",
+                 u->where->c_str(), Printable(n).c_str());
+  return NOERROR;
+}
+
+}  // namespace
+
+void WarnUnknownItems(queue_handle_t* q, const std::string& where,
+                      const std::string& formula) {
+  if (formula.empty() || formula.size() > 0xFFFF) return;
+  UnknownItems u{q->dbhandle, &where};
+  (void)QDSFormulaItemNames(formula.data(), static_cast<WORD>(formula.size()),
+                            WarnIfUnknown, &u);
+}
+
+bool OpenMessage(queue_handle_t* q, const std::string& where, NOTEID id,
+                 msg_handle_t* m) {
+  const std::string what = "message " + std::to_string(id);
+  STATUS err = WQSOpenMsgByMsgID(q, id, m);
+  if (err == NOERROR) return true;
+  if (err == ERR_ITEM_NOT_FOUND) {
+    // No message info: the note exists but holds no message.  Say what it
+    // is instead, since "item not found" names nothing the operator asked.
+    NOTEHANDLE note = NULLHANDLE;
+    if (QDSNoteOpen(q->dbhandle, id, 0, &note) == NOERROR) {
+      WORD cls = 0;
+      QDSNoteGetInfo(note, _NOTE_CLASS, &cls);
+      (void)QDSNoteClose(note);
+      FailText("note " + std::to_string(id) + " in '" + where + "' is " +
+               (cls == NOTE_CLASS_VIEW       ? "a view"
+                : cls == NOTE_CLASS_DOCUMENT ? "a document without " WQS_ITEM_MSGINFO
+                                             : "a design note") +
+               ", not a message");
+      return false;
+    }
+  }
+  Fail("cannot open " + what + " in", where, err);
+  return false;
+}
+
 STATUS ForEachNote(queue_handle_t* q, const std::string& formula,
                    const NoteFn& fn) {
   FORMULAHANDLE hFormula = NULLHANDLE;
@@ -229,6 +322,14 @@ STATUS ReadMessageRow(queue_handle_t* q, NOTEID id, MessageRow* row) {
 }
 
 int OutputColumns() {
+  // COLUMNS first: the shell exports it only when asked to, so it is the
+  // operator's (or a test's) word on the width.
+  if (const char* env = std::getenv("COLUMNS")) {
+    char* end = nullptr;
+    long n = std::strtol(env, &end, 10);
+    if (end != env && *end == '\0' && n > 0 && n < 100000)
+      return static_cast<int>(n);
+  }
   if (!isatty(STDOUT_FILENO)) return 0;
   struct winsize ws;
   if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)

@@ -1,11 +1,13 @@
 // wqadmin: operator commands for the relay's work-queue databases.
 //
-//   wqadmin [--data DIR] create|seed|stats|list|show|verify|extract ...
+//   wqadmin [--data DIR] create|seed|stats|list|show|cat|verify|extract ...
+//   wqadmin help [SUBCOMMAND]
 //
-// Relative queue paths resolve against --data, else $TAVLO_DATA, else the
-// current directory.  Exit code 0 on success, 1 on failure (the cause is
-// printed to standard error; for verify: a damaged message), 2 for a
-// command-line error.
+// Relative queue paths resolve against --data (before or after the
+// subcommand), else $TAVLO_DATA, else the current directory.  Exit code 0
+// on success, 1 on failure (the cause is printed to standard error; for
+// verify: a damaged message; a failed write of the output counts too), 2
+// for a command-line error.
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,11 +16,35 @@
 #include <CLI/CLI.hpp>
 
 #include "admin.h"
+#include "output.h"
 #include "tavlo/runtime.h"
+
+namespace {
+
+// `wqadmin help [SUBCOMMAND]`: what `--help` prints, for operators who type
+// the word.  -1 when argv is not a help request.
+int Help(CLI::App& app, int argc, char** argv) {
+  if (argc < 2 || std::string(argv[1]) != "help") return -1;
+  if (argc == 2) {
+    wqadmin::Printf("%s", app.help().c_str());
+    return wqadmin::FinishOutput();
+  }
+  for (CLI::App* sub : app.get_subcommands({}))
+    if (argc == 3 && sub->get_name() == argv[2]) {
+      wqadmin::Printf("%s", sub->help(app.get_name()).c_str());
+      return wqadmin::FinishOutput();
+    }
+  std::fprintf(stderr, "wqadmin: help: no subcommand '%s'\n",
+               argc > 2 ? argv[2] : "");
+  return 2;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace wqadmin;
   CLI::App app{"wqadmin: create, fill and inspect MAILHUB work-queue databases"};
+  app.name("wqadmin");  // for `wqadmin help`, which runs before the parse
   app.require_subcommand(1);
   std::string dataDir;
   app.add_option("--data", dataDir,
@@ -45,8 +71,11 @@ int main(int argc, char** argv) {
       "seed", "add N realistic messages in one status");
   seed->add_option("QUEUE", so.queue, "queue database file")->required();
   seed->add_option("--count", so.count, "number of messages")->required();
+  // Only statuses the relay gives a message: a seeded queue should hold
+  // nothing the relay itself would not.
   seed->add_option("--status", so.status, "WQMsgStatus of every new message")
-      ->required();
+      ->required()
+      ->check(CLI::IsMember({6, 7, 9, 10, 11}));
   seed->add_option("--recipients", so.recipients, "recipients per message")
       ->capture_default_str();
   seed->add_option("--type", so.type, "1 simple, 2 extended (next hop and "
@@ -73,6 +102,7 @@ int main(int argc, char** argv) {
                "next retry fell due");
   stats->add_option("QUEUE", sto.queue, "queue database file")->required();
   stats->add_flag("--json", sto.json, "JSON output");
+  stats->add_flag("--quiet", sto.quiet, "no progress bar");
   stats->footer(statusHelp +
                 "\nAge buckets: 'ahead' = next retry still to come; 'Nm' = "
                 "overdue by less than N minutes (and more than the bucket "
@@ -93,14 +123,27 @@ int main(int argc, char** argv) {
   show->add_option("NOTEID", sho.noteId, "note id of the message")->required();
   show->add_flag("--json", sho.json, "JSON output");
 
+  CatOptions cao;
+  auto* cat = app.add_subcommand(
+      "cat", "write the bytes of a message's data stream to standard output, "
+             "unchanged");
+  cat->add_option("QUEUE", cao.queue, "queue database file")->required();
+  cat->add_option("NOTEID", cao.noteId, "note id of the message")->required();
+  cat->add_option("--stream", cao.stream, "stream name")->capture_default_str();
+  cat->add_flag("--headers", cao.headers,
+                "stop at the first empty line (CRLF or LF): the header block");
+
   ExtractOptions eo;
   auto* extract = app.add_subcommand(
       "extract", "write attachment INDEX of a message to OUTFILE (resources "
-                 "of a type-2 file go to OUTFILE.rsrc)");
+                 "of a type-2 file go to OUTFILE.rsrc); - is standard output");
   extract->add_option("QUEUE", eo.queue, "queue database file")->required();
   extract->add_option("NOTEID", eo.noteId, "note id of the message")->required();
   extract->add_option("INDEX", eo.index, "attachment index, from 0")->required();
-  extract->add_option("OUTFILE", eo.outFile, "file to write")->required();
+  extract->add_option("OUTFILE", eo.outFile, "file to write, or - for standard "
+                      "output (the data part only)")->required();
+  extract->add_flag("--force", eo.force, "replace OUTFILE (and OUTFILE.rsrc) "
+                    "when it exists");
 
   ListOptions lo;
   auto* list = app.add_subcommand(
@@ -117,9 +160,20 @@ int main(int argc, char** argv) {
   list->add_option("--limit", lo.limit, "at most N messages (default 0: all)");
   list->add_flag("--json", lo.json,
                  "JSON output: an array, one message object per line");
+  list->add_flag("--quiet", lo.quiet, "no progress bar");
   list->footer(statusHelp +
-               "\nTimes are ISO 8601 in local time.  On a terminal the error "
-               "text is cut to the terminal width.");
+               "\nTimes are ISO 8601 in local time.  On a terminal (or with "
+               "COLUMNS set) rows are cut to its width: note id, status, first "
+               "recipient and error text stay, the other columns go first.");
+
+  // --data is the whole command's, but operators type it where they
+  // think of it: accept it after the subcommand too.
+  for (CLI::App* sub : app.get_subcommands({}))
+    sub->add_option("--data", dataDir, "data directory (as before the "
+                    "subcommand)");
+
+  int help = Help(app, argc, argv);
+  if (help >= 0) return help;
 
   // CLI11's own exit codes are many; operators and scripts get one for
   // every usage error.
@@ -127,7 +181,8 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     int code = app.exit(e);
-    return code == 0 ? 0 : 2;
+    if (code == 0) return FinishOutput();
+    return 2;
   }
 
   if (!dataDir.empty()) setenv("TAVLO_DATA", dataDir.c_str(), 1);
@@ -141,9 +196,14 @@ int main(int argc, char** argv) {
   else if (*seed) rc = CmdSeed(so);
   else if (*stats) rc = CmdStats(sto);
   else if (*show) rc = CmdShow(sho);
+  else if (*cat) rc = CmdCat(cao);
   else if (*extract) rc = CmdExtract(eo);
   else if (*list) rc = CmdList(lo);
   else if (*verify) rc = CmdVerify(vo);
+  // A listing that did not reach its reader is a failure whatever the
+  // command thought of it.  Checked before the runtime's shut-down, which
+  // flushes too and would take the cause with it.
+  if (FinishOutput() != 0 && rc == 0) rc = 1;
   TavloTerm();
   return rc;
 }
