@@ -291,6 +291,23 @@ std::vector<Op> MsgSweep::Ops() {
          STATUS close = WQSCloseMsgList(&list_);
          return err ? err : close;
        }},
+      {"view list",
+       [failedQueue, this] {
+         failedQueue();
+         NOTEID view = 0;
+         if (QVWFindDesignNote(db(), "Failed", NOTE_CLASS_VIEW, &view) != NOERROR) {
+           EXPECT_EQ(QDSViewCreate(db(), "Failed", "WQMsgStatus = 11", nullptr), NOERROR);
+         }
+       },
+       nullptr,
+       [this] {
+         WORD count = 0;
+         STATUS err = WQSCreateMsgList(&queue_, 100, WQS_SEARCH_VIEW, "Failed", &list_, &count);
+         if (err) return err;
+         if (count != 3 || list_.pList[2] != ids_[2]) err = ERR_BAD_ARG;
+         STATUS close = WQSCloseMsgList(&list_);
+         return err ? err : close;
+       }},
       {"update close", nullptr,
        [this] {
          Open(0);
@@ -422,7 +439,7 @@ std::vector<Op> MsgSweep::Ops() {
   };
 }
 
-constexpr int kOps = 14;
+constexpr int kOps = 15;
 
 TEST_P(MsgSweep, Operation) {
   std::vector<Op> ops = Ops();

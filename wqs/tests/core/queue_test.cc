@@ -36,8 +36,7 @@ TEST_F(QueueDbTest, RefusedOpens) {
   EXPECT_EQ(std::filesystem::file_size(text), 12u);
 }
 
-// A created queue has replica flag 0x0100.  A read-only open never creates
-// the queue, reads what a writer (here in the same process) saved, sees the
+// A read-only open never creates the queue, reads what a writer (here in the same process) saved, sees the
 // change once, and every write through it, or through a list or message
 // made from it, gives the store's read-only STATUS.
 TEST_F(QueueDbTest, ReadOnlyOpenReadsAndRefusesWrites) {
@@ -47,9 +46,6 @@ TEST_F(QueueDbTest, ReadOnlyOpenReadsAndRefusesWrites) {
   EXPECT_FALSE(std::filesystem::exists(Path("q.qds")));
   MakeTemplate("tmpl.qds");
   ASSERT_EQ(WQSOpenQueueForWrite(&qd, TRUE, &rw), NOERROR);
-  DBREPLICAINFO ri;
-  ASSERT_EQ(QDSDbReplicaInfoGet(rw.dbhandle, &ri), NOERROR);
-  EXPECT_EQ(ri.Flags, 0x0100);
   msg_handle_t m;
   ASSERT_EQ(WQSCreateMsg(&rw, WQS_MSG_SIMPLE, &m), NOERROR);
   ASSERT_EQ(WQSAddDWORD(&m, TRUE, "WQMsgStatus", 11), NOERROR);
@@ -81,6 +77,54 @@ TEST_F(QueueDbTest, ReadOnlyOpenReadsAndRefusesWrites) {
                              &list, &n), NOERROR);
   EXPECT_EQ(n, 0);
   EXPECT_EQ(WQSCloseQueueForWrite(&rw), NOERROR);
+}
+
+// A queue made from a template carries its views, its ACL, the title (cut
+// to 32 characters) and the queue's replica flags.  A store failure at any
+// step of the making is returned with every database closed again; a
+// reader opened afterwards sees the queue as modified once.
+TEST_F(QueueDbTest, CreateFailingAtEachStoreAccessClosesItsDatabases) {
+  MakeTemplate("tmpl.qds", {{"Failed", "SELECT WQMsgStatus = 11"}});
+  queue_descriptor_t qd = Desc(Path("q.qds"), Path("tmpl.qds"));
+  memset(qd.szQueueTitle, 'T', sizeof(qd.szQueueTitle));  // no terminator
+  DWORD dbs0 = 0, dbs = 0;
+  QDSTestOpenHandles(&dbs0, nullptr, nullptr);
+  STATUS err = ERR_DB_IO;
+  int failures = 0;
+  for (DWORD n = 1; err != NOERROR && n < 500; n++) {
+    (void)WQSDestroyQueue(&qd);
+    QDSTestFailNth(n, ERR_DB_IO);
+    err = WQSCreateQueue(&qd);
+    bool fired = QDSTestFaultFired();
+    QDSTestDisarm();
+    QDSTestOpenHandles(&dbs, nullptr, nullptr);
+    EXPECT_EQ(dbs, dbs0) << n;
+    if (!fired) {
+      EXPECT_EQ(err, NOERROR) << n;
+    }
+    failures += err != NOERROR;
+  }
+  ASSERT_EQ(err, NOERROR);
+  EXPECT_GT(failures, 5);
+  queue_handle_t q;
+  ASSERT_EQ(WQSOpenQueueForRead(&qd, FALSE, &q), NOERROR);
+  char info[DBINFO_SIZE], title[DBINFO_SIZE];
+  ASSERT_EQ(QDSDbInfoGet(q.dbhandle, info), NOERROR);
+  QDSDbInfoParse(info, INFOPARSE_TITLE, title, sizeof title);
+  EXPECT_EQ(std::string(title), std::string(32, 'T'));
+  DBREPLICAINFO ri;
+  ASSERT_EQ(QDSDbReplicaInfoGet(q.dbhandle, &ri), NOERROR);
+  EXPECT_EQ(ri.Flags, 0x0100);
+  NOTEID view = 0;
+  EXPECT_EQ(QVWFindDesignNote(q.dbhandle, "Failed", NOTE_CLASS_VIEW, &view), NOERROR);
+  BOOL modified = FALSE;
+  ASSERT_EQ(WQSQueueModified(&q, &modified), NOERROR);
+  EXPECT_EQ(modified, TRUE);
+  ASSERT_EQ(WQSQueueModified(&q, &modified), NOERROR);
+  EXPECT_EQ(modified, FALSE);
+  EXPECT_EQ(WQSCloseQueueForRead(&q), NOERROR);
+  EXPECT_EQ(WQSDestroyQueue(&qd), NOERROR);
+  EXPECT_FALSE(std::filesystem::exists(Path("q.qds")));
 }
 
 // Lists by formula and by view stop at the limit; no match is an empty
