@@ -18,8 +18,8 @@
 
 #include "rswq.h"
 #include "tavlo/runtime.h"
-#include "usage.h"
 #include "tavlo/testing.h"
+#include "usage.h"
 #include "wqhk/wqhk.h"
 #include "wqs/wqs.h"
 
