@@ -149,6 +149,7 @@ struct Case {
 TEST_F(VerifyTest, EveryKindOfDamageIsNamed) {
   const size_t kUser = 2 + 38;  // user_msg_info_t in the stored WQSMsgInfo
   const size_t kImg = 34;       // array image in an array item
+  const size_t kEntry = kImg + 24;  // its first entry
   const WORD S = WQS_MSG_SIMPLE, X = WQS_MSG_EXTENDED;
   const std::vector<Case> cases = {
       {S, false, 0, WQS_ITEM_MSGINFO, {{60, 0, 0}}, "WQSMsgInfo: 60 bytes"},
@@ -169,6 +170,28 @@ TEST_F(VerifyTest, EveryKindOfDamageIsNamed) {
        "add up to 130000, total is 130001"},
       {S, false, 130000, "Body2", {{130000 - 2 * 60416 + 1, 0, 0}}, "piece Body2 holds"},
       {S, false, 1000, "WQSDSBSizeBody", {}, "no size item"},
+      {S, false, 0, WQS_ITEM_MSGINFO, {}, "no WQSMsgInfo item"},
+      {S, false, 0, WQS_ITEM_MSGINFO, {{38, 2, 0}}, "wNumRecipLists is 0"},
+      {X, false, 0, WQS_ITEM_MSGINFO, {{38, 2, 2}}, "extended message with 2 recipient lists"},
+      {X, false, 0, WQS_ITEM_NHE, {{2, 2, 2}}, "WQSNHE has 2 entries, wNumRecip is 3"},
+      {S, false, 0, WQS_ITEM_RECIPDATA, {{40, 0, 0}}, "40 bytes, shorter than an array header"},
+      {S, false, 0, WQS_ITEM_RECIPDATA, {{kImg + 8, 4, 20}}, "entry size 20, expected 22"},
+      {S, false, 0, WQS_ITEM_RECIPDATA, {{kImg + 12, 4, 0}}, "growth step 0"},
+      {S, false, 0, WQS_ITEM_RECIPDATA, {{kImg + 24 + 221, 0, 0}, {kImg + 4, 4, 245}},
+       "dwSize 245 is not a whole number of 22-byte entries"},
+      {S, false, 0, WQS_ITEM_RECIPDATA, {{kImg + 20, 4, 0}}, "3 used + 0 free entries, but room for 50"},
+      {S, true, 0, WQS_ITEM_ATTACHINFO, {}, "wNumAttachments is 1 but there is no WQSAttachInfo"},
+      {S, true, 0, WQS_ITEM_ATTACHINFO, {{kImg + 12, 4, 0}}, "WQSAttachInfo: growth step 0"},
+      {S, true, 0, "$FILE", {}, "0 $FILE items for 1 attachments"},
+      {S, true, 0, WQS_ITEM_ATTACHINFO, {{kEntry + 46, 2, 40}}, "name length 40 over 32"},
+      {S, true, 0, WQS_ITEM_ATTACHINFO, {{kEntry + 48, 4, 500}},
+       "length 300, its sizes add up to 500"},
+      {S, true, 0, WQS_ITEM_ATTACHINFO, {{kEntry, 4, 0x7FFF}}, "object 32767 is missing"},
+      {S, false, 1000, "WQSDSBArrayBody", {}, "size item without a piece table"},
+      {S, false, 1000, "WQSDSBArrayBody", {{kImg + 16, 4, 0}, {kImg + 20, 4, 2}},
+       "empty piece table"},
+      {S, false, 1000, "WQSDSBArrayBody", {{kEntry + 4, 4, 0}}, "piece 0 of 0 bytes"},
+      {S, false, 1000, "WQSDSBSizeBody", {{2, 4, 1}}, "size item does not hold the total 1000"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reason);
