@@ -399,7 +399,7 @@ TEST_F(WqadminTest, CatWritesAStreamsBytesUnchanged) {
 
 TEST_F(WqadminTest, ExtractWritesAttachmentsExactly) {
   SeedQueue();
-  const std::string data("%PDF\0\xFF data part", 20), res = "resource fork";
+  const std::string data("%PDF\0\xFF data part", 16), res = "resource fork";
   const std::string id = std::to_string(AddMessage("a@example.org", "x", "", data, res));
   const std::string plain = AdminJson("list q.qds --json")[9]["note_id"].dump();
 
