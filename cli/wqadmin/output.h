@@ -1,5 +1,5 @@
-// Standard output of wqadmin.  A listing into a full disk or a closed pipe
-// is a failed command, not a short success: every write goes through here,
+// Standard output of wqadmin.  A listing into a full disk is a failed
+// command, not a short success: every write goes through here,
 // the first failure and its cause are kept, a long walk can ask whether to
 // go on, and main turns a failed output into exit code 1 with the cause on
 // standard error.
