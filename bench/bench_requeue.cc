@@ -63,6 +63,7 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
 }
 
 void RemoveDb(const std::string& path) {
+  (void)QDSDbDelete(path.c_str());  // with its sidecars
   std::error_code ec;
   for (const char* s : {"", "-wal", "-shm", "-journal"}) fs::remove(path + s, ec);
 }
@@ -72,11 +73,6 @@ void CopyDb(const std::string& from, const std::string& to) {
   std::error_code ec;
   fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
   if (ec) Die("cannot copy " + from + " to " + to + ": " + ec.message());
-  if (fs::exists(from + "-wal")) {
-    fs::copy_file(from + "-wal", to + "-wal",
-                  fs::copy_options::overwrite_existing, ec);
-    if (ec) Die("cannot copy " + from + "-wal: " + ec.message());
-  }
   // Flush the copy now: otherwise the kernel writes its dirty pages back
   // during the measured pass, and the first fsync of a checkpoint pays for
   // a whole file copy (2 GB for the large queue) instead of the pass.

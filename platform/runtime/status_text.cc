@@ -27,6 +27,8 @@ constexpr StatusText kTexts[] = {
     {ERR_INIT_FAILED, "The Tavlo runtime could not be started"},
     {ERR_NOT_INITED, "The Tavlo runtime has not been started"},
     {ERR_DATA_DIR, "Data directory does not exist or cannot be used"},
+    {ERR_SETTING, "An environment setting has a value with no meaning"},
+    {ERR_NO_FILES, "Too many open files"},
     // Document store.
     {ERR_ITEM_NOT_FOUND, "Item not found"},
     {ERR_NOTE_NOT_FOUND, "Document not found"},
@@ -46,6 +48,11 @@ constexpr StatusText kTexts[] = {
     {ERR_DB_PATH, "Database path is too long or cannot be used"},
     {ERR_DB_READONLY, "Database is read-only and cannot be changed"},
     {ERR_DISK_FULL, "Disk full: no room to write the database file"},
+    {ERR_DB_UNCLEAN,
+     "Database was not closed cleanly and its unsaved changes are missing"},
+    {ERR_DB_FOREIGN_WAL, "Recovery data does not belong to this database"},
+    {ERR_DB_SIDECAR,
+     "A file beside the database (WAL or its index) cannot be used"},
     // Formula language.
     {ERR_FORMULA_SYNTAX, "Formula has a syntax error"},
     {ERR_FORMULA_TOO_BIG, "Formula is too large"},

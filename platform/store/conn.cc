@@ -1,46 +1,37 @@
 // Connections: one SQLite connection per database file in this process,
-// shared by every DBHANDLE that opened the same file, read-only or not,
-// and closed with the last of them.  Sharing keeps one set of caches and
-// one writer lock per file and process: a read-only handle and a
-// read-write handle of one process see the same, exact caches, and a
-// read-write open of a file the process already reads only has to take
-// the writer lock.
+// shared by every DBHANDLE that opened the same file (found by device and
+// inode, so two names of one file share it), read-only or not, and closed
+// with the last of them.  Sharing keeps one set of caches and one writer
+// session per file and process: a read-only handle and a read-write handle
+// of one process see the same, exact caches.
 //
-// The locking model (see also schema.cc):
-//   - SQLite runs in its normal locking mode with a WAL, so readers in
-//     other processes see every committed transaction and nothing else,
-//     and never block the writer or wait for it.
-//   - Writers exclude each other with the writer lock, flock(LOCK_EX) on
-//     the database file, taken without waiting by a read-write open and
-//     held until the last read-write handle of the process closes.  A
-//     second writer gets ERR_DB_BUSY at once, however long the first one
-//     keeps the file; SQLite's own write lock would only be met at the
-//     first save, in the middle of a pass.
-//   - flock and SQLite's POSIX record locks do not interact on a local
-//     file system.  But closing any descriptor of a file drops every
-//     record lock the process holds on it, SQLite's included; so the
-//     descriptor that carries the writer lock is opened before the SQLite
-//     connection and closed only after it, and nothing else here opens
-//     and closes the file while a connection to it is open.
+// How a connection attaches to the file and its sidecars, and the locks
+// that keep one writer and many readers apart, are in session.h.  One rule
+// shapes this file: closing any descriptor of a file drops every POSIX
+// record lock the process holds on it, SQLite's included.  So a process
+// never has two connections to one file, the descriptor that carries the
+// session's locks is opened before the SQLite connection and closed only
+// after it, and nothing else here opens and closes the file while a
+// connection to it is open.
 //
 // Statements are prepared once per connection, on first use, and kept:
 // a saved document runs a handful of small statements, and preparing them
 // each time would cost more than running them.
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_map>
+#include <map>
+#include <strings.h>
 
 #include "schema.h"
+#include "session.h"
 #include "store_int.h"
 #include "tavlo/runtime.h"
+#include "vfs.h"
 
 namespace tavlo::store {
 
@@ -59,8 +50,8 @@ CollectionTable& Collections() {
 
 namespace {
 
-std::unordered_map<std::string, Conn*>& ConnMap() {
-  static std::unordered_map<std::string, Conn*> m;
+std::map<std::pair<dev_t, ino_t>, Conn*>& ConnMap() {
+  static std::map<std::pair<dev_t, ino_t>, Conn*> m;
   return m;
 }
 uint64_t g_next_serial = 1;
@@ -68,11 +59,10 @@ uint64_t g_next_serial = 1;
 // How long a statement waits for an SQLite lock that another connection
 // holds before it reports ERR_DB_BUSY.  Writers never meet here (the
 // writer lock turns the second one away at open), so what remains is held
-// only for moments: the rebuild of the WAL index after a crash, the
-// checkpoint of the last connection to close.  Waiting those out beats
-// failing a save in the middle of a pass.
+// only for moments: the rebuild of the WAL index after a crash, a
+// checkpoint.  Waiting those out beats failing a save in the middle of a
+// pass.
 constexpr int kBusyTimeoutMs = 2000;
-
 const char* const kStmtSql[kNumStmts] = {
     /* kStBegin */ "BEGIN",
     /* kStCommit */ "COMMIT",
@@ -153,116 +143,9 @@ const char* const kStmtSql[kNumStmts] = {
     /* kStDataVersion */ "PRAGMA data_version",
 };
 
-inline uint32_t BigEndian32(const unsigned char* p) {
-  return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 |
-         (uint32_t)p[3];
-}
-
-// NOERROR when the file begins with the SQLite header and is as long as
-// that header says.  Read with a plain pread() so that neither SQLite nor
-// anything else writes to a file that turns out not to be ours.
-//
-// A file cut short (a copy that ran out of disk, say) is refused here:
-// SQLite reads the missing pages as zeros, so a cut inside a page's cell
-// area would hand back changed values with no error at all.  The header
-// states the database's page count (bytes 28..31), trusted only when its
-// "valid for" stamp matches the change counter; the pages of a WAL that
-// still holds frames may lie beyond the file's end, so the test is made
-// only when there is no such WAL.
-STATUS CheckHeader(int fd, const std::string& path) {
-  unsigned char head[100];
-  ssize_t n = ::pread(fd, head, sizeof head, 0);
-  if (n < 0) return ERR_DB_IO;
-  if (n < 16 || memcmp(head, "SQLite format 3", 16) != 0) {
-    return ERR_NOT_A_DB;
-  }
-  if (n < static_cast<ssize_t>(sizeof head)) return NOERROR;  // SQLite says
-  uint32_t pageSize = (uint32_t)head[16] << 8 | head[17];
-  if (pageSize == 1) pageSize = 65536;
-  const uint32_t pages = BigEndian32(head + 28);
-  if (pageSize < 512 || (pageSize & (pageSize - 1)) != 0 || pages == 0 ||
-      BigEndian32(head + 24) != BigEndian32(head + 92)) {
-    return NOERROR;  // no page count to trust: SQLite decides
-  }
-  struct stat file, wal;
-  if (::fstat(fd, &file) != 0) return ERR_DB_IO;
-  // A WAL shorter than its 32-byte header holds no frame.
-  const bool walFrames =
-      ::stat((path + "-wal").c_str(), &wal) == 0 && wal.st_size >= 32;
-  if (!walFrames &&
-      static_cast<uint64_t>(file.st_size) <
-          static_cast<uint64_t>(pages) * pageSize) {
-    return ERR_DB_CORRUPT;
-  }
-  return NOERROR;
-}
-
-// NOERROR when this process may write the file.  Checked before SQLite
-// sees it: SQLite would quietly fall back to reading, and a WAL database
-// it may only read cannot even be read unless the directory takes its
-// index file (it says CANTOPEN, which looks like a foreign file).  A file
-// without any write permission bit counts as read-only for root too: root
-// passes every permission check, and an operator who takes the write bits
-// off a queue means nobody to change it.
-// True when this process may create files in the directory holding
-// `path` (errno tells why not).
-bool MayCreateBeside(const std::string& path) {
-  size_t slash = path.rfind('/');
-  std::string dir = slash == 0 || slash == std::string::npos
-                        ? std::string("/")
-                        : path.substr(0, slash);
-  return ::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
-}
-
-STATUS CheckWritable(int fd, const std::string& path) {
-  struct stat sb;
-  if (::fstat(fd, &sb) != 0) return ERR_DB_IO;
-  if ((sb.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return ERR_DB_READONLY;
-  if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
-    return errno == EACCES || errno == EPERM || errno == EROFS
-               ? ERR_DB_READONLY
-               : ERR_DB_IO;
-  }
-  // SQLite makes the WAL and its index beside the file: a directory this
-  // process may not write leaves the database just as unwritable.
-  if (!MayCreateBeside(path)) {
-    return errno == EACCES || errno == EPERM || errno == EROFS
-               ? ERR_DB_READONLY
-               : ERR_DB_IO;
-  }
-  return NOERROR;
-}
 
 STATUS Exec(sqlite3* db, const char* sql) {
   return SqlStatus(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
-}
-
-// Reads a one-row text pragma.
-std::string PragmaText(sqlite3* db, const char* sql) {
-  std::string out;
-  sqlite3_stmt* s = nullptr;
-  if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) == SQLITE_OK &&
-      sqlite3_step(s) == SQLITE_ROW) {
-    const unsigned char* t = sqlite3_column_text(s, 0);
-    if (t) out = reinterpret_cast<const char*>(t);
-  }
-  sqlite3_finalize(s);
-  return out;
-}
-
-// Closes the SQLite connection first and the descriptor of the writer
-// lock after it: the last connection's checkpoint then still runs under
-// the lock, and SQLite's record locks are gone before the close of our
-// descriptor could drop them (see the top of this file).
-void CloseConn(Conn* c) {
-  for (sqlite3_stmt*& s : c->stmts) {
-    sqlite3_finalize(s);
-    s = nullptr;
-  }
-  sqlite3_close_v2(c->db);
-  c->db = nullptr;
-  if (c->lockFd >= 0) ::close(c->lockFd);
-  c->lockFd = -1;
 }
 
 STATUS ReadDataVersion(Conn* c, int64_t* out) {
@@ -287,6 +170,23 @@ STATUS LoadCache(Conn* c) {
   if (st) return st;
   if (blob.size() != sizeof(TIMEDATE)) return ERR_DB_CORRUPT;
   memcpy(&c->replicaId, blob.data(), sizeof(TIMEDATE));
+  return NOERROR;
+}
+
+// The durability of a writer's commits: "full" (the default) syncs the
+// WAL at every commit, "normal" leaves that to the checkpoints (still
+// atomic and never corrupt; the last commits may be lost on power loss).
+STATUS SyncPragma(const char** sql) {
+  const char* v = getenv("TAVLO_SYNC");
+  if (v == nullptr || *v == '\0' || strcasecmp(v, "full") == 0) {
+    *sql = "PRAGMA synchronous=FULL";
+  } else if (strcasecmp(v, "normal") == 0) {
+    *sql = "PRAGMA synchronous=NORMAL";
+  } else {
+    SetOpenDetail(std::string("TAVLO_SYNC=") + v +
+                  " is not a durability setting: use full or normal");
+    return ERR_SETTING;
+  }
   return NOERROR;
 }
 
@@ -375,154 +275,106 @@ STATUS ResolvePath(const char* path, std::string* out) {
   return NOERROR;
 }
 
-STATUS TakeWriterLock(int fd) {
-  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EINTR) continue;
-    return errno == EWOULDBLOCK ? ERR_DB_BUSY : ERR_DB_IO;
-  }
-  return NOERROR;
-}
-
-Conn* ConnFind(const std::string& canonical) {
-  auto it = ConnMap().find(canonical);
+Conn* ConnFind(dev_t dev, ino_t ino) {
+  auto it = ConnMap().find({dev, ino});
   return it == ConnMap().end() ? nullptr : it->second;
 }
 
-namespace {
-
-// True when this process may not create files beside `path` and neither
-// the WAL nor its index exists there.
-bool ReadableOnlyAsImmutable(const std::string& path) {
-  if (MayCreateBeside(path)) return false;
-  struct stat sb;
-  return ::stat((path + "-wal").c_str(), &sb) != 0 &&
-         ::stat((path + "-shm").c_str(), &sb) != 0;
-}
-
-// `path` as the path part of a file: URI (characters with a meaning in a
-// URI escaped).
-std::string UriPath(const std::string& path) {
-  std::string out;
-  for (unsigned char ch : path) {
-    if (ch == '%' || ch == '?' || ch == '#' || ch < 0x20 || ch >= 0x7F) {
-      char buf[4];
-      std::snprintf(buf, sizeof(buf), "%%%02X", ch);
-      out += buf;
-    } else {
-      out.push_back(static_cast<char>(ch));
-    }
-  }
-  return out;
-}
-
-// Opens the SQLite connection of `c->canonical`; on failure the caller
-// closes what is open (CloseConn).
-STATUS OpenConn(Conn* c, bool writable) {
-  c->lockFd = ::open(c->canonical.c_str(), O_RDONLY | O_CLOEXEC);
-  if (c->lockFd < 0) return errno == ENOENT ? ERR_NOEXIST : ERR_DB_IO;
-  STATUS st = CheckHeader(c->lockFd, c->canonical);
-  if (!st && writable) st = CheckWritable(c->lockFd, c->canonical);
-  if (!st && writable) st = TakeWriterLock(c->lockFd);
-  if (st) return st;
-
-  int rc;
-  const bool immutable = !writable && ReadableOnlyAsImmutable(c->canonical);
-  if (immutable) {
-    // A reader of a file in a directory it may not write (a backup on
-    // read-only media, another user's queue) cannot create the WAL index
-    // SQLite needs.  With no -wal and no -shm beside the file, no writer
-    // has it open, and none can start without creating them, so the file
-    // is read as it stands.
-    std::string uri = "file:" + UriPath(c->canonical) + "?immutable=1";
-    rc = sqlite3_open_v2(uri.c_str(), &c->db,
-                         SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
-                         nullptr);
-  } else {
-    rc = sqlite3_open_v2(c->canonical.c_str(), &c->db,
-                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-  }
-  if (rc != SQLITE_OK) return (rc & 0xFF) == SQLITE_NOMEM ? ERR_MEMORY : ERR_DB_IO;
+STATUS ConfigureSqlite(Conn* c, bool writable) {
   sqlite3_busy_timeout(c->db, kBusyTimeoutMs);
-  st = SchemaCheck(c->db);
-  // (An immutable file reports no journal at all; its header was checked.)
-  if (!st && !immutable && PragmaText(c->db, "PRAGMA journal_mode") != "wal")
-    st = ERR_NOT_A_DB;
-  if (!st) {
-    // The lock must be on the file SQLite opened: a file renamed over
-    // this path while we opened it would leave the lock on the old one.
-    struct stat held, now;
-    if (::fstat(c->lockFd, &held) != 0 || ::stat(c->canonical.c_str(), &now) != 0) {
-      st = ERR_DB_IO;
-    } else if (held.st_dev != now.st_dev || held.st_ino != now.st_ino) {
-      st = ERR_DB_BUSY;
-    }
-  }
-  // SQLite falls back to reading only when the file cannot be written;
-  // a writer learns that now, not at its first save.
-  if (!st && writable && sqlite3_db_readonly(c->db, "main") == 1) {
-    st = ERR_DB_READONLY;
-  }
-  if (!st) {
-    const char* sync = getenv("TAVLO_SYNC");
-    st = Exec(c->db, sync && strcmp(sync, "normal") == 0
-                         ? "PRAGMA synchronous=NORMAL"
-                         : "PRAGMA synchronous=FULL");
+  STATUS st = NOERROR;
+  if (writable) {
+    const char* sync = nullptr;
+    st = SyncPragma(&sync);
+    if (!st) st = Exec(c->db, sync);
+  } else {
+    // A reader never checkpoints (that writes the file) and never writes:
+    // query_only turns away any write a code path forgot to check for.
+    sqlite3_db_config(c->db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    st = Exec(c->db, "PRAGMA query_only=1");
   }
   // A queue pass touches a few pages of each of many documents; a larger
   // page cache than SQLite's default 2 MB keeps more of them between saves.
   if (!st) st = Exec(c->db, "PRAGMA cache_size=-8192");
-  // A connection without the writer lock must not write even through a
-  // path that forgot to check its handle: query_only makes SQLite refuse
-  // (SQLITE_READONLY, ERR_DB_READONLY).
-  if (!st && !writable) st = Exec(c->db, "PRAGMA query_only=1");
+  return st;
+}
+
+namespace {
+
+// Opens the connection of `c` (canonical path and identity set); on
+// failure closes what it opened.
+STATUS OpenConn(Conn* c, bool writable) {
+  SetOpenDetail(std::string());
+  STATUS st = OpenSession(c, writable);
   // The version first, then the values: a commit in between makes the
   // next ConnSync read them again, never keep them stale.
   if (!st && !writable) st = ReadDataVersion(c, &c->dataVersion);
   if (!st) st = LoadCache(c);
+  if (st) CloseSession(c);
   return st;
+}
+
+// Forgets what a closed session knew, before the connection reopens.
+void ResetSession(Conn* c) {
+  c->immutable = c->sqliteReadOnly = c->mapped = false;
+  c->attached = c->writerLock = c->writerSession = false;
+  c->createdAnchor = c->walExisted = false;
+  c->searchCache.clear();
+  c->searchCacheBytes = 0;
+  c->dataVersion = -1;
 }
 
 // Makes a connection opened read-only the writer of its file.
 STATUS Upgrade(Conn* c) {
   // A search that reads a snapshot is under way and its callback opened
-  // the file for writing: the caches are synced below outside it, and the
-  // search goes on with the writer's exact caches.
+  // the file for writing: the snapshot ends here (no statement of the
+  // search runs while its callback does), and the search goes on with the
+  // writer's exact caches.
   EndSnapshot(c);
-  STATUS st = CheckWritable(c->lockFd, c->canonical);
-  if (st) return st;
-  st = TakeWriterLock(c->lockFd);
-  if (st) return st;
-  if (sqlite3_db_readonly(c->db, "main") == 1) st = ERR_DB_READONLY;
-  // Other processes may have committed until the lock was ours.
-  if (!st) st = ConnSync(c);
-  if (!st) st = Exec(c->db, "PRAGMA query_only=0");
-  if (st) ::flock(c->lockFd, LOCK_UN);
+  if (!c->sqliteReadOnly && !c->immutable) {
+    // The connection was this process's writer before: resume.
+    STATUS st = ResumeWriterSession(c);
+    if (!st) st = LoadCache(c);
+    return st;
+  }
+  // A reader's connection cannot write: reopen it as the writer, or as the
+  // reader it was when that fails.
+  CloseSession(c);
+  ResetSession(c);
+  STATUS st = OpenSession(c, true);
+  if (!st) st = LoadCache(c);
+  if (!st) return NOERROR;
+  CloseSession(c);
+  ResetSession(c);
+  STATUS again = OpenSession(c, false);
+  if (!again) again = ReadDataVersion(c, &c->dataVersion);
+  if (!again) again = LoadCache(c);
+  if (again) CloseSession(c);  // its handles' calls fail from now on
   return st;
 }
 
 // The last read-write handle closed; read-only ones remain.
 void Downgrade(Conn* c) {
-  // Record the version the caches agree with while the lock still keeps
-  // other writers out; unknown (-1) makes the next ConnSync drop them.
+  EndWriterSession(c, false);
+  // Record the version the caches agree with; unknown (-1) makes the next
+  // ConnSync drop them.
   if (ReadDataVersion(c, &c->dataVersion) != NOERROR) c->dataVersion = -1;
   Exec(c->db, "PRAGMA query_only=1");
-  ::flock(c->lockFd, LOCK_UN);
 }
 
 }  // namespace
 
 STATUS ConnAcquire(const std::string& resolved, bool writable, Conn** out) {
+  SetOpenDetail(std::string());
   struct stat sb;
   if (::stat(resolved.c_str(), &sb) != 0) {
-    return errno == ENOENT || errno == ENOTDIR ? ERR_NOEXIST : ERR_DB_IO;
+    if (errno == ENOENT || errno == ENOTDIR) return ERR_NOEXIST;
+    if (errno == ENAMETOOLONG) return ERR_DB_PATH;
+    return errno == EMFILE || errno == ENFILE ? ERR_NO_FILES : ERR_DB_IO;
   }
   if (!S_ISREG(sb.st_mode)) return ERR_NOT_A_DB;
-  char* real = ::realpath(resolved.c_str(), nullptr);
-  if (real == nullptr) return ERR_DB_IO;
-  std::string canonical(real);
-  free(real);
 
-  if (Conn* c = ConnFind(canonical)) {
+  if (Conn* c = ConnFind(sb.st_dev, sb.st_ino)) {
     if (writable && c->writers == 0) {
       STATUS st = Upgrade(c);
       if (st) return st;
@@ -533,24 +385,32 @@ STATUS ConnAcquire(const std::string& resolved, bool writable, Conn** out) {
     return NOERROR;
   }
 
+  char* real = ::realpath(resolved.c_str(), nullptr);
+  if (real == nullptr) return errno == ENAMETOOLONG ? ERR_DB_PATH : ERR_DB_IO;
   Conn* c = new (std::nothrow) Conn;
-  if (c == nullptr) return ERR_MEMORY;
+  if (c == nullptr) {
+    free(real);
+    return ERR_MEMORY;
+  }
   STATUS st = NOERROR;
   try {
-    c->canonical = canonical;
+    c->canonical = real;
   } catch (...) {
     st = ERR_MEMORY;
   }
+  free(real);
+  c->dev = sb.st_dev;
+  c->ino = sb.st_ino;
   if (!st) st = OpenConn(c, writable);
   if (!st) {
     try {
-      ConnMap().emplace(canonical, c);
+      ConnMap().emplace(std::make_pair(c->dev, c->ino), c);
     } catch (...) {
+      CloseSession(c);
       st = ERR_MEMORY;
     }
   }
   if (st) {
-    CloseConn(c);
     delete c;
     return st;
   }
@@ -564,8 +424,8 @@ STATUS ConnAcquire(const std::string& resolved, bool writable, Conn** out) {
 void ConnRelease(Conn* c, bool writable) {
   if (writable && --c->writers == 0 && c->refs > 1) Downgrade(c);
   if (--c->refs > 0) return;
-  ConnMap().erase(c->canonical);
-  CloseConn(c);
+  ConnMap().erase({c->dev, c->ino});
+  CloseSession(c);  // ends the writer's session first
   delete c;
 }
 

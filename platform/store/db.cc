@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 
 #include "schema.h"
+#include "session.h"
 #include "store_int.h"
 #include "tavlo/runtime.h"
 
@@ -36,7 +38,9 @@ void RandomReplicaId(TIMEDATE* id) {
   id->Innards[1] = w[1];
 }
 
-void UnlinkSidecars(const std::string& path) {
+// The sidecars SQLite names after a file (the plain connection that
+// builds a new database uses them).
+void UnlinkPlainSidecars(const std::string& path) {
   for (const char* suffix : {"-wal", "-shm", "-journal"}) {
     std::string side = path;
     side.append(suffix);
@@ -64,51 +68,6 @@ void SyncDirOf(const std::string& path) {
 
 STATUS Exec(sqlite3* db, const char* sql) {
   return SqlStatus(sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
-}
-
-// TRUE when another process has the database open, reading or writing:
-// every connection to a WAL database keeps a shared SQLite lock on the
-// file until it closes, so the exclusive lock cannot be had.  A reader
-// that outlived its file would, at its close, remove the -wal and -shm
-// files by name, the new file's among them.
-bool OpenElsewhere(const std::string& path) {
-  sqlite3* db = nullptr;
-  bool held = false;
-  if (sqlite3_open_v2(path.c_str(), &db,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                      nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(db, 100);
-    int rc = sqlite3_exec(db, "PRAGMA locking_mode=EXCLUSIVE; BEGIN IMMEDIATE",
-                          nullptr, nullptr, nullptr);
-    int base = rc & 0xFF;
-    held = base == SQLITE_BUSY || base == SQLITE_LOCKED;
-  }
-  sqlite3_close_v2(db);
-  return held;
-}
-
-// Keeps every other process away from a file this process is about to
-// replace or remove: ERR_DB_BUSY when one has it open (a writer holds the
-// writer lock, a reader a SQLite lock).  Otherwise *fd holds the writer
-// lock until the caller closes it once the file is gone (-1 when the file
-// could not be locked at all).  The caller checked that this process has
-// no connection to the file, so closing `*fd` drops no lock of SQLite's.
-STATUS LockForReplace(const std::string& path, int* fd) {
-  *fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (*fd >= 0) {
-    STATUS st = TakeWriterLock(*fd);
-    if (st) {
-      ::close(*fd);
-      *fd = -1;
-      if (st == ERR_DB_BUSY) return st;
-    }
-  }
-  if (OpenElsewhere(path)) {
-    if (*fd >= 0) ::close(*fd);
-    *fd = -1;
-    return ERR_DB_BUSY;
-  }
-  return NOERROR;
 }
 
 STATUS PutMeta(sqlite3_stmt* s, const char* key, const void* blob, int len) {
@@ -159,6 +118,13 @@ STATUS BuildFile(const std::string& path, WORD dbClass) {
     if (!st) st = PutMeta(s, "data_modified", &now, sizeof now);
     if (!st) st = PutMeta(s, "nondata_modified", &now, sizeof now);
     sqlite3_finalize(s);
+  }
+  // Closed cleanly, in a generation of its own (session.h).
+  if (!st) {
+    char sql[64];
+    std::snprintf(sql, sizeof sql, "PRAGMA user_version=%d",
+                  static_cast<int32_t>(EncodeMarker(Marker{FreshGeneration(0), false})));
+    st = Exec(db, sql);
   }
   if (!st) st = Exec(db, "COMMIT");
   // Fold the WAL back into the file so the file alone is the database.
@@ -251,32 +217,28 @@ STATUS QDSDbCreate(const char* path, WORD dbClass, BOOL force) {
   if (::stat(resolved.c_str(), &sb) == 0) {
     if (!force) return ERR_DB_EXISTS;
     if (!S_ISREG(sb.st_mode)) return ERR_DB_PATH;
-    char* real = ::realpath(resolved.c_str(), nullptr);
-    if (real != nullptr) {
-      std::string canonical(real);
-      free(real);
-      if (ConnFind(canonical) != nullptr) return ERR_DB_BUSY;
-      st = LockForReplace(canonical, &lockFd);
-      if (st) return st;
-    }
+    if (ConnFind(sb.st_dev, sb.st_ino) != nullptr) return ERR_DB_BUSY;
+    st = LockForReplace(resolved, &lockFd);
+    if (st) return st;
   } else if (errno != ENOENT) {
-    return errno == ENOTDIR ? ERR_DB_PATH : ERR_DB_IO;
+    return errno == ENOTDIR || errno == ENAMETOOLONG ? ERR_DB_PATH : ERR_DB_IO;
   }
   // Built under a temporary name and renamed into place, so a crash never
-  // leaves a half-made database under the real name.
+  // leaves a half-made database under the real name.  The new file has a
+  // new inode and a generation of its own: no sidecar of the old one can
+  // ever be taken for its own.
   std::string tmp = resolved + ".creating";
   ::unlink(tmp.c_str());
-  UnlinkSidecars(tmp);
+  UnlinkPlainSidecars(tmp);
   st = BuildFile(tmp, dbClass);
   if (st == NOERROR) {
-    // A stale WAL beside the old file would be replayed into the new one.
-    UnlinkSidecars(resolved);
+    if (lockFd >= 0) RemoveSessionFiles(resolved, lockFd);
     if (::rename(tmp.c_str(), resolved.c_str()) != 0) st = ERR_DB_IO;
   }
   if (lockFd >= 0) ::close(lockFd);
   if (st) {
     ::unlink(tmp.c_str());
-    UnlinkSidecars(tmp);
+    UnlinkPlainSidecars(tmp);
     return st;
   }
   SyncDirOf(resolved);
@@ -296,17 +258,19 @@ STATUS QDSDbDelete(const char* path) {
   if (real == nullptr) return ERR_DB_IO;
   std::string canonical(real);
   free(real);
-  if (ConnFind(canonical) != nullptr) return ERR_DB_BUSY;
+  if (ConnFind(sb.st_dev, sb.st_ino) != nullptr) return ERR_DB_BUSY;
   int lockFd = -1;
   st = LockForReplace(canonical, &lockFd);
   if (st) return st;
+  RemoveSessionFiles(canonical, lockFd);
   st = ::unlink(canonical.c_str()) == 0 ? NOERROR : ERR_DB_IO;
-  if (!st) UnlinkSidecars(canonical);
-  if (lockFd >= 0) ::close(lockFd);
+  ::close(lockFd);
   if (st) return st;
   SyncDirOf(canonical);
   return NOERROR;
 }
+
+const char* QDSDbLastDetail(void) { return OpenDetail().c_str(); }
 
 STATUS QDSDbCopyACL(DBHANDLE source, DBHANDLE dest) {
   Db* s = GetDb(source);

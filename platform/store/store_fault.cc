@@ -3,6 +3,7 @@
 #include "store_fault.h"
 
 #include "store_int.h"
+#include "vfs.h"
 #include "tavlo/testing.h"
 
 namespace tavlo::store {
@@ -56,3 +57,13 @@ void QDSTestOpenHandles(DWORD* retDbs, DWORD* retNotes,
     *retCollections = static_cast<DWORD>(Collections().live());
   }
 }
+
+void QDSTestReadOnlyFileIo(DWORD* retWrites, DWORD* retTruncates,
+                           DWORD* retSyncs) {
+  ReadOnlyIo io = VfsReadOnlyIo();
+  if (retWrites) *retWrites = static_cast<DWORD>(io.writes);
+  if (retTruncates) *retTruncates = static_cast<DWORD>(io.truncates);
+  if (retSyncs) *retSyncs = static_cast<DWORD>(io.syncs);
+}
+
+void QDSTestKillAt(WORD what, DWORD n) { VfsTestKillAt(what, static_cast<long>(n)); }

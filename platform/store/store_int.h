@@ -5,6 +5,7 @@
 #define TAVLO_STORE_STORE_INT_H_
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -91,17 +92,31 @@ struct SearchEntry {
 };
 
 // One SQLite connection per database file, shared by every DBHANDLE of the
-// process that opened the same file, read-only or not.  While at least one
-// of those handles is read-write the connection holds the file's writer
-// lock (see schema.cc), so no other process changes the file.
+// process that opened the same file (by identity: two names of one file
+// share it), read-only or not.  While at least one of those handles is
+// read-write the connection holds the file's writer lock and its session
+// (session.h), so no other process changes the file.
 struct Conn {
   sqlite3* db = nullptr;
-  std::string canonical;  // realpath of the file, the sharing key
+  std::string canonical;  // realpath of the file when opened: SQLite's name
+  dev_t dev = 0;          // identity of the file: the sharing key
+  ino_t ino = 0;
   int refs = 0;           // open DBHANDLEs, and searches under way
   int writers = 0;        // read-write DBHANDLEs; > 0: writer lock held
-  int lockFd = -1;        // the file, opened for the writer lock; closed
-                          // only after `db`, see ConnRelease
+  int lockFd = -1;        // the file, for the session's locks and marker;
+                          // closed only after `db` (see conn.cc)
   uint64_t serial = 0;    // unique per connection ever made
+  // Session (session.cc).
+  uint32_t gen = 0;           // sidecar generation in use
+  std::string sidecarBase;    // where the WAL and its index are
+  bool immutable = false;     // reading the file alone, no sidecars
+  bool sqliteReadOnly = false;  // opened SQLITE_OPEN_READONLY
+  bool mapped = false;        // the VFS maps canonical to sidecarBase
+  bool attached = false;      // holds the attach lock for reading
+  bool writerLock = false;    // holds the writer lock for writing
+  bool writerSession = false; // the file is marked dirty by this writer
+  bool createdAnchor = false; // a reader made the sidecar anchor
+  bool walExisted = false;    // a reader found the WAL already there
   sqlite3_stmt* stmts[kNumStmts] = {};
   // Cached from meta; kept in step by the calls that change them.
   WORD dbClass = 0;
@@ -118,6 +133,11 @@ struct Conn {
   int64_t dataVersion = -1;  // PRAGMA data_version the caches agree with
   bool snapshot = false;     // a search's read transaction is open
 };
+
+// Sets up a freshly opened SQLite connection of `c` before its first read:
+// busy timeout, durability, cache size; a reader's connection refuses
+// every write and never checkpoints.
+STATUS ConfigureSqlite(Conn* c, bool writable);
 
 // Brings the caches of a connection without the writer lock in step with
 // the file: when another connection committed since the last check, the
@@ -202,11 +222,14 @@ STATUS ConnAcquire(const std::string& resolved, bool writable, Conn** out);
 // Undoes one ConnAcquire with the same `writable`; the last writer lets the
 // lock go, the last reference closes the connection.
 void ConnRelease(Conn* c, bool writable);
-// The live connection of a canonical path in this process, or null.
-// Takes the writer lock (flock on the database file) without waiting:
-// ERR_DB_BUSY when another process holds it.
-STATUS TakeWriterLock(int fd);
-Conn* ConnFind(const std::string& canonical);
+// The live connection of a file in this process, or null.
+Conn* ConnFind(dev_t dev, ino_t ino);
+// Keeps every other process away from a file this process is about to
+// replace or remove: ERR_DB_BUSY when one has it open (as writer or
+// reader).  Otherwise the locks stay held on *fd until the caller closes
+// it.  The caller checked that this process has no connection to the file
+// (ConnFind), so closing `*fd` drops no lock of SQLite's.
+STATUS LockForReplace(const std::string& path, int* fd);
 // Cached prepared statement, reset and ready for binding; null on error
 // with *st set.
 sqlite3_stmt* Stmt(Conn* c, StmtId id, STATUS* st);

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,8 +122,21 @@ long RequeuedCount(const std::string& out) {
 }
 
 void RemoveDbFiles(const std::string& path) {
+  (void)QDSDbDelete(path.c_str());  // with its sidecars, wherever they are
   std::error_code ec;
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(path + suffix, ec);
+}
+
+bool ClosedCleanly(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  unsigned char head[64] = {};
+  f.read(reinterpret_cast<char*>(head), sizeof head);
+  struct stat sb;
+  if (!f || stat(path.c_str(), &sb) != 0 || (head[63] & 1) != 0) return false;
+  const std::string prefix = ".tavlo-" + std::to_string(sb.st_ino) + "-";
+  for (auto& e : fs::directory_iterator(fs::path(path).parent_path()))
+    if (e.path().filename().string().rfind(prefix, 0) == 0) return false;
+  return true;
 }
 
 void CopyDbFile(const std::string& from, const std::string& to) {
@@ -147,7 +161,7 @@ void CopyDbFile(const std::string& from, const std::string& to) {
       code = WaitChild(StartChild(o));
     }
   if (code != 0) return ::testing::AssertionFailure() << "wqadmin: " << ReadFile(o.out);
-  if (fs::exists(path + "-wal")) return ::testing::AssertionFailure() << "-wal left";
+  if (!ClosedCleanly(path)) return ::testing::AssertionFailure() << "not closed cleanly";
   *out = SeededQueue{};
   return CheckMessages(path, &out->ids, [out](NOTEID, msg_handle_t* m) {
     return Read(m, &out->specs.emplace_back());
@@ -189,13 +203,16 @@ void CopyDbFile(const std::string& from, const std::string& to) {
   return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult CheckQueue(const std::string& path,
-                                      const SeededQueue& seeded, QueueState* state) {
+::testing::AssertionResult CheckQueue(const std::string& path, const SeededQueue& seeded,
+                                      QueueState* state, bool allowExtra) {
   *state = QueueState{};
   std::vector<NOTEID> ids;
   size_t i = 0;
   auto result = CheckMessages(path, &ids, [&](NOTEID id, msg_handle_t* m) -> std::string {
-    if (i >= seeded.ids.size() || seeded.ids[i] != id) return "not seeded";
+    if (i >= seeded.ids.size()) return state->extra.push_back(id), "";
+    if (seeded.ids[i] != id)
+      return id < seeded.ids[i] ? "not seeded"
+                                : "seeded message " + std::to_string(seeded.ids[i]) + " is gone";
     const MsgSpec& want = seeded.specs[i++];
     MsgSpec got;
     if (std::string problem = Read(m, &got); !problem.empty()) return problem;
@@ -203,7 +220,7 @@ void CopyDbFile(const std::string& from, const std::string& to) {
     if (Same(ResetOf(want), got)) return state->reset++, "";
     return "neither untouched nor reset";
   });
-  if (result && ids.size() != seeded.ids.size())
+  if (result && (i != seeded.ids.size() || (!allowExtra && !state->extra.empty())))
     return ::testing::AssertionFailure()
            << "queue holds " << ids.size() << " messages, seeded " << seeded.ids.size();
   return result;

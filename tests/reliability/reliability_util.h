@@ -37,7 +37,9 @@ struct SeededQueue {
 // Creates `path` afresh with `count` failed messages (status 11/9/10/7).
 ::testing::AssertionResult SeedFailedQueue(const std::string& path, int count,
                                            uint32_t seed, SeededQueue* out);
-void RemoveDbFiles(const std::string& path);  // with -wal, -shm, -journal
+void RemoveDbFiles(const std::string& path);  // with its sidecars
+// The file's header says it was closed cleanly and no sidecar of it is left.
+bool ClosedCleanly(const std::string& path);
 void CopyDbFile(const std::string& from, const std::string& to);
 
 // WQHKVerifyQueue finds no message damaged, and `check` (if any) returns ""
@@ -48,11 +50,13 @@ void CopyDbFile(const std::string& from, const std::string& to);
 
 struct QueueState {
   size_t untouched = 0, reset = 0;
+  std::vector<NOTEID> extra;  // messages saved after the seeded ones
 };
-// The queue holds exactly the seeded messages, each untouched or fully
-// reset (never anything in between).
-::testing::AssertionResult CheckQueue(const std::string& path,
-                                      const SeededQueue& seeded, QueueState* state);
+// The queue holds the seeded messages, each untouched or fully reset (never
+// anything in between), and nothing else unless `allowExtra` (messages
+// saved later, whose note ids all follow the seeded ones).
+::testing::AssertionResult CheckQueue(const std::string& path, const SeededQueue& seeded,
+                                      QueueState* state, bool allowExtra = false);
 
 struct ChildOptions {
   std::string binary;

@@ -97,6 +97,7 @@ TEST_F(SpaceTest, FileWithoutWritePermissionIsRefusedAndLeftAsItWas) {
   EXPECT_EQ(sb.st_mtim.tv_nsec, now.st_mtim.tv_nsec);
   for (const char* suffix : {"-wal", "-shm", "-journal"})
     EXPECT_FALSE(fs::exists(fix_ + suffix)) << suffix;
+  EXPECT_TRUE(rel::ClosedCleanly(fix_)) << "a sidecar was made";
 }
 
 }  // namespace

@@ -21,6 +21,8 @@
 #define ERR_INIT_FAILED ((STATUS)0x0109)     // runtime cannot start
 #define ERR_NOT_INITED ((STATUS)0x010A)      // runtime used before start-up
 #define ERR_DATA_DIR ((STATUS)0x010B)        // data directory unusable
+#define ERR_SETTING ((STATUS)0x010C)         // an environment setting has no meaning
+#define ERR_NO_FILES ((STATUS)0x010D)        // the process may open no more files
 
 // Document store.
 #define ERR_ITEM_NOT_FOUND ((STATUS)0x0222)  // 546: no item of that name
@@ -41,6 +43,9 @@
 #define ERR_DB_PATH ((STATUS)0x0231)         // path too long or not usable
 #define ERR_DB_READONLY ((STATUS)0x0232)     // file not writable, or opened read-only
 #define ERR_DISK_FULL ((STATUS)0x0233)       // no room left to write the file
+#define ERR_DB_UNCLEAN ((STATUS)0x0234)      // not closed cleanly; its unsaved changes are missing
+#define ERR_DB_FOREIGN_WAL ((STATUS)0x0235)  // recovery data does not belong to this database
+#define ERR_DB_SIDECAR ((STATUS)0x0236)      // a file beside the database is not usable
 
 // Formula language.
 #define ERR_FORMULA_SYNTAX ((STATUS)0x0301)  // formula has a syntax error

@@ -97,6 +97,38 @@ STATUS QDSDbGetClass(DBHANDLE db, WORD* retClass);
 // Path of the open database as given to QDSDbOpen, resolved.
 STATUS QDSDbPathGet(DBHANDLE db, char* buf, WORD bufLen);
 
+// What the last QDSDbOpen, QDSDbOpenReadOnly or QDSDbRecover of this
+// thread found, in words for an operator: why it failed (the file, the
+// missing or foreign recovery data), or what a recovery did.  Empty when
+// the STATUS says it all.
+const char* QDSDbLastDetail(void);
+
+// ---------------------------------------------------------------------------
+// Recovery.  A writer keeps its commits in a WAL beside the file until they
+// are checkpointed into it; the file records whether such a WAL belongs to
+// it.  A file that was not closed cleanly and whose WAL is not beside it
+// (moved or copied without it) is refused at open with ERR_DB_UNCLEAN, so
+// nothing is lost silently.  QDSDbRecover resolves that, with every other
+// process away from the file (ERR_DB_BUSY otherwise):
+//   - no flags, no `fromWal`: applies the file's own WAL if it is beside
+//     it, or adopts "<path>-wal" left by an earlier release after a crash;
+//     ERR_DB_UNCLEAN when neither is there (the detail names candidates).
+//   - `fromWal`: adopts that WAL when it provably belongs to the file (a
+//     WAL of this release names the file's session; an earlier release's
+//     must leave a sound database), else ERR_DB_FOREIGN_WAL and nothing
+//     changes.  The adopted WAL is applied to a copy, which is checked and
+//     then renamed over the file.
+//   - RECOVER_DISCARD_UNSAVED: marks the file clean without its WAL,
+//     knowingly losing what only the WAL held; the database may be damaged
+//     (`verify` tells).
+#define RECOVER_DISCARD_UNSAVED 0x0001
+#define RECOVER_NOTHING 0    // *retOutcome: the file was clean
+#define RECOVER_APPLIED 1    // its own WAL was applied
+#define RECOVER_ADOPTED 2    // a WAL from elsewhere was adopted
+#define RECOVER_DISCARDED 3  // the unsaved changes were given up
+STATUS QDSDbRecover(const char* path, const char* fromWal, WORD flags,
+                    WORD* retOutcome);
+
 // ---------------------------------------------------------------------------
 // Objects: byte arrays of a fixed size in a database, written in place.
 

@@ -43,6 +43,22 @@ void QDSTestDisarm(void);
 void QDSTestOpenHandles(DWORD* retDbs, DWORD* retNotes,
                         DWORD* retCollections);
 
+// Attempts by read-only connections of this process to write, truncate or
+// sync a database file (every one is refused).  Any pointer may be null.
+void QDSTestReadOnlyFileIo(DWORD* retWrites, DWORD* retTruncates,
+                           DWORD* retSyncs);
+
+// The process kills itself (SIGKILL) at the n-th write of a database file
+// from now (QDS_KILL_FILE_WRITE: only checkpoints write the file itself),
+// the n-th write of a WAL, or the n-th sync of a WAL: a crash at a chosen
+// point inside a commit or a checkpoint.  n 0 disarms.  The environment
+// variable TAVLO_TEST_CRASH=file-write:N (wal-write:N, wal-sync:N) arms it
+// in a child process.
+#define QDS_KILL_FILE_WRITE 1
+#define QDS_KILL_WAL_WRITE 2
+#define QDS_KILL_WAL_SYNC 3
+void QDSTestKillAt(WORD what, DWORD n);
+
 // Log sink: while set, every AddInLogMessageText line goes to the sink as
 // (format, status, expanded text) instead of standard output.  Status line
 // changes go to the status sink.  Pass nullptr to restore.

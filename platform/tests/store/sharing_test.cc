@@ -12,48 +12,6 @@ namespace {
 
 using SharingTest = StoreTest;
 
-// A forked peer answering one-character commands with one character.  Fork
-// it before this process opens anything, so it inherits no connection.
-class Peer {
- public:
-  explicit Peer(std::function<char(char)> serve) {
-    int down[2], up[2];
-    if (pipe(down) != 0 || pipe(up) != 0) return;
-    if ((pid_ = fork()) == 0) {
-      char cmd;
-      while (read(down[0], &cmd, 1) == 1 && cmd != 'x') {
-        char reply = serve(cmd);
-        if (write(up[1], &reply, 1) != 1) _exit(3);
-      }
-      _exit(0);
-    }
-    close(down[0]), close(up[1]);
-    out_ = down[1], in_ = up[0];
-  }
-  ~Peer() { Finish(); }
-  char Ask(char cmd) {  // '?' when the peer has gone or hangs
-    pollfd p{in_, POLLIN, 0};
-    char reply = '?';
-    if (pid_ > 0 && write(out_, &cmd, 1) == 1 && poll(&p, 1, 60000) == 1 &&
-        read(in_, &reply, 1) != 1)
-      reply = '?';
-    return reply;
-  }
-  int Finish() {  // the peer's exit status
-    if (pid_ <= 0) return -1;
-    int status = 0;
-    (void)!write(out_, "x", 1);
-    waitpid(pid_, &status, 0);
-    close(out_), close(in_);
-    pid_ = 0;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1, in_ = -1;
-};
-
 char Code(STATUS st) { return st == NOERROR ? 'y' : st == ERR_DB_BUSY ? 'b' : 'n'; }
 
 // Replaces number "Status" (and text "Subject" when given) of a document.

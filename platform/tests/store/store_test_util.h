@@ -3,12 +3,15 @@
 #define TAVLO_TESTS_STORE_TEST_UTIL_H_
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -105,6 +108,48 @@ class StoreTest : public ::testing::Test {
 
   std::string dir_;
   DWORD base_blocks_ = 0;
+};
+
+// A forked peer answering one-character commands with one character.  Fork
+// it before this process opens anything, so it inherits no connection.
+class Peer {
+ public:
+  explicit Peer(std::function<char(char)> serve) {
+    int down[2], up[2];
+    if (pipe(down) != 0 || pipe(up) != 0) return;
+    if ((pid_ = fork()) == 0) {
+      char cmd;
+      while (read(down[0], &cmd, 1) == 1 && cmd != 'x') {
+        char reply = serve(cmd);
+        if (write(up[1], &reply, 1) != 1) _exit(3);
+      }
+      _exit(0);
+    }
+    close(down[0]), close(up[1]);
+    out_ = down[1], in_ = up[0];
+  }
+  ~Peer() { Finish(); }
+  char Ask(char cmd) {  // '?' when the peer has gone or hangs
+    pollfd p{in_, POLLIN, 0};
+    char reply = '?';
+    if (pid_ > 0 && write(out_, &cmd, 1) == 1 && poll(&p, 1, 60000) == 1 &&
+        read(in_, &reply, 1) != 1)
+      reply = '?';
+    return reply;
+  }
+  int Finish() {  // the peer's exit status
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    (void)!write(out_, "x", 1);
+    waitpid(pid_, &status, 0);
+    close(out_), close(in_);
+    pid_ = 0;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1, in_ = -1;
 };
 
 #endif  // TAVLO_TESTS_STORE_TEST_UTIL_H_
