@@ -27,6 +27,20 @@ TEST(FormulaParse, ErrorPositions) {
       {"A = \"abc", 1, 5, 4, 4, "unterminated string"},
       {"A = 1 |\n  (B = 2\n  & C = )", 3, 9, 25, 1, "expected an expression"},
       {"A = \"x\ny\" &\n\n  @Nope", 4, 3, 15, 5, "unknown @function @Nope"},
+      {"", 1, 1, 0, 0, "empty formula"},
+      {"A = @", 1, 5, 4, 1, "expected a function name after '@'"},
+      {"A # 1", 1, 3, 2, 1, "unexpected character '#'"},
+      {"A = 1\x01", 1, 6, 5, 1, "unexpected character '\\x01'"},
+      {"12ab = 1", 1, 1, 0, 4, "malformed number"},
+      {"A = 1.x", 1, 5, 4, 3, "malformed number"},
+      {"A = 1" + std::string(400, '0'), 1, 5, 4, 401, "number out of range"},
+      {"A = \"a\\n\"", 1, 7, 6, 2, "unknown escape '\\n' in string"},
+      {"A = \"ab\\", 1, 5, 4, 4, "unterminated string"},
+      {"A = 1; B", 1, 8, 7, 1, "expected the end of the formula after ';'"},
+      {"A = 1)", 1, 6, 5, 1, "unmatched ')'"},
+      {"A = 1 B", 1, 7, 6, 1, "expected an operator or the end of the formula"},
+      {"(A = 1", 1, 7, 6, 0, "expected ')'"},
+      {"A = -B", 1, 6, 5, 1, "expected a number after '-'"},
   };
   for (const ErrorCase& c : cases) {
     std::shared_ptr<const Program> p;
@@ -39,6 +53,41 @@ TEST(FormulaParse, ErrorPositions) {
     EXPECT_EQ(c.length, e.length) << c.text;
     EXPECT_EQ(c.message, e.message) << c.text;
   }
+}
+
+// Past 65535 bytes, 200 levels of parentheses or `!`, or 1024 levels of
+// operators, a formula is too big: never a crash on deep recursion.
+TEST(FormulaParse, TooLongOrTooDeep) {
+  auto status = [](const std::string& text) {
+    std::shared_ptr<const Program> p;
+    CompileError e;
+    STATUS st = Compile(text, &p, &e);
+    EXPECT_EQ(st == NOERROR, p != nullptr);
+    return std::make_pair(st, e.message);
+  };
+  auto nested = [](int n, const char* open, const char* close) {
+    std::string t;
+    for (int i = 0; i < n; i++) t += open;
+    t += "A";
+    for (int i = 0; i < n; i++) t += close;
+    return t;
+  };
+  auto chain = [](int n) {
+    std::string t = "A";
+    for (int i = 0; i < n; i++) t += "=1";
+    return t;
+  };
+  const std::pair<STATUS, std::string> tooBig{ERR_FORMULA_TOO_BIG, "formula nested too deeply"};
+  EXPECT_EQ(status(nested(200, "(", ")")).first, NOERROR);
+  EXPECT_EQ(status(nested(201, "(", ")")), tooBig);
+  EXPECT_EQ(status(nested(200, "!", "")).first, NOERROR);
+  EXPECT_EQ(status(nested(201, "!", "")), tooBig);
+  EXPECT_EQ(status(chain(1023)).first, NOERROR);
+  EXPECT_EQ(status(chain(1024)), tooBig);
+  std::string longest = "A=1" + std::string(65535 - 3, ' ');
+  EXPECT_EQ(status(longest).first, NOERROR);
+  EXPECT_EQ(status(longest + " "),
+            std::make_pair(ERR_FORMULA_TOO_BIG, std::string("formula is longer than 65535 bytes")));
 }
 
 TEST(FormulaCompileTest, ErrorLeavesNoBlock) {
@@ -150,6 +199,35 @@ TEST(FormulaEval, Operators) {
              {"NAME = \"alpha\"", true}, {"name = \"ALPHA\"", true},
              {"Name = \"alph\"", false}, {"L = \"red\"", true}, {"L = \"GREEN\"", true},
              {"L = \"yellow\"", false}});
+}
+
+// Ordering of numbers and of texts (case-insensitive); an item alone is
+// true when it holds something; constants; SELECT is a keyword only before
+// an expression.
+TEST(FormulaEval, OrderingTruthAndConstants) {
+  std::string time = Word(0x0400) + std::string(8, '\1');
+  ExpectAll({{"N", Num(11)}, {"M", Num(-2.5)}, {"Name", Txt("Bravo")}, {"E", Txt("")},
+             {"Z", Num(0)}, {"L", List({"", "x"})}, {"L0", List({"", ""})}, {"T", time},
+             {"select", Num(1)}},
+            {{"N < 12", true}, {"N <= 11", true}, {"N > 11", false}, {"N >= 12", false},
+             {"N <> 11", false}, {"M = -2.5", true}, {"M < -2", true},
+             {"Name > \"alpha\"", true}, {"Name < \"CHARLIE\"", true},
+             {"Name >= \"BRAVO\"", true}, {"Name <= \"bravn\"", false},
+             {"Name <> \"bravo\"", false},
+             {"N", true}, {"Z", false}, {"Name", true}, {"E", false}, {"L", true},
+             {"L0", false}, {"T", false}, {"T = 1", false}, {"\"x\"", true}, {"\"\"", false},
+             {"@True", true}, {"@All", true}, {"@False", false}, {"-1", true},
+             {"SELECT N = 11", true}, {"SELECT = 1", true}, {"N = 11;", true}});
+  // More names than the evaluator keeps inline.
+  Doc many;
+  std::string formula = "@True";
+  for (int i = 0; i < 12; i++) {
+    const std::string n = std::to_string(i);
+    many.emplace_back("I" + n, Num(i));
+    formula.append(" & I").append(n).append(" = ").append(n);
+  }
+  EXPECT_TRUE(Match(formula, many));
+  EXPECT_FALSE(Match(formula + " & I3 = 4", many));
 }
 
 TEST(FormulaEval, MalformedValuesMatchNothing) {
