@@ -11,6 +11,7 @@
 
 #include "rswq.h"
 #include "shell.h"
+#include "tavlo/runtime.h"
 
 namespace {
 
@@ -98,6 +99,23 @@ TEST(ShellTest, CallsShownTextsAndExitCodeAtEachStage) {
     g_rt = nullptr;
     EXPECT_EQ(c.calls, rt.calls) << c.name;
   }
+}
+
+// The real tables put each runtime call in its own slot.
+TEST(ShellTest, DefaultTablesWireTheRuntimeCalls) {
+  const ShellEnv* env = ShellDefaultEnv();
+  EXPECT_EQ(&TavloInitExtended, env->InitExtended);
+  EXPECT_EQ(&TavloSDKMAINInit, env->SDKMAINInit);
+  EXPECT_EQ(&TavloSDKMAINInitError, env->SDKMAINInitError);
+  EXPECT_EQ(&TavloSDKMAINError, env->SDKMAINError);
+  EXPECT_EQ(&TavloMain, env->Main);
+  EXPECT_EQ(&TavloTerm, env->Term);
+  EXPECT_EQ(&ShellShowMessage, env->ShowMessage);
+  const AddInEnv* addin = AddInDefaultEnv();
+  EXPECT_EQ(&AddInSDKInit, addin->SDKInit);
+  EXPECT_EQ(&TavloInitModule, addin->InitModule);
+  EXPECT_EQ(&AddInMain, addin->Main);
+  EXPECT_EQ(&AddInSDKTerm, addin->SDKTerm);
 }
 
 TEST(ShellTest, ShowMessageFramesTheTextOnTheRightStream) {
