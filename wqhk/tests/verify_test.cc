@@ -16,7 +16,7 @@
 namespace {
 
 // (offset, width, value) patches to one item's whole value, type code first;
-// width 0 cuts the value at `offset`.
+// width 0 cuts the value at `offset`, width -1 stores it with type `value`.
 struct Patch {
   size_t off;
   int width;
@@ -91,6 +91,7 @@ class VerifyTest : public ::testing::Test {
     if (!patches.empty()) {
       for (const Patch& p : patches) {
         if (p.width == 0) v.resize(p.off);
+        if (p.width < 0) type = static_cast<WORD>(p.value);
         for (int b = 0; b < p.width; b++) v[p.off + b] = (char)(p.value >> (8 * b));
       }
       ASSERT_EQ(QDSItemAppend(note, 0, name.data(), (WORD)name.size(), type,
@@ -192,6 +193,11 @@ TEST_F(VerifyTest, EveryKindOfDamageIsNamed) {
        "empty piece table"},
       {S, false, 1000, "WQSDSBArrayBody", {{kEntry + 4, 4, 0}}, "piece 0 of 0 bytes"},
       {S, false, 1000, "WQSDSBSizeBody", {{2, 4, 1}}, "size item does not hold the total 1000"},
+      {S, false, 0, WQS_ITEM_MSGINFO, {{0, -1, TYPE_TEXT}}, "WQSMsgInfo: type 0x0500, not user data"},
+      {S, false, 0, WQS_ITEM_RECIPDATA, {{0, -1, TYPE_TEXT}}, "WQSRecipData: type 0x0500, not user data"},
+      {S, false, 0, "WQSRecip0", {{0, -1, TYPE_TEXT}}, "WQSRecip0: not a text list (type 0x0500)"},
+      // Sound to the format, refused by the library: a growth step past 65535.
+      {S, false, 0, WQS_ITEM_RECIPDATA, {{kImg + 12, 4, 70000}}, "the library cannot open it"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reason);

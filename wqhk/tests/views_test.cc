@@ -124,15 +124,20 @@ TEST_F(ViewsTest, InboundReportsNameOutboundReportsPostOffice) {
   EXPECT_EQ(out.pName[0], 0);
 }
 
+// Both views set the whole state word of one recipient; an index past the
+// state table is refused and changes nothing.
 TEST_F(ViewsTest, SetRecipientStateKeepsOtherFieldsAndIsStored) {
   SaveAndOpen(WQS_MSG_EXTENDED, 4);
   EXPECT_EQ(WOutbHKSetRecipientState(&h_, 2, 11), NOERROR);
+  EXPECT_EQ(WInbHKSetRecipientState(&h_, 0, 6), NOERROR);
+  EXPECT_EQ(WInbHKSetRecipientState(&h_, 4, 9), ERR_WQS_RECIP_RANGE);
   Reopen();
   for (WORD i = 0; i < 4; i++) {
     recip_data_t* d = nullptr;
     WQSGetRecipientData(&h_.msg, i, &d);
     recip_data_t want = Data(i);
     if (i == 2) want.dwUserInfo = 11;
+    if (i == 0) want.dwUserInfo = 6;
     EXPECT_EQ(memcmp(d, &want, sizeof want), 0) << i;
   }
 }
