@@ -88,6 +88,17 @@ TEST_F(AddInTest, RegistryRecordKeepsLongAndMultiLineStatus) {
   EXPECT_FALSE(fs::exists(Own()));
 }
 
+// Another task that ended may remove the emptied registry directories
+// while this one runs: its next record makes them again.
+TEST_F(AddInTest, RegistryDirectoriesRemadeWhenRemovedUnderTheTask) {
+  ASSERT_EQ(NOERROR, Start());
+  fs::remove_all(dir_ + "/.tavlo");
+  AddInSetStatusText("after");  // the first change is recorded at once
+  EXPECT_NE(std::string::npos, ReadFile(Own()).find("\nstatus=after\n"));
+  AddInSDKTerm(NOERROR);
+  EXPECT_FALSE(fs::exists(dir_ + "/.tavlo"));
+}
+
 // On a terminal the status line is one row redrawn in place: cut to the
 // width without splitting a character, control characters blanked,
 // cleared around log lines and drawn again after them, and left on screen
