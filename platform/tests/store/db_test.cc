@@ -233,6 +233,49 @@ TEST_F(DbTest, PathGetResolvedAndWhole) {
   ASSERT_EQ(QDSDbClose(db), NOERROR);
 }
 
+// Closing a database closes the documents and collections still open
+// through it, unsaved changes dropped, and nothing of another handle's.
+TEST_F(DbTest, CloseClosesItsDocumentsAndCollections) {
+  DBHANDLE db = NewDb("c.qds"), other = NewDb("c2.qds");
+  NOTEID id = SaveDoc(db, 1);
+  NOTEID view = 0;
+  ASSERT_EQ(QDSViewCreate(db, "V", "Status = 1", &view), NOERROR);
+  DWORD dbs0, notes0, cols0;
+  QDSTestOpenHandles(&dbs0, &notes0, &cols0);
+  NOTEHANDLE n = 0, kept = 0;
+  HCOLLECTION col = 0;
+  ASSERT_EQ(QDSNoteOpen(db, id, 0, &n), NOERROR);
+  ASSERT_EQ(QDSItemAppend(n, 0, "Unsaved", 7, TYPE_TEXT, "x", 1), NOERROR);
+  ASSERT_EQ(QDSNoteCreate(other, &kept), NOERROR);
+  ASSERT_EQ(QVWOpenCollection(db, db, view, 0, NULLHANDLE, &col, nullptr, nullptr, nullptr,
+                              nullptr), NOERROR);
+  ASSERT_EQ(QDSDbClose(db), NOERROR);
+  DWORD dbs, notes, cols;
+  QDSTestOpenHandles(&dbs, &notes, &cols);
+  EXPECT_EQ(dbs, dbs0 - 1);
+  EXPECT_EQ(notes, notes0 + 1) << "the other database's document stays";
+  EXPECT_EQ(cols, cols0);
+  EXPECT_EQ(QDSNoteClose(n), ERR_BAD_NOTE);
+  EXPECT_EQ(QVWCloseCollection(col), ERR_BAD_COLLECTION);
+  EXPECT_EQ(QDSNoteClose(kept), NOERROR);
+  ASSERT_EQ(QDSDbOpen("c.qds", &db), NOERROR);
+  ASSERT_EQ(QDSNoteOpen(db, id, 0, &n), NOERROR);
+  EXPECT_FALSE(QDSItemIsPresent(n, "Unsaved", 7));
+  EXPECT_EQ(QDSNoteClose(n), NOERROR);
+  for (DBHANDLE h : {db, other}) ASSERT_EQ(QDSDbClose(h), NOERROR);
+}
+
+// A modified time that is not a time stamp is damage, never read past.
+TEST_F(DbTest, ModifiedTimeOfTheWrongSizeIsCorrupt) {
+  DBHANDLE db = NewDb("t.qds");
+  ASSERT_EQ(QDSDbClose(db), NOERROR);
+  Sql("t.qds", "UPDATE meta SET value = x'0102' WHERE key = 'nondata_modified'");
+  ASSERT_EQ(QDSDbOpenReadOnly("t.qds", &db), NOERROR);
+  TIMEDATE d, nd;
+  EXPECT_EQ(QDSDbModifiedTime(db, &d, &nd), ERR_DB_CORRUPT);
+  ASSERT_EQ(QDSDbClose(db), NOERROR);
+}
+
 // A closed or unknown database handle is refused by every call, and
 // missing out pointers are refused, not written through.
 TEST_F(DbTest, BadHandlesAndNullOutputsRefused) {
