@@ -214,6 +214,27 @@ TEST_F(PartTest, ReadFlagsWith40And50ByteBuffers) {
   Read(&r, 50, 0, WQS_DSB_END, 0xAAAA);
   WQSDSBSeek(&r, 90000, WQS_SEEK_SET);
   Read(&r, 10, 0, WQS_DSB_END);
+  // Any other origin moves relative to the pointer, back by wrapping.
+  WQSDSBSeek(&r, 100, WQS_SEEK_SET);
+  WQSDSBSeek(&r, (DWORD)-30, 0);
+  Read(&r, 40, 30, WQS_DSB_END);
+  WQSDSBSeek(&r, (DWORD)-100, 2);
+  Read(&r, 5, 5, WQS_DSB_MORE);
+  WORD f = 0;
+  DWORD got = 0;
+  EXPECT_EQ(WQSGetDataStreamBlock(&m_, &r, nullptr, nullptr, 0, &got), ERR_BAD_ARG);
+  EXPECT_EQ(WQSGetDataStreamBlock(&m_, &r, &f, nullptr, 1, &got), ERR_BAD_ARG);
+  // Abandoning a read handle releases its table like a close.
+  EXPECT_EQ(WQSAbandonDataStreamBlock(&r), NOERROR);
+  EXPECT_EQ(r.daStreamBlocks, nullptr);
+  EXPECT_EQ(WQSCloseDataStreamBlock(&r), NOERROR);
+
+  // An empty stream reads as its end at once.
+  data_stream_block_t e;
+  ASSERT_EQ(WQSCreateDataStreamBlock(&m_, "E", &e), NOERROR);
+  ASSERT_EQ(WQSAppendDataStreamBlock(&m_, &e, FALSE, nullptr, 0), NOERROR);
+  ASSERT_EQ(WQSOpenDataStreamBlock(&m_, "E", &r), NOERROR);
+  Read(&r, 10, 0, WQS_DSB_END);
   EXPECT_EQ(WQSCloseDataStreamBlock(&r), NOERROR);
 }
 
