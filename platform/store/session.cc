@@ -4,6 +4,7 @@
 // step says what a crash right after it leaves behind.
 #include "session.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <random>
+#include <vector>
 
 #include "schema.h"
 #include "store_int.h"
@@ -321,9 +323,6 @@ void CloseSqlite(Conn* c) {
   c->mapped = false;
 }
 
-STATUS Exec(sqlite3* db, const char* sql) {
-  return SqlStatus(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
-}
 
 // Every frame of the WAL into the file, the file synced and the WAL
 // emptied; ERR_DB_BUSY when a reader's snapshot keeps frames in use.
@@ -335,47 +334,63 @@ STATUS CheckpointAll(Conn* c) {
   return log == done ? NOERROR : ERR_DB_BUSY;
 }
 
-// Records the marker through SQLite (so that every later image of page 1
-// SQLite writes carries it).
-STATUS WriteMarker(Conn* c, Marker m) {
-  char sql[64];
-  std::snprintf(sql, sizeof sql, "PRAGMA user_version=%d",
-                static_cast<int32_t>(EncodeMarker(m)));
-  return Exec(c->db, sql);
-}
-
-// Marks the file dirty before the session's first change.  The marker is
-// committed through SQLite and also written into the file itself and
-// synced, without waiting for a checkpoint that a reader's snapshot could
-// hold up: from here on the file says "look for the WAL".  Only the four
-// bytes of the field change, to the value SQLite's own page 1 now has, so
-// readers of the old page see a consistent page either way.
-STATUS MarkDirty(Conn* c) {
-  Marker m{c->gen, true};
-  STATUS st = WriteMarker(c, m);
-  if (st) return st;
-  // A crash here leaves the file clean and the marker only in the WAL:
-  // the next open sets that WAL aside, and it held nothing else.
+// Writes the marker into the file's header and syncs it.  Only while the
+// WAL holds no frame: SQLite's own image of page 1 then comes from the file
+// and agrees with it, and no frame written later carries an older marker
+// that a checkpoint could copy back over it.  Only the four bytes of the
+// field change, so a reader of the old page sees a consistent page either
+// way.
+STATUS WriteMarker(int fd, Marker m) {
   unsigned char be[4];
-  uint32_t v = EncodeMarker(m);
+  const uint32_t v = EncodeMarker(m);
   be[0] = v >> 24;
   be[1] = v >> 16;
   be[2] = v >> 8;
   be[3] = v;
-  if (::pwrite(c->lockFd, be, 4, 60) != 4 || ::fdatasync(c->lockFd) != 0) {
-    return StatusForErrno(errno);
-  }
+  if (::pwrite(fd, be, 4, 60) != 4 || ::fdatasync(fd) != 0) return StatusForErrno(errno);
   return NOERROR;
 }
 
-// Puts everything into the file and marks it clean with generation `gen`.
-// A crash at any point leaves either the dirty file with its WAL, or the
-// clean, complete file.
-STATUS MarkClean(Conn* c, uint32_t gen) {
-  STATUS st = CheckpointAll(c);
-  if (!st) st = WriteMarker(c, Marker{gen, false});
-  if (!st) st = CheckpointAll(c);
-  return st;
+// Makes an empty WAL for a new generation, so that a file marked dirty
+// always has its WAL beside it.
+STATUS CreateEmptyWal(int dbFd, const std::string& base) {
+  struct stat db;
+  if (::fstat(dbFd, &db) != 0) return ERR_DB_IO;
+  int fd = ::open((base + "-wal").c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                  db.st_mode & 0666);
+  if (fd < 0) {
+    STATUS st = StatusForErrno(errno);
+    SetOpenDetail("cannot create " + base + "-wal: " + strerror(errno));
+    return st == ERR_NOEXIST ? ERR_DB_IO : st;
+  }
+  if (::geteuid() == 0 && ::fchown(fd, db.st_uid, db.st_gid) != 0) {}
+  ::close(fd);
+  return NOERROR;
+}
+
+// Removes the sidecar sets of this inode, other than generation `keep`,
+// whose WAL holds nothing (a crash between making a set and using it
+// leaves one).  A set with frames may be another state's data and stays.
+// Only while nobody else is attached.
+void SweepEmptySets(const Conn* c, uint32_t keep) {
+  DIR* d = ::opendir(DirOf(c->canonical).c_str());
+  if (d == nullptr) return;
+  const std::string prefix = ".tavlo-" + std::to_string(static_cast<unsigned long long>(c->ino)) + "-";
+  std::vector<uint32_t> gens;
+  while (struct dirent* e = ::readdir(d)) {
+    const char* n = e->d_name;
+    if (strncmp(n, prefix.c_str(), prefix.size()) != 0) continue;
+    unsigned gen = 0;
+    char rest[8] = {};
+    if (std::sscanf(n + prefix.size(), "%8x%7s", &gen, rest) >= 1 && gen != keep)
+      gens.push_back(gen);
+  }
+  ::closedir(d);
+  for (uint32_t g : gens) {
+    const std::string base = SidecarBase(c->canonical, c->ino, g);
+    int64_t walSize = -1;
+    if (SidecarSize(base + "-wal", &walSize) == NOERROR && walSize <= 0) RemoveSidecars(base);
+  }
 }
 
 std::string UncleanDetail(const Conn* c, const std::string& wal) {
@@ -417,6 +432,22 @@ uint32_t UnusedGeneration(const Conn* c, uint32_t avoid) {
   }
 }
 
+// Checkpoints a crashed session's WAL into the file and marks it clean,
+// with nobody else attached.  A crash at any point leaves the dirty file
+// with its WAL, or the clean, complete file (and an empty set, swept later).
+STATUS FinishEarlierSession(Conn* c, Marker m) {
+  c->gen = m.gen;
+  c->sidecarBase = SidecarBase(c->canonical, c->ino, m.gen);
+  bool created = false;
+  STATUS st = EnsureAnchor(c->lockFd, c->sidecarBase, &created);
+  if (!st) st = OpenSqlite(c, false);
+  if (!st) st = CheckpointAll(c);
+  if (!st) st = WriteMarker(c->lockFd, Marker{m.gen, false});
+  CloseSqlite(c);  // nobody else attached: SQLite removes the WAL too
+  if (!st) RemoveSidecars(c->sidecarBase);
+  return st;
+}
+
 STATUS OpenWriter(Conn* c) {
   c->lockFd = ::open(c->canonical.c_str(), O_RDWR | O_CLOEXEC);
   if (c->lockFd < 0) return StatusForErrno(errno);
@@ -442,41 +473,51 @@ STATUS OpenWriter(Conn* c) {
   bool created = false;
   const bool exclusive = OfdLock(c->lockFd, kAttachByte, F_WRLCK) == 0;
   if (exclusive) {
-    // Nobody else is attached: finish any earlier session, then start
-    // this one under a new generation.
+    // Nobody else is attached: finish any earlier session, then start this
+    // one in a generation of its own, its WAL made before the file says so.
     if (m.dirty) {
-      c->gen = m.gen;
-      c->sidecarBase = base;
-      st = EnsureAnchor(c->lockFd, base, &created);
-      if (!st) st = OpenSqlite(c, false);
-      if (!st) st = MarkClean(c, m.gen);  // the crashed session's commits
-      CloseSqlite(c);
-      if (st) return st;
-      RemoveSidecars(base);
+      st = FinishEarlierSession(c, m);
+      if (st) {
+        OfdLock(c->lockFd, kAttachByte, F_RDLCK);
+        return st;
+      }
     } else if (walSize <= 0) {
       RemoveSidecars(base);  // what readers left; no frames in it
     }
-    // else: frames beside a clean file that nobody is writing: another
-    // state's, never applied.  Left where they are: not ours to delete.
+    // else: frames beside a clean file that nobody writes: another state's,
+    // never applied.  Left where they are: not ours to delete.
+    SweepEmptySets(c, m.gen);
     c->gen = UnusedGeneration(c, m.gen);
     c->sidecarBase = SidecarBase(c->canonical, c->ino, c->gen);
     st = EnsureAnchor(c->lockFd, c->sidecarBase, &created);
+    if (!st) st = CreateEmptyWal(c->lockFd, c->sidecarBase);
+    if (!st) st = WriteMarker(c->lockFd, Marker{c->gen, true});
     if (!st) st = OpenSqlite(c, false);
-    if (!st) st = MarkDirty(c);
     if (st) {
-      // Not ours after all, or unusable: leave nothing behind.
+      // Not ours after all, or unusable: put the marker back as it was.
       CloseSqlite(c);
-      if (created) RemoveSidecars(c->sidecarBase);
+      Marker now;
+      if (ReadMarker(c->lockFd, &now) == NOERROR && now.dirty && now.gen == c->gen)
+        WriteMarker(c->lockFd, Marker{m.gen, false});
+      RemoveSidecars(c->sidecarBase);
     }
     OfdLock(c->lockFd, kAttachByte, F_RDLCK);  // back to attached
     if (st) return st;
   } else {
-    // Readers are attached to the sidecars: join them as they are.
+    // Readers are attached to the sidecars: join them as they are.  A
+    // clean file's WAL is empty then (only a writer puts frames in it,
+    // after marking the file dirty), so the marker can change here too.
     c->gen = m.gen;
     c->sidecarBase = base;
+    if (!m.dirty && walSize > 0) {
+      SetOpenDetail(c->canonical + " is clean but its WAL holds frames while readers use "
+                    "it; try again when they are done");
+      return ERR_DB_BUSY;
+    }
     st = EnsureAnchor(c->lockFd, base, &created);
+    if (!st && walSize < 0) st = CreateEmptyWal(c->lockFd, base);
+    if (!st && !m.dirty) st = WriteMarker(c->lockFd, Marker{m.gen, true});
     if (!st) st = OpenSqlite(c, false);
-    if (!st && !m.dirty) st = MarkDirty(c);
     if (st) return st;
   }
   c->attached = true;
@@ -623,29 +664,30 @@ STATUS OpenSession(Conn* c, bool writable) {
 
 void EndWriterSession(Conn* c, bool final) {
   if (c->db != nullptr && c->writerSession) {
-    // Generation change only when this connection closes and nobody else
-    // is attached: a process that goes on reading keeps its sidecars.
-    bool exclusive = final && OfdLock(c->lockFd, kAttachByte, F_WRLCK) == 0;
-    uint32_t gen = exclusive ? UnusedGeneration(c, c->gen) : c->gen;
-    STATUS st = MarkClean(c, gen);
-    if (st) {
-      // A reader's snapshot holds frames in the WAL (or the disk failed):
-      // the file stays dirty, its WAL beside it, and the WAL must be on
-      // stable storage before this writer reports its work done.
+    STATUS st = CheckpointAll(c);
+    // The file is marked clean only when nobody else is attached, so a
+    // marker never changes under a reader's sidecars: a clean file's WAL
+    // stays empty until a writer has marked it dirty again.
+    const bool exclusive =
+        !st && final && OfdLock(c->lockFd, kAttachByte, F_WRLCK) == 0;
+    if (exclusive) st = WriteMarker(c->lockFd, Marker{c->gen, false});
+    if (st || !exclusive) {
+      // Readers keep the WAL in use (or the disk failed): the file stays
+      // dirty, its WAL beside it, and the WAL must be on stable storage
+      // before this writer reports its work done.
       VfsSyncWal(c->db);
-      exclusive = false;
     }
     if (final) {
-      // No reader of this process remains: SQLite's own close then also
-      // removes the (empty) WAL and its index when nobody else is attached.
-      CloseSqlite(c);
-      if (exclusive && gen != c->gen) RemoveSidecars(c->sidecarBase);
-      if (exclusive) c->attached = false;
+      CloseSqlite(c);  // alone: SQLite removes the empty WAL and its index
+      if (exclusive && !st) {
+        RemoveSidecars(c->sidecarBase);
+        c->attached = false;
+      }
+      if (exclusive && c->attached) OfdLock(c->lockFd, kAttachByte, F_RDLCK);
     } else {
       VfsSetReadOnly(c->db, true);
       sqlite3_db_config(c->db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     }
-    if (!exclusive && c->attached) OfdLock(c->lockFd, kAttachByte, F_RDLCK);
   }
   if (c->writerLock) OfdLock(c->lockFd, kWriterByte, F_UNLCK);
   c->writerLock = false;
@@ -660,14 +702,15 @@ STATUS ResumeWriterSession(Conn* c) {
     return e == EAGAIN || e == EACCES ? ERR_DB_BUSY : StatusForErrno(e);
   }
   c->writerLock = true;
+  // A writer's session that went on reading never marked the file clean.
   Marker m;
   st = ReadMarker(c->lockFd, &m);
-  if (!st && m.gen != c->gen) st = ERR_DB_BUSY;  // cannot happen while attached
+  if (!st && (m.gen != c->gen || !m.dirty)) st = ERR_DB_BUSY;
   if (!st) st = VfsSetReadOnly(c->db, false) == SQLITE_OK ? NOERROR : ERR_DB_IO;
   if (!st) sqlite3_db_config(c->db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
-  if (!st && !m.dirty) st = MarkDirty(c);
-  if (!st) c->writerSession = true;
-  if (st) {
+  if (!st) {
+    c->writerSession = true;
+  } else {
     VfsSetReadOnly(c->db, true);
     sqlite3_db_config(c->db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     OfdLock(c->lockFd, kWriterByte, F_UNLCK);

@@ -227,8 +227,9 @@ void CopyDbFile(const std::string& from, const std::string& to) {
 }
 
 pid_t StartChild(const ChildOptions& o) {
-  std::string cmd =
-      "cd '" + o.dir + "' && export TAVLO_DATA=\"$PWD\" && exec '" + o.binary + "'";
+  std::string cmd = "cd '" + o.dir + "' && export TAVLO_DATA=\"$PWD\"";
+  for (const std::string& e : o.env) cmd += " '" + e + "'";
+  cmd += " && exec '" + o.binary + "'";
   for (const std::string& a : o.args) cmd += " '" + a + "'";
   cmd += " >'" + o.out + "' 2>&1 </dev/null";
   const rlimit rl = {rlim_t(o.fileSizeLimit), rlim_t(o.fileSizeLimit)};

@@ -63,6 +63,7 @@ struct ChildOptions {
   std::vector<std::string> args;
   std::string dir, out;     // working and data directory; stdout and stderr
   long fileSizeLimit = -1;  // RLIMIT_FSIZE, SIGXFSZ ignored
+  std::vector<std::string> env;  // NAME=VALUE, added to the environment
 };
 pid_t StartChild(const ChildOptions& o);
 int WaitChild(pid_t pid);               // exit code, or 128 + signal

@@ -27,7 +27,7 @@ TEST(RswqKillTest, EveryMessageUntouchedOrResetAfterEachKillAndRerunFinishes) {
   // to 3 ms so the kill lands anywhere inside a save.
   std::mt19937 rng(rel::RunSeed() ^ 0x6b696c6cu);
   std::vector<long> points;
-  for (int i = 1; i < kills; i++) points.push_back(1 + long(rng() % (count * 9 / 10)));
+  for (int i = 1; i < kills; i++) points.push_back(1 + long(rng() % (count * 3 / 4)));
   std::sort(points.begin(), points.end());
 
   rel::ChildOptions opts{RSWQ_BINARY, {}, dir, dir + "/rswq.out"};
