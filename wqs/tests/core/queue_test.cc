@@ -162,6 +162,38 @@ TEST_F(QueueDbTest, MessageLists) {
   }
 }
 
+// A list whose build fails at a free (the compiled formula's, the empty
+// list's) holds nothing and reports it.
+TEST_F(QueueDbTest, ListBuildFailingToFreeHoldsNothing) {
+  OpenQueue(&queue_);
+  queueOpen_ = true;
+  SaveMessage(&queue_, WQS_MSG_SIMPLE, {}, nullptr, [](msg_handle_t* h) {
+    EXPECT_EQ(WQSAddDWORD(h, TRUE, "WQMsgStatus", 11), NOERROR);
+  });
+  int failed = 0;
+  for (const char* formula : {"WQMsgStatus = 11", "WQMsgStatus = 12"}) {
+    for (DWORD n = 1; n < 100; n++) {
+      const DWORD blocks = OSMemTestTotalBlocks();
+      msglist_handle_t list{};
+      WORD count = 77;
+      OSMemTestFailNth(OSMEM_FAULT_FREE, n);
+      STATUS err = WQSCreateMsgList(&queue_, 100, WQS_SEARCH_FORMULA, formula, &list, &count);
+      const bool fired = OSMemTestFaultFired();
+      OSMemTestDisarm();
+      if (err == NOERROR) {
+        EXPECT_EQ(WQSCloseMsgList(&list), NOERROR);
+      }
+      EXPECT_EQ(OSMemTestTotalBlocks(), blocks) << formula << " " << n;
+      if (err != NOERROR) {
+        EXPECT_EQ(list.hList, NULLHANDLE) << formula << " " << n;
+        failed++;
+      }
+      if (!fired) break;
+    }
+  }
+  EXPECT_GE(failed, 2);
+}
+
 // The search callback lists a document only for match flags of exactly 1,
 // stops listing when the room is used up, and never stops the search.
 TEST(MsgListCallbackTest, ListsExactMatchesUntilFull) {
