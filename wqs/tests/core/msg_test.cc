@@ -74,6 +74,24 @@ TEST_F(MsgTest, UpdateCloseWritesStatesAndInfo) {
   EXPECT_EQ(GetDW(rd, 58 + 16), 6u);
 }
 
+// Recipients are appended only while a message is built; an opened one
+// refuses them and changes nothing, and reads stay within its recipients.
+TEST_F(MsgTest, OpenedMessageRefusesAppendsAndReadsPastItsRecipients) {
+  for (WORD type : {WQS_MSG_SIMPLE, WQS_MSG_EXTENDED}) {
+    std::vector<Recip> r = MakeRecips(2);
+    NOTEID id = SaveMessage(&queue_, type, r);
+    msg_handle_t h;
+    ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
+    Recip extra = MakeRecip(7);
+    recip_info_t ri = RecipInfo(extra);
+    EXPECT_EQ(WQSAppendRecipient(&h, &ri), ERR_WQS_GENERAL) << type;
+    EXPECT_EQ(WQSGetRecipient(&h, 2, &ri), ERR_WQS_RECIP_RANGE) << type;
+    EXPECT_EQ(Val(h.info.user.wNumRecip), 2) << type;
+    ASSERT_EQ(WQSCloseMsgAndUpdate(&h), NOERROR);
+    ExpectMessage(&queue_, id, r);
+  }
+}
+
 // Requeue counts the retries down to 0, purge deletes the document.
 TEST_F(MsgTest, RequeueAndPurge) {
   for (WORD start : {5, 0}) {
