@@ -44,15 +44,6 @@ TEST_F(AddInTest, LogLineFormat) {
   EXPECT_TRUE(std::regex_match(out, want)) << out;
 }
 
-TEST_F(AddInTest, RegistryEntryAppearsAndDisappears) {
-  ASSERT_EQ(NOERROR, Start());
-  std::string rec = ReadFile(Own());
-  EXPECT_NE(std::string::npos, rec.find("name=rtask\n")) << rec;
-  EXPECT_NE(std::string::npos, rec.find("pid=" + std::to_string(getpid()) + "\n"));
-  EXPECT_EQ(ERR_WQS_CORRUPT, AddInSDKTerm(ERR_WQS_CORRUPT));
-  EXPECT_FALSE(fs::exists(Own()));
-}
-
 TEST_F(AddInTest, StopBySigtermQuitFileOrAfterPolls) {
   for (int how : {0, 1, 2}) {
     ASSERT_EQ(NOERROR, Start());
@@ -73,18 +64,22 @@ TEST_F(AddInTest, StopBySigtermQuitFileOrAfterPolls) {
   }
 }
 
-// The registry keeps the status line whole, however long, on one line of
-// its record; a second start-up of a running task keeps its one record.
-TEST_F(AddInTest, RegistryRecordKeepsLongAndMultiLineStatus) {
+// A task's record names it and its process and keeps the status line
+// whole, however long, on one line; a second start-up of a running task
+// keeps its one record; the end removes it and passes the STATUS on.
+TEST_F(AddInTest, RegistryRecordFromStartToEnd) {
   ASSERT_EQ(NOERROR, Start());
+  std::string rec = ReadFile(Own());
+  EXPECT_NE(std::string::npos, rec.find("name=rtask\n")) << rec;
+  EXPECT_NE(std::string::npos, rec.find("pid=" + std::to_string(getpid()) + "\n"));
   char* argv[] = {const_cast<char*>("other"), nullptr};
   EXPECT_EQ(NOERROR, AddInSDKInit(1, argv));
   const std::string tail(300, 'z');
   AddInSetStatusText("a\\b\nc\rd %s", tail.c_str());  // the first change is recorded at once
-  std::string rec = ReadFile(Own());
+  rec = ReadFile(Own());
   EXPECT_NE(std::string::npos, rec.find("\nstatus=a\\\\b\\nc\\rd " + tail + "\n")) << rec;
   EXPECT_NE(std::string::npos, rec.find("name=other\n")) << rec;
-  EXPECT_EQ(NOERROR, AddInSDKTerm(NOERROR));
+  EXPECT_EQ(ERR_WQS_CORRUPT, AddInSDKTerm(ERR_WQS_CORRUPT));
   EXPECT_FALSE(fs::exists(Own()));
 }
 
