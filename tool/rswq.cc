@@ -61,6 +61,7 @@ STATUS AddInMain(DHANDLE hModule, int argc, char** argv) {
   if (err != NOERROR) {
     // The line reports no STATUS; the cause travels in the return value.
     AddInLogMessageText(RSWQ_LOG_OPEN_FAILED, NOERROR, RSWQ_QUEUE_FILE);
+    ExplainRefusedQueue(err);
     return err;
   }
 

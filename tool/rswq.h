@@ -36,6 +36,9 @@ STATUS TavloMainWithEnv(const AddInEnv* env, int argc, char** argv);
 // The tool: banner, open smtpibwq.fix (never created), requeue pass,
 // close.  The arguments are not used.
 STATUS AddInMain(DHANDLE hModule, int argc, char** argv);
+// After a refused open: one line on standard error saying what to do when
+// the queue was refused as separated from its unsaved changes.
+void ExplainRefusedQueue(STATUS err);
 
 // Resets every message of the open queue whose WQMsgStatus is 11, 9, 10 or
 // 7, in batches of 100, until none is left or the server asks the task to

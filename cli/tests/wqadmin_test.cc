@@ -481,4 +481,39 @@ TEST_F(WqadminTest, FormulaErrorsPointAtTheFaultAndUnknownItemsAreNamed) {
             "'WQIBNHE'; the formula's tests of it match nothing\n", r.err);
 }
 
+// A queue moved away after its writer crashed: every command refuses it,
+// names the missing file and points at recover; recover refuses what does
+// not belong and adopts what does.
+TEST_F(WqadminTest, RecoverSettlesAQueueMovedAwayFromItsUnsavedChanges) {
+  fs::create_directories(dir_ + "/old");
+  ASSERT_EQ(0, Admin("create old/q.qds").code);
+  ASSERT_EQ(0, Admin("seed old/q.qds --quiet --count 5 --status 9").code);
+  ASSERT_NE(0, Admin("seed old/q.qds --quiet --count 7 --status 11",
+                     "TAVLO_TEST_CRASH=file-write:1").code);
+  std::string wal;
+  for (const auto& e : fs::directory_iterator(dir_ + "/old"))
+    if (e.path().string().size() > 4 && e.path().string().substr(e.path().string().size() - 4) == "-wal")
+      wal = "old/" + e.path().filename().string();
+  ASSERT_FALSE(wal.empty());
+  fs::rename(dir_ + "/old/q.qds", dir_ + "/q.qds");
+
+  Result r = Admin("stats q.qds");
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Has(r.err, "was not closed cleanly")) << r.err;
+  EXPECT_TRUE(Has(r.err, wal.substr(4))) << r.err;
+  EXPECT_TRUE(Has(r.err, "wqadmin recover")) << r.err;
+  r = Admin("recover q.qds");
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Has(r.err, "--discard-unsaved")) << r.err;
+  EXPECT_EQ(2, Admin("recover q.qds --from " + wal + " --discard-unsaved").code);
+  r = Admin("recover q.qds --from " + wal);
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(Has(r.out, "are in the file now")) << r.out;
+  json stats = AdminJson("stats q.qds --json");
+  EXPECT_EQ(12, stats["total"].get<int>()) << stats.dump();
+  r = Admin("recover q.qds");
+  EXPECT_EQ(0, r.code);
+  EXPECT_TRUE(Has(r.out, "nothing to recover")) << r.out;
+}
+
 }  // namespace

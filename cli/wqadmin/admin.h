@@ -178,6 +178,13 @@ struct ListOptions {
 };
 int CmdList(const ListOptions& o);
 
+struct RecoverOptions {
+  std::string queue;
+  std::string from;      // a WAL to adopt
+  bool discard = false;  // give the unsaved changes up
+};
+int CmdRecover(const RecoverOptions& o);
+
 }  // namespace wqadmin
 
 #endif  // WQADMIN_ADMIN_H_

@@ -76,6 +76,10 @@ bool OpenWith(const std::string& queue, queue_handle_t* q, bool readOnly) {
                         : WQSOpenQueueForWrite(&qd, FALSE, q);
   if (err != NOERROR) {
     Fail("cannot open queue", ResolvedPath(queue), err);
+    const char* detail = WQSLastQueueDetail();
+    if (detail != nullptr && *detail) std::fprintf(stderr, "wqadmin: %s\n", detail);
+    if (err == ERR_DB_UNCLEAN)
+      std::fprintf(stderr, "wqadmin: see 'wqadmin recover --help'\n");
     return false;
   }
   return true;

@@ -166,6 +166,29 @@ int main(int argc, char** argv) {
                "COLUMNS set) rows are cut to its width: note id, status, first "
                "recipient and error text stay, the other columns go first.");
 
+  RecoverOptions ro;
+  auto* recover = app.add_subcommand(
+      "recover", "settle a queue that was not closed cleanly and is refused "
+                 "because its unsaved changes are not beside it");
+  recover->add_option("QUEUE", ro.queue, "queue database file")->required();
+  auto* recoverFrom = recover->add_option(
+      "--from", ro.from, "adopt this WAL (a queue's unsaved changes, e.g. left "
+                         "in the directory the queue was moved from)");
+  recover->add_flag("--discard-unsaved", ro.discard,
+                    "give up the unsaved changes knowingly and mark the queue "
+                    "clean")
+      ->excludes(recoverFrom);
+  recover->footer(
+      "A writer keeps its latest changes in a WAL beside the queue until they "
+      "are folded into it.  The WAL follows the queue through renames in its "
+      "directory; a queue moved or copied elsewhere after a crash leaves it "
+      "behind and is refused until this command settles it:\n"
+      "  no option          apply the queue's own WAL, or adopt the "
+      "<QUEUE>-wal an earlier release left after a crash\n"
+      "  --from FILE        adopt FILE when it provably belongs to the queue\n"
+      "  --discard-unsaved  accept the loss\n"
+      "Nothing else may have the queue open (stop the relay and rswq).");
+
   // --data is the whole command's, but operators type it where they
   // think of it: accept it after the subcommand too.
   for (CLI::App* sub : app.get_subcommands({}))
@@ -200,6 +223,7 @@ int main(int argc, char** argv) {
   else if (*extract) rc = CmdExtract(eo);
   else if (*list) rc = CmdList(lo);
   else if (*verify) rc = CmdVerify(vo);
+  else if (*recover) rc = CmdRecover(ro);
   // A listing that did not reach its reader is a failure whatever the
   // command thought of it.  Checked before the runtime's shut-down, which
   // flushes too and would take the cause with it.

@@ -113,6 +113,7 @@ RunResult RunBinary(const std::string& binary, const std::string& dir,
 }
 
 void RemoveQueueFile(const std::string& path) {
+  (void)QDSDbDelete(path.c_str());  // with its sidecars
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(path + suffix);
 }
 
@@ -342,6 +343,36 @@ TEST_F(BinaryTest, HelpOpensNothingAndALostLogStopsNoReset) {
     EXPECT_EQ(nlohmann::json({{"6", queued}}), Stats()) << closed;
     ASSERT_EQ(0, RunBinary(WQADMIN_BINARY, dir, Seed(40, 9)).code);
     queued += 40;
+  }
+}
+
+// A queue copied away from its unsaved changes is refused with the log
+// lines as always, one line on standard error says what to do, and the
+// file is left as it was.  That line names smtpibwq.qds-wal when it is
+// there (an earlier relay's changes, left under the old name).
+TEST_F(BinaryTest, QueueWithoutItsUnsavedChangesIsRefusedWithTheWayOut) {
+  MakeQueue(30);
+  ASSERT_EQ(0, RunBinary(WQADMIN_BINARY, dir, "create a.qds").code);
+  RunResult crash = RunBinary("/usr/bin/env", dir,
+                              "TAVLO_TEST_CRASH=file-write:1 '" WQADMIN_BINARY
+                              "' seed a.qds --quiet --count 20 --status 9");
+  ASSERT_NE(0, crash.code) << "the writer was to die in its last checkpoint";
+  RemoveQueueFile(fix);
+  fs::copy_file(dir + "/a.qds", fix);  // without its WAL
+  const std::string before = ReadFile(fix);
+  for (bool legacyWal : {false, true}) {
+    if (legacyWal) std::ofstream(dir + "/smtpibwq.qds-wal") << "wal";
+    RunResult r = RunBinary(RSWQ_BINARY, dir);
+    EXPECT_EQ(255, r.code);
+    EXPECT_NE(std::string::npos, Unstamped(r.out).find("rswq: Error: Unable to open: smtpibwq.fix\n"))
+        << r.out;
+    EXPECT_EQ(1, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("was not closed cleanly")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(legacyWal ? "wqadmin recover smtpibwq.fix --from "
+                                                        "smtpibwq.qds-wal"
+                                                      : "wqadmin recover smtpibwq.fix"))
+        << r.err;
+    EXPECT_EQ(before, ReadFile(fix));
   }
 }
 

@@ -135,3 +135,5 @@ STATUS WQSCreateQueue(queue_descriptor_t* qd) {
 STATUS WQSDestroyQueue(queue_descriptor_t* qd) {
   return QDSDbDelete(qd->szQueueName);
 }
+
+const char* WQSLastQueueDetail(void) { return QDSDbLastDetail(); }

@@ -21,6 +21,10 @@ STATUS WQSOpenQueueForRead(queue_descriptor_t* qd, BOOL bCreate,
 // ERR_DB_READONLY.  Close it with either close.
 STATUS WQSOpenQueueReadOnly(queue_descriptor_t* qd, queue_handle_t* hQueue);
 STATUS WQSCloseQueueForWrite(queue_handle_t* hQueue);
+// Why the last queue open of this thread failed, in words for an operator
+// (the file, and the recovery data it is missing or that does not belong
+// to it); empty when its STATUS says it all.
+const char* WQSLastQueueDetail(void);
 STATUS WQSCloseQueueForRead(queue_handle_t* hQueue);
 STATUS WQSQueueModified(queue_handle_t* hQueue, BOOL* bModified);
 STATUS WQSCreateQueue(queue_descriptor_t* qd);

@@ -1,0 +1,33 @@
+// The one line on standard error that tells the operator what to do when
+// the queue was refused because it is separated from its unsaved changes.
+// The log lines stay as they are; this adds the way out, with the command
+// that takes it.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "rswq.h"
+#include "tavlo/runtime.h"
+
+// The live queue's name before the operator renamed it: its recovery data,
+// when an earlier release left it, is named after it.
+static const char kLiveQueue[] = "smtpibwq.qds";
+
+void ExplainRefusedQueue(STATUS err) {
+  if (err != ERR_DB_UNCLEAN) return;
+  std::string line = "rswq: ";
+  const char* detail = WQSLastQueueDetail();
+  line += detail && *detail ? detail : "smtpibwq.fix was not closed cleanly";
+  const char* dir = TavloDataDirectory();
+  std::string liveWal = std::string(dir && *dir ? dir : ".") + "/" + kLiveQueue + "-wal";
+  if (::access(liveWal.c_str(), F_OK) == 0) {
+    line += std::string("; ") + kLiveQueue + "-wal is beside it: 'wqadmin recover " +
+            RSWQ_QUEUE_FILE + " --from " + kLiveQueue + "-wal' adopts it";
+  } else {
+    line += std::string("; move it back beside them, or run 'wqadmin recover ") +
+            RSWQ_QUEUE_FILE + "' (--from FILE to adopt them, --discard-unsaved to give them up)";
+  }
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
