@@ -71,6 +71,8 @@ TEST_F(CorruptTest, BadValuesAreRefused) {
        ERR_WQS_CORRUPT},
       {"used > capacity", kRD, [](Bytes* v) { v->at(50) = 51; }, false,
        ERR_WQS_CORRUPT},
+      {"states shorter than their header", kRD, [](Bytes* v) { v->resize(57); }, false,
+       ERR_WQS_CORRUPT},
       {"count overruns", "WQSRecip0", [](Bytes* v) { v->at(2) = 200; }, false,
        ERR_WQS_CORRUPT},
       // 24 + 50 * 22 + 0xFFFFFFFF * 22 wraps below the array's own size.

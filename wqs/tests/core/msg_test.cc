@@ -35,6 +35,30 @@ TEST_F(MsgTest, EmptyMessageLayout) {
   EXPECT_EQ(Bytes(got.begin(), got.begin() + rd.size()), rd);
 }
 
+// A header name fills at most the 31 bytes of its area; the array image
+// follows the header whole.
+TEST_F(MsgTest, ArrayItemHeaderNameCutTo31Bytes) {
+  msg_handle_t h;
+  ASSERT_EQ(WQSCreateMsg(&queue_, WQS_MSG_SIMPLE, &h), NOERROR);
+  dynarray_t* da = DACreate(sizeof(DWORD), 1);
+  ASSERT_NE(da, nullptr);
+  DWORD v = 0xA1B2C3D4;
+  ASSERT_TRUE(DAAddEntry(&da, &v));
+  const std::string name(40, 'N');
+  ASSERT_EQ(WQSAppendDynArrayToNote(h.hNote, da, "Arr", 3, name.data(), 40), NOERROR);
+  EXPECT_TRUE(DADestroy(da));
+  Bytes want;
+  PutW(&want, TYPE_USERDATA);
+  want.push_back(32);
+  PutBytes(&want, name.data(), 31);
+  for (DWORD d : {0u, 24u + 4, 4u, 1u, 1u, 0u, 0xA1B2C3D4u}) PutDW(&want, d);
+  Bytes got = ItemBytes(h.hNote, "Arr");
+  ASSERT_EQ(got.size(), want.size());
+  std::fill(got.begin() + 34, got.begin() + 38, 0);  // the writer's hArray
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(WQSCloseAndDiscardMsg(&h), NOERROR);
+}
+
 TEST_F(MsgTest, RollOverBoundary) {
   // 59 names of 1000 bytes make list 0 2 + 59 * 1002 = 59120 bytes long;
   // 59120 + 1295 = 60415 stays in list 0, 59120 + 1296 = 60416 rolls over.
@@ -85,7 +109,9 @@ TEST_F(MsgTest, OpenedMessageRefusesAppendsAndReadsPastItsRecipients) {
     Recip extra = MakeRecip(7);
     recip_info_t ri = RecipInfo(extra);
     EXPECT_EQ(WQSAppendRecipient(&h, &ri), ERR_WQS_GENERAL) << type;
-    EXPECT_EQ(WQSGetRecipient(&h, 2, &ri), ERR_WQS_RECIP_RANGE) << type;
+    EXPECT_EQ(WQSGetRecipient(&h, 2, &ri),
+              type == WQS_MSG_EXTENDED ? ERR_LIST_INDEX : ERR_WQS_RECIP_RANGE)
+        << type;
     EXPECT_EQ(Val(h.info.user.wNumRecip), 2) << type;
     ASSERT_EQ(WQSCloseMsgAndUpdate(&h), NOERROR);
     ExpectMessage(&queue_, id, r);
