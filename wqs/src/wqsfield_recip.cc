@@ -156,17 +156,12 @@ STATUS WQSGetSimpleMsgRecipient(msg_handle_t* hMsg, WORD wRecip,
 
 STATUS WQSGetExtendedMsgRecipient(msg_handle_t* hMsg, WORD wRecip,
                                   recip_info_t* pRecipInfo) {
-  const recip_data_t* state = StateEntry(hMsg, wRecip);
-  const void* names = LoadedList(hMsg, 0);
-  if (state == nullptr || names == nullptr || hMsg->pNHEList == nullptr ||
-      hMsg->pPOList == nullptr ||
-      wRecip >= ListGetNumEntries(names, TRUE) ||
-      wRecip >= ListGetNumEntries(hMsg->pNHEList, TRUE) ||
-      wRecip >= ListGetNumEntries(hMsg->pPOList, TRUE)) {
-    return ERR_WQS_RECIP_RANGE;
-  }
-  STATUS err = ListGetText(names, TRUE, wRecip, &pRecipInfo->pName,
-                           &pRecipInfo->wNameLen);
+  // Name, next hop and post office in that order, each read's STATUS
+  // passed up unchanged (a missing or short list gives the text list's
+  // own error, never a read past it); the fields read before a failure
+  // keep their new values.  Only the state array is checked here.
+  STATUS err = ListGetText(LoadedList(hMsg, 0), TRUE, wRecip,
+                           &pRecipInfo->pName, &pRecipInfo->wNameLen);
   if (err != NOERROR) return err;
   err = ListGetText(hMsg->pNHEList, TRUE, wRecip, &pRecipInfo->pNextHop,
                     &pRecipInfo->wNextHopLen);
@@ -174,6 +169,8 @@ STATUS WQSGetExtendedMsgRecipient(msg_handle_t* hMsg, WORD wRecip,
   err = ListGetText(hMsg->pPOList, TRUE, wRecip, &pRecipInfo->pPOName,
                     &pRecipInfo->wPONameLen);
   if (err != NOERROR) return err;
+  const recip_data_t* state = StateEntry(hMsg, wRecip);
+  if (state == nullptr) return ERR_WQS_RECIP_RANGE;
   memcpy(&pRecipInfo->data, state, sizeof(recip_data_t));
   return NOERROR;
 }

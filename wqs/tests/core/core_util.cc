@@ -167,7 +167,8 @@ void ExpectMessage(queue_handle_t* q, NOTEID id, const std::vector<Recip>& r) {
     }
   }
   recip_info_t past{};
-  EXPECT_EQ(WQSGetRecipient(&h, (WORD)r.size(), &past), ERR_WQS_RECIP_RANGE);
+  EXPECT_EQ(WQSGetRecipient(&h, (WORD)r.size(), &past),
+            h.info.wMsgType == WQS_MSG_EXTENDED ? ERR_LIST_INDEX : ERR_WQS_RECIP_RANGE);
   EXPECT_EQ(WQSCloseMsg(&h), NOERROR);
 }
 
