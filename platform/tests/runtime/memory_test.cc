@@ -73,6 +73,10 @@ TEST_F(MemoryTest, AccountingPerTagAndTotal) {
 }
 
 TEST_F(MemoryTest, FaultOnNthAllocOnce) {
+  OSMemTestFailNth(OSMEM_FAULT_ALLOC, 1);
+  OSMemTestFailNth(OSMEM_FAULT_ALLOC, 0);  // disarms
+  OSMemFree(Alloc(4));
+  EXPECT_EQ(FALSE, OSMemTestFaultFired());
   OSMemTestFailNth(OSMEM_FAULT_ALLOC, 3);
   DHANDLE h[3] = {Alloc(4), Alloc(4)};
   EXPECT_EQ(FALSE, OSMemTestFaultFired());

@@ -45,6 +45,30 @@ TEST_F(TextListTest, AddOnLockedListKeepsOneLock) {
   EXPECT_EQ(NOERROR, OSMemFree(h));
 }
 
+// A text taken from the list itself is copied before the list grows and
+// its texts move.
+TEST_F(TextListTest, AddATextOfTheSameList) {
+  DHANDLE h;
+  void* p;
+  WORD size;
+  ASSERT_EQ(NOERROR, ListAllocate(0, 0, TRUE, &h, &p, &size));
+  ASSERT_EQ(NOERROR, ListAddEntry(h, TRUE, &size, 0, "alpha", 5));
+  ASSERT_EQ(NOERROR, ListAddEntry(h, TRUE, &size, 1, "omega", 5));
+  p = OSLockObject(h);
+  char* text = nullptr;
+  WORD len = 0;
+  ASSERT_EQ(NOERROR, ListGetText(p, TRUE, 1, &text, &len));
+  ASSERT_EQ(NOERROR, ListAddEntry(h, TRUE, &size, 0, text, len));
+  p = OSLockObject(h);
+  const Bytes want = {0x01, 0x05, 3, 0, 5, 0, 5, 0, 5, 0, 'o', 'm', 'e', 'g', 'a',
+                      'a', 'l', 'p', 'h', 'a', 'o', 'm', 'e', 'g', 'a'};
+  EXPECT_EQ(want, Bytes(static_cast<BYTE*>(p), static_cast<BYTE*>(p) + size));
+  OSUnlockObject(h);
+  OSUnlockObject(h);
+  OSUnlockObject(h);
+  EXPECT_EQ(NOERROR, OSMemFree(h));
+}
+
 TEST_F(TextListTest, IndexPastEndIsRefused) {
   DHANDLE h;
   void* p;
