@@ -94,6 +94,19 @@ TEST_F(AddInTest, RegistryDirectoriesRemadeWhenRemovedUnderTheTask) {
   EXPECT_FALSE(fs::exists(dir_ + "/.tavlo"));
 }
 
+// A record that cannot be written leaves the task unregistered, not
+// stopped: it runs, and status changes and stop polls work without one.
+TEST_F(AddInTest, TaskRunsWhenItsRecordCannotBeWritten) {
+  fs::create_directories(Own() + ".tmp");  // where the record is written first
+  ASSERT_EQ(NOERROR, Start());
+  EXPECT_FALSE(fs::exists(Own()));
+  AddInSetStatusText("running");
+  EXPECT_EQ(FALSE, AddInIdle());
+  EXPECT_FALSE(fs::exists(Own()));
+  EXPECT_EQ(NOERROR, AddInSDKTerm(NOERROR));
+  EXPECT_TRUE(fs::is_directory(Own() + ".tmp")) << "nothing of another's removed";
+}
+
 // On a terminal the status line is one row redrawn in place: cut to the
 // width without splitting a character, control characters blanked,
 // cleared around log lines and drawn again after them, and left on screen
