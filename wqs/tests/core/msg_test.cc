@@ -98,6 +98,30 @@ TEST_F(MsgTest, UpdateCloseWritesStatesAndInfo) {
   EXPECT_EQ(GetDW(rd, 58 + 16), 6u);
 }
 
+// Extended recipients are read name, next hop, post office: the first
+// list too short ends the read with the text list's own STATUS, and what
+// was read before it keeps its new value.
+TEST_F(MsgTest, ExtendedRecipientReadStopsAtAShortListKeepingWhatItRead) {
+  std::vector<Recip> r = MakeRecips(2);
+  NOTEID id = SaveMessage(&queue_, WQS_MSG_EXTENDED, r);
+  msg_handle_t h;
+  ASSERT_EQ(WQSOpenMsgByMsgID(&queue_, id, &h), NOERROR);
+  static const unsigned char kOnePo[] = {0x01, 0x05, 1, 0, 2, 0, 'P', 'O'};
+  void* po = h.pPOList;
+  h.pPOList = const_cast<unsigned char*>(kOnePo);
+  char keep[] = "caller";
+  recip_info_t ri{};
+  ri.pPOName = keep;
+  ri.wPONameLen = 6;
+  EXPECT_EQ(WQSGetRecipient(&h, 1, &ri), ERR_LIST_INDEX);
+  EXPECT_EQ(std::string(ri.pName, ri.wNameLen), r[1].name);
+  EXPECT_EQ(std::string(ri.pNextHop, ri.wNextHopLen), r[1].nextHop);
+  EXPECT_EQ(ri.pPOName, keep);
+  EXPECT_EQ(ri.wPONameLen, 6);
+  h.pPOList = po;
+  EXPECT_EQ(WQSCloseMsg(&h), NOERROR);
+}
+
 // Recipients are appended only while a message is built; an opened one
 // refuses them and changes nothing, and reads stay within its recipients.
 TEST_F(MsgTest, OpenedMessageRefusesAppendsAndReadsPastItsRecipients) {
