@@ -1,7 +1,8 @@
-// The one line on standard error that tells the operator what to do when
-// the queue was refused because it is separated from its unsaved changes.
-// The log lines stay as they are; this adds the way out, with the command
-// that takes it.
+// The lines on standard error that tell the operator what to do next: when
+// the queue was refused because it is separated from its unsaved changes,
+// and when the pass had to leave damaged messages where they are.  The log
+// lines stay as they are; these add the way out, with the command that
+// takes it.
 
 #include <unistd.h>
 
@@ -30,4 +31,15 @@ void ExplainRefusedQueue(STATUS err) {
             RSWQ_QUEUE_FILE + "' (--from FILE to adopt them, --discard-unsaved to give them up)";
   }
   std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+void ReportSkippedDamaged(queue_handle_t* queue) {
+  DWORD skipped = 0;
+  if (WQSQueueSkippedDamaged(queue, &skipped) != NOERROR || skipped == 0) return;
+  std::fprintf(stderr,
+               "rswq: %lu damaged message%s could not be searched and %s left as %s: "
+               "'wqadmin verify %s' names them, 'wqadmin repair %s' sets them aside\n",
+               static_cast<unsigned long>(skipped), skipped == 1 ? "" : "s",
+               skipped == 1 ? "was" : "were", skipped == 1 ? "it is" : "they are",
+               RSWQ_QUEUE_FILE, RSWQ_QUEUE_FILE);
 }

@@ -67,6 +67,7 @@ STATUS AddInMain(DHANDLE hModule, int argc, char** argv) {
 
   AddInLogMessageText(RSWQ_LOG_RESETTING, NOERROR);
   err = ReconvertAllMsgs(&InbQueue);
+  ReportSkippedDamaged(&InbQueue);
   if (err != NOERROR) {
     AddInLogMessageText(RSWQ_LOG_ERROR, err);
     (void)WQSCloseQueueForWrite(&InbQueue);

@@ -39,6 +39,9 @@ STATUS AddInMain(DHANDLE hModule, int argc, char** argv);
 // After a refused open: one line on standard error saying what to do when
 // the queue was refused as separated from its unsaved changes.
 void ExplainRefusedQueue(STATUS err);
+// After the pass: one line on standard error when its searches passed over
+// messages that cannot be decoded (they were left as they are).
+void ReportSkippedDamaged(queue_handle_t* queue);
 
 // Resets every message of the open queue whose WQMsgStatus is 11, 9, 10 or
 // 7, in batches of 100, until none is left or the server asks the task to

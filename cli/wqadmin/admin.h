@@ -45,8 +45,13 @@ bool OpenQueue(const std::string& queue, queue_handle_t* q);
 bool OpenQueueReadOnly(const std::string& queue, queue_handle_t* q);
 void CloseQueue(const std::string& queue, queue_handle_t* q);
 
-// Called for each matching document in note-ID order; false stops the walk.
-using NoteFn = std::function<bool(NOTEID)>;
+// Called for each matching document in note-ID order, and for each one the
+// search cannot decode (`damaged`: its header or summary values; it
+// matches nothing, so it is handed over whatever the formula); false stops
+// the walk.
+using NoteFn = std::function<bool(NOTEID, bool damaged)>;
+// What the search calls a document it cannot decode.
+constexpr const char* kUndecodable = "its header or summary values cannot be decoded";
 // Runs a search over the queue's data documents (formula text may be
 // empty: every document) and hands each match to `fn` as it comes, so a
 // queue of any size is walked without being loaded whole.
@@ -139,6 +144,7 @@ struct VerifyOptions {
   std::string queue;
   bool json = false;
   bool quiet = false;  // no progress bar
+  bool full = false;   // SQLite's full integrity check
 };
 int CmdVerify(const VerifyOptions& o);
 

@@ -177,7 +177,7 @@ int CmdList(const ListOptions& o) {
   uint64_t listed = 0;
   bool more = false;
   STATUS readErr = NOERROR;
-  STATUS err = ForEachNote(&q, selection, [&](NOTEID id) {
+  STATUS err = ForEachNote(&q, selection, [&](NOTEID id, bool undecodable) {
     // Nothing more can reach the reader: stop rather than walk the rest
     // of a large queue for nobody.
     if (OutputFailed()) return false;
@@ -188,6 +188,12 @@ int CmdList(const ListOptions& o) {
     MessageRow r;
     readErr = ReadMessageRow(&q, id, &r);
     if (readErr != NOERROR) return false;
+    if (undecodable) {
+      r = MessageRow();
+      r.id = id;
+      r.damaged = true;
+      r.problem = kUndecodable;
+    }
     if (o.json) {
       Printf("%s\n%s", listed == 0 ? "[" : ",", JsonDump(RowJson(r)).c_str());
     } else {

@@ -66,13 +66,13 @@ int CmdStats(const StatsOptions& o) {
   uint64_t total = 0, failed = 0, damaged = 0;
   STATUS readErr = NOERROR;
   Progress progress("reading", 0, !o.quiet && Progress::Wanted());
-  STATUS err = ForEachNote(&q, "", [&](NOTEID id) {
+  STATUS err = ForEachNote(&q, "", [&](NOTEID id, bool undecodable) {
     MessageRow r;
     readErr = ReadMessageRow(&q, id, &r);
     if (readErr != NOERROR) return false;
     total++;
     progress.Update(total);
-    if (r.damaged) {
+    if (r.damaged || undecodable) {
       damaged++;
       return true;
     }

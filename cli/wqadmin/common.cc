@@ -116,8 +116,9 @@ struct WalkState {
 
 STATUS WalkCallback(void* arg, SEARCH_MATCH* match, ITEM_TABLE*) {
   auto* st = static_cast<WalkState*>(arg);
-  if ((match->SERetFlags & SE_FMATCH) == 0) return NOERROR;
-  if (!(*st->fn)(match->ID.NoteID)) {
+  const bool damaged = (match->SERetFlags & SE_FDAMAGED) != 0;
+  if ((match->SERetFlags & SE_FMATCH) == 0 && !damaged) return NOERROR;
+  if (!(*st->fn)(match->ID.NoteID, damaged)) {
     st->stopped = true;
     return kWalkStopped;
   }
@@ -245,7 +246,7 @@ STATUS ForEachNote(queue_handle_t* q, const std::string& formula,
     if (err != NOERROR) return err;
   }
   WalkState st{&fn};
-  STATUS err = QDSSearch(q->dbhandle, hFormula, nullptr, 0,
+  STATUS err = QDSSearch(q->dbhandle, hFormula, nullptr, SEARCH_REPORT_DAMAGED,
                          NOTE_CLASS_DOCUMENT, nullptr, WalkCallback, &st,
                          nullptr);
   if (hFormula != NULLHANDLE) (void)OSMemFree(hFormula);

@@ -115,6 +115,16 @@ int main(int argc, char** argv) {
   verify->add_option("QUEUE", vo.queue, "queue database file")->required();
   verify->add_flag("--json", vo.json, "JSON output");
   verify->add_flag("--quiet", vo.quiet, "no progress bar");
+  verify->add_flag("--full", vo.full,
+                   "SQLite's full integrity check of the pages (slower) instead "
+                   "of its quick one");
+  verify->footer(
+      "Checks the store below the messages (SQLite's check of the pages, "
+      "every message's header and searchable values, the search index "
+      "against the items, attachments' objects) and then every message "
+      "against its stored format.  Each finding names the note, object or "
+      "table and the cause; the run never stops early.  Exit 1 when "
+      "anything is found; 'wqadmin repair' sets damaged messages aside.");
 
   ShowOptions sho;
   auto* show = app.add_subcommand(

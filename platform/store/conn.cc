@@ -141,6 +141,9 @@ const char* const kStmtSql[kNumStmts] = {
     " UNION ALL SELECT k, flags, name, value FROM big"
     " WHERE k BETWEEN ?1 AND ?2",
     /* kStDataVersion */ "PRAGMA data_version",
+    /* kStSummaryExists */
+    "SELECT 1 FROM summary WHERE name_lc=?1 AND token=?2 AND note_id=?3"
+    " AND seq=?4 AND entry=?5",
 };
 
 

@@ -233,11 +233,25 @@ void Remember(Conn* c, const Header& h, const Scratch& sc) {
   }
 }
 
+// What a search found it could not decode, and whether the damaged
+// documents go to the callback too.
+struct Damage {
+  bool report = false;
+  std::vector<NOTEID> ids;
+  bool index = false;  // the search index could not be used
+};
+
+// True for a STATUS that says this document's rows cannot be decoded (or
+// its page read), as opposed to a failure of the search itself.
+inline bool DocumentDamage(STATUS st) { return st == ERR_DB_CORRUPT; }
+
 // Evaluates one document and reports a match.  `cls` is its class when
-// the caller knows it (0: look it up).  Returns the callback's result
-// (nonzero stops the search).
+// the caller knows it (0: look it up).  A document whose header or
+// summary values cannot be decoded matches nothing: it is noted in
+// `damage` (and reported when asked for) and the search goes on.  Returns
+// the callback's result (nonzero stops the search).
 STATUS Visit(Conn* c, NOTEID id, WORD cls, WORD mask, const Since& since,
-             const formula::Program* program, Scratch& sc,
+             const formula::Program* program, Scratch& sc, Damage* damage,
              STATUS (*fn)(void*, const SearchHit&), void* arg) {
   Header h;
   h.id = id;
@@ -252,15 +266,33 @@ STATUS Visit(Conn* c, NOTEID id, WORD cls, WORD mask, const Since& since,
     table = &e.table;
     RawFromTable(*table, sc);
   } else {
+    STATUS st = NOERROR;
     if (cls == 0) {
       bool found = false;
-      STATUS st = LoadClass(c, id, &cls, &found);
-      if (st) return st;
-      if (!found) return NOERROR;  // deleted since the lookup
+      st = LoadClass(c, id, &cls, &found);
+      if (!st && !found) return NOERROR;  // deleted since the lookup
     }
     h.cls = cls;
-    if ((h.cls & mask) == 0) return NOERROR;
-    STATUS st = LoadSummary(c, &h, sc);
+    if (!st && (h.cls & mask) == 0) return NOERROR;
+    if (!st) st = LoadSummary(c, &h, sc);
+    if (DocumentDamage(st)) {
+      try {
+        damage->ids.push_back(id);
+      } catch (...) {
+        return ERR_MEMORY;
+      }
+      if (!damage->report) return NOERROR;
+      static const ITEM_TABLE kEmpty = {sizeof(ITEM_TABLE), 0};
+      SearchHit out;
+      out.id = id;
+      out.noteClass = h.cls;
+      out.oid = &h.oid;
+      sc.table.assign(reinterpret_cast<const char*>(&kEmpty),
+                      reinterpret_cast<const char*>(&kEmpty) + sizeof kEmpty);
+      out.table = reinterpret_cast<ITEM_TABLE*>(sc.table.data());
+      out.damaged = true;
+      return fn(arg, out);
+    }
     if (st) return st;
     Remember(c, h, sc);
     if (!since.Takes(h.modified)) return NOERROR;
@@ -321,11 +353,29 @@ void SearchForget(Conn* c, NOTEID id) {
   c->searchCache.erase(it);
 }
 
+// Adds what one search found damaged to its handle's record.
+void RecordDamage(DBHANDLE db, const Damage& damage) {
+  Db* d = GetDb(db);
+  if (d == nullptr) return;
+  try {
+    d->damaged.insert(damage.ids.begin(), damage.ids.end());
+  } catch (...) {
+  }
+  if (damage.index) d->indexDamaged = true;
+}
+
 STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
-                 const TIMEDATE* since,
+                 const TIMEDATE* since, WORD flags,
                  STATUS (*fn)(void* arg, const SearchHit& hit), void* arg) {
   Db* d = GetDb(db);
   if (d == nullptr) return ERR_BAD_DB;
+  Damage damage;
+  damage.report = (flags & SEARCH_REPORT_DAMAGED) != 0;
+  struct Record {
+    DBHANDLE db;
+    Damage* damage;
+    ~Record() { RecordDamage(db, *damage); }
+  } record{db, &damage};
   std::shared_ptr<const formula::Program> program;
   std::optional<std::vector<std::vector<formula::EqTerm>>> plan;
   try {
@@ -349,12 +399,24 @@ STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
     if (plan) {
       std::vector<NOTEID> ids;
       STATUS st = Candidates(d->conn, *plan, &ids);
+      if (DocumentDamage(st)) {
+        // A damaged index page must not take the queue down: the scan
+        // below evaluates the same formula on every document.
+        damage.index = true;
+        plan.reset();
+      } else if (st) {
+        return st;
+      }
+    }
+    if (plan) {
+      std::vector<NOTEID> ids;
+      STATUS st = Candidates(d->conn, *plan, &ids);
       if (st) return st;
       for (NOTEID id : ids) {
         // The callback may have closed the database.
         d = GetDb(db);
         if (d == nullptr) return ERR_BAD_DB;
-        st = Visit(d->conn, id, 0, mask, sinceAt, program.get(), sc, fn, arg);
+        st = Visit(d->conn, id, 0, mask, sinceAt, program.get(), sc, &damage, fn, arg);
         if (st) return st;
       }
       return NOERROR;
@@ -385,8 +447,8 @@ STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
       for (const auto& [id, cls] : batch) {
         d = GetDb(db);
         if (d == nullptr) return ERR_BAD_DB;
-        STATUS st =
-            Visit(d->conn, id, cls, mask, sinceAt, program.get(), sc, fn, arg);
+        STATUS st = Visit(d->conn, id, cls, mask, sinceAt, program.get(), sc, &damage,
+                          fn, arg);
         if (st) return st;
       }
       if (rows < kScanBatch) break;  // a short batch was the last
@@ -417,7 +479,7 @@ STATUS ToCallback(void* p, const SearchHit& hit) {
   m.ID.NoteID = hit.id;
   m.OriginatorID = *hit.oid;
   m.NoteClass = hit.noteClass;
-  m.SERetFlags = SE_FMATCH;
+  m.SERetFlags = hit.damaged ? SE_FDAMAGED : SE_FMATCH;
   m.SummaryLength = hit.table->Length;
   return ca->callback(ca->arg, &m, hit.table);
 }
@@ -438,7 +500,21 @@ STATUS QDSSearch(DBHANDLE db, FORMULAHANDLE formula, const char* viewTitle,
     if (st) return st;
   }
   CallbackArg ca{callback, arg};
-  STATUS st = SearchRun(db, text, noteClassMask, since, ToCallback, &ca);
+  STATUS st = SearchRun(db, text, noteClassMask, since, searchFlags, ToCallback, &ca);
   if (st == NOERROR && retUntil != nullptr) *retUntil = started;
   return st;
+}
+
+STATUS QDSDbSearchDamage(DBHANDLE db, NOTEID* retIds, DWORD maxIds,
+                         DWORD* retCount, BOOL* retIndexDamaged) {
+  Db* d = GetDb(db);
+  if (d == nullptr) return ERR_BAD_DB;
+  if (retCount) *retCount = static_cast<DWORD>(d->damaged.size());
+  if (retIndexDamaged) *retIndexDamaged = d->indexDamaged ? TRUE : FALSE;
+  DWORD n = 0;
+  for (NOTEID id : d->damaged) {
+    if (retIds == nullptr || n >= maxIds) break;
+    retIds[n++] = id;
+  }
+  return NOERROR;
 }

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -78,6 +79,7 @@ enum StmtId {
   kStChunksList,
   kStItemsOfNote,
   kStDataVersion,
+  kStSummaryExists,
   kNumStmts
 };
 
@@ -155,6 +157,10 @@ struct Db {
   Conn* conn = nullptr;
   std::string path;  // resolved path as opened
   bool readOnly = false;  // QDSDbOpenReadOnly: every write is refused
+  // Documents searches through this handle skipped as undecodable, and
+  // whether the search index could not be used (QDSDbSearchDamage).
+  std::set<NOTEID> damaged;
+  bool indexDamaged = false;
 };
 
 // An item of an open document.  The value, type code first, lives in a
@@ -313,6 +319,15 @@ STATUS SummaryDeleteRows(Conn* c, int64_t noteId, int64_t slot,
                          std::string_view name, const char* value, size_t len);
 // Removes the index rows of every stored summary item of a document.
 STATUS SummaryDeleteNote(Conn* c, NOTEID noteId);
+// Counts the index rows one summary item calls for and how many of them
+// are missing.
+STATUS SummaryCheckRows(Conn* c, int64_t noteId, int64_t slot,
+                        std::string_view name, const char* value, size_t len,
+                        DWORD* missing, DWORD* expected);
+// True when the current row of `row` (name_lc, token, note_id, seq,
+// entry) is one of the index rows this summary item calls for.
+bool SummaryRowBelongs(std::string_view name, const char* value, size_t len,
+                       sqlite3_stmt* row);
 // ASCII lower case, the case folding of formula names and texts.
 void LowerAscii(std::string_view in, std::string* out);
 
@@ -339,11 +354,14 @@ struct SearchHit {
   WORD noteClass;
   const ORIGINATORID* oid;
   ITEM_TABLE* table;
+  bool damaged = false;  // undecodable: reported, never matched
 };
 // Runs formula text `text` (empty: every document) and calls `fn` for each
 // match in note-id order; a nonzero result of `fn` stops and is returned.
+// A document that cannot be decoded matches nothing and is recorded on the
+// handle; with SEARCH_REPORT_DAMAGED in `flags` it reaches `fn` too.
 STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
-                 const TIMEDATE* since,
+                 const TIMEDATE* since, WORD flags,
                  STATUS (*fn)(void* arg, const SearchHit& hit), void* arg);
 
 }  // namespace tavlo::store

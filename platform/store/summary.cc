@@ -118,6 +118,50 @@ STATUS SummaryDeleteRows(Conn* c, int64_t noteId, int64_t slot,
                     });
 }
 
+STATUS SummaryCheckRows(Conn* c, int64_t noteId, int64_t slot,
+                        std::string_view name, const char* value, size_t len,
+                        DWORD* missing, DWORD* expected) {
+  *missing = *expected = 0;
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStSummaryExists, &st);
+  if (!s) return st;
+  return ForEachKey(name, value, len,
+                    [&](const std::string& nameLc, const Key& k, int entry) {
+                      StmtReset reset(s);
+                      BindKey(s, nameLc, k);
+                      sqlite3_bind_int64(s, 3, noteId);
+                      sqlite3_bind_int64(s, 4, slot);
+                      sqlite3_bind_int(s, 5, entry);
+                      int rc = sqlite3_step(s);
+                      if (rc != SQLITE_ROW && rc != SQLITE_DONE) return SqlStatus(rc);
+                      ++*expected;
+                      if (rc == SQLITE_DONE) ++*missing;
+                      return NOERROR;
+                    });
+}
+
+bool SummaryRowBelongs(std::string_view name, const char* value, size_t len,
+                       sqlite3_stmt* row) {
+  const char* rowName = reinterpret_cast<const char*>(sqlite3_column_text(row, 0));
+  const bool rowNumber = sqlite3_column_type(row, 1) == SQLITE_FLOAT ||
+                         sqlite3_column_type(row, 1) == SQLITE_INTEGER;
+  const int rowEntry = sqlite3_column_int(row, 4);
+  bool found = false;
+  ForEachKey(name, value, len, [&](const std::string& nameLc, const Key& k, int entry) {
+    if (found || entry != rowEntry || rowName == nullptr || nameLc != rowName ||
+        k.isNumber != rowNumber)
+      return NOERROR;
+    if (k.isNumber) {
+      found = sqlite3_column_double(row, 1) == k.number;
+    } else {
+      const char* t = reinterpret_cast<const char*>(sqlite3_column_text(row, 1));
+      found = t != nullptr && std::string_view(t, sqlite3_column_bytes(row, 1)) == k.text;
+    }
+    return NOERROR;
+  });
+  return found;
+}
+
 STATUS SummaryDeleteNote(Conn* c, NOTEID noteId) {
   STATUS st = NOERROR;
   sqlite3_stmt* s = Stmt(c, kStSummaryItems, &st);

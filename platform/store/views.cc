@@ -175,7 +175,7 @@ STATUS QVWOpenCollection(DBHANDLE viewDb, DBHANDLE dataDb, NOTEID viewNoteId,
   col->db = dataDb;
   // A view without a formula shows every data document.
   st = SearchRun(dataDb, found ? formula : std::string(), NOTE_CLASS_DOCUMENT,
-                 nullptr, Collect, &col->ids);
+                 nullptr, 0, Collect, &col->ids);
   HCOLLECTION h = 0;
   if (!st) {
     h = Collections().Add(col);

@@ -447,7 +447,7 @@ STATUS Checker::Run() {
 }
 
 STATUS CollectIds(void* arg, SEARCH_MATCH* match, ITEM_TABLE*) {
-  if ((match->SERetFlags & SE_FMATCH) == 0) return NOERROR;
+  if ((match->SERetFlags & (SE_FMATCH | SE_FDAMAGED)) == 0) return NOERROR;
   try {
     static_cast<std::vector<NOTEID>*>(arg)->push_back(match->ID.NoteID);
   } catch (...) {
@@ -465,6 +465,7 @@ BOOL WQHKIsMessageDamage(STATUS status) {
     case ERR_WQS_RECIP_RANGE:
     case ERR_ITEM_NOT_FOUND:   // a list the info block counts is missing
     case ERR_LIST_CORRUPT:
+    case ERR_DB_CORRUPT:       // its rows cannot be decoded (or read)
       return TRUE;
     default:
       return FALSE;
@@ -491,7 +492,9 @@ STATUS WQHKVerifyQueue(queue_handle_t* pQueue, WQHK_VERIFY_CALLBACK callback,
   if (pdwChecked) *pdwChecked = 0;
   if (pdwDamaged) *pdwDamaged = 0;
   std::vector<NOTEID> ids;
-  STATUS err = QDSSearch(pQueue->dbhandle, NULLHANDLE, nullptr, 0,
+  // Every message, those a search cannot decode too: they are the ones
+  // most in need of a verdict.
+  STATUS err = QDSSearch(pQueue->dbhandle, NULLHANDLE, nullptr, SEARCH_REPORT_DAMAGED,
                          NOTE_CLASS_DOCUMENT, nullptr, CollectIds, &ids,
                          nullptr);
   if (err != NOERROR) return err;

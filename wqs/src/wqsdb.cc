@@ -137,3 +137,8 @@ STATUS WQSDestroyQueue(queue_descriptor_t* qd) {
 }
 
 const char* WQSLastQueueDetail(void) { return QDSDbLastDetail(); }
+
+STATUS WQSQueueSkippedDamaged(queue_handle_t* hQueue, DWORD* retCount) {
+  if (hQueue == nullptr || retCount == nullptr) return ERR_BAD_ARG;
+  return QDSDbSearchDamage(hQueue->dbhandle, nullptr, 0, retCount, nullptr);
+}

@@ -104,6 +104,60 @@ STATUS QDSDbPathGet(DBHANDLE db, char* buf, WORD bufLen);
 const char* QDSDbLastDetail(void);
 
 // ---------------------------------------------------------------------------
+// Checking and repairing a database below the documents.
+
+// What QDSDbCheck finds.  NoteID or ObjectID names the document or object
+// where there is one; Table the table; Text says what is wrong.
+#define DBCHECK_PAGES 1         // SQLite's own check: a page or b-tree is damaged
+#define DBCHECK_UNREADABLE 2    // rows of a table (or of one note) cannot be read
+#define DBCHECK_NO_HEADER 3     // a note without its header row
+#define DBCHECK_BAD_HEADER 4    // a header row that cannot be decoded
+#define DBCHECK_BAD_SUMMARY 5   // a summary value a search cannot decode
+#define DBCHECK_INDEX_MISSING 6 // a summary item without its search index rows
+#define DBCHECK_INDEX_ORPHAN 7  // a search index row without its summary item
+#define DBCHECK_ORPHAN_ITEMS 8  // items of a note that does not exist
+#define DBCHECK_OBJECT 9        // an object's chunks do not fit its size
+struct DBCHECK_FINDING {
+  WORD Kind;
+  NOTEID NoteID;
+  DWORD ObjectID;
+  const char* Table;  // may be null
+  const char* Text;
+};
+typedef STATUS (*QDS_CHECK_CALLBACK)(void* arg, const DBCHECK_FINDING* finding);
+#define DBCHECK_FULL 0x0001  // SQLite's full integrity check, not the quick one
+// Checks the database below its documents; every finding goes to
+// `callback` (may be null) as it is made, and the check goes on (a
+// nonzero callback result stops it and is returned).  Reads only, in one
+// snapshot.  NOERROR says the check ran, not that nothing was found:
+// `retFindings` counts the findings.
+STATUS QDSDbCheck(DBHANDLE db, WORD flags, QDS_CHECK_CALLBACK callback, void* arg,
+                  DWORD* retFindings);
+
+// Copies a document as stored from `source` into `dest` (another
+// database): every row byte for byte, the header (modified time and
+// ORIGINATORID) kept, so it works on documents nothing above the store can
+// decode.  Objects its $FILE items (TYPE_OBJECT values) refer to are copied
+// along, keeping their ids where `dest` has them free, else with new ids
+// written into those items; each changed id is reported (up to `maxRemap`
+// into `retRemap`, all counted in `retRemapCount`).  One transaction in
+// `dest`.  RAWCOPY_KEEP_NOTEID keeps the note id too (ERR_DB_EXISTS when
+// `dest` has it); otherwise `retNewId` gets the new one.
+#define RAWCOPY_KEEP_NOTEID 0x0001
+struct RAWCOPY_REMAP {
+  DWORD OldId;
+  DWORD NewId;
+};
+STATUS QDSNoteCopyRaw(DBHANDLE source, NOTEID noteId, DBHANDLE dest, WORD flags,
+                      NOTEID* retNewId, RAWCOPY_REMAP* retRemap, DWORD maxRemap,
+                      DWORD* retRemapCount);
+// Deletes a document and the objects its $FILE items refer to.
+STATUS QDSNoteDeleteWithObjects(DBHANDLE db, NOTEID noteId);
+// Rebuilds the search index from the items, in one transaction; the rows
+// it now holds go to `retRows` (may be null).
+STATUS QDSDbRebuildIndex(DBHANDLE db, DWORD* retRows);
+
+// ---------------------------------------------------------------------------
 // Recovery.  A writer keeps its commits in a WAL beside the file until they
 // are checkpointed into it; the file records whether such a WAL belongs to
 // it.  A file that was not closed cleanly and whose WAL is not beside it
@@ -225,7 +279,8 @@ STATUS QDSFormulaCompile(const char* formulaName, WORD formulaNameLen,
                          STATUS* retCompileError, WORD* retLine,
                          WORD* retColumn, WORD* retOffset, WORD* retLength);
 
-#define SE_FMATCH 0x01  // SERetFlags: the document matches
+#define SE_FMATCH 0x01    // SERetFlags: the document matches
+#define SE_FDAMAGED 0x80  // SERetFlags: undecodable (SEARCH_REPORT_DAMAGED)
 
 struct SEARCH_MATCH {
   GLOBALINSTANCEID ID;
@@ -252,12 +307,20 @@ typedef STATUS (*QDS_SEARCH_CALLBACK)(void* arg, SEARCH_MATCH* match,
                                       ITEM_TABLE* summary);
 
 #define SEARCH_SUMMARY 0x0002  // callers want the summary items
+// Callers also want the documents whose header or summary values cannot be
+// decoded, in note-id order among the matches, with SERetFlags SE_FDAMAGED
+// and an empty summary table.  Without it they are skipped silently for
+// the callback (recorded for QDSDbSearchDamage).
+#define SEARCH_REPORT_DAMAGED 0x0100
 
 // Runs `formula` (FORMULAHANDLE 0: every document) over the documents of a
 // class in `noteClassMask` modified after `since` (null: all), calling
 // `callback` once per match in note-id order on this thread.  A nonzero
 // callback result stops the search and is returned.  `retUntil`, when
-// given, gets the time the search ran to.
+// given, gets the time the search ran to.  One damaged document never
+// fails a search of the others: a document whose header or summary values
+// cannot be decoded (or whose rows cannot be read) matches nothing, and a
+// search index that cannot be read is replaced by a scan.
 STATUS QDSSearch(DBHANDLE db, FORMULAHANDLE formula, const char* viewTitle,
                  WORD searchFlags, WORD noteClassMask, const TIMEDATE* since,
                  QDS_SEARCH_CALLBACK callback, void* arg,
@@ -290,6 +353,13 @@ STATUS QDSFormulaItemNames(const char* formulaText, WORD formulaTextLen,
 // of database; callers use it to warn about a formula naming an item that
 // nothing carries (a typo selects nothing, silently).
 STATUS QDSSummaryItemExists(DBHANDLE db, const char* name, BOOL* retExists);
+
+// The documents searches through this handle have skipped since it was
+// opened because they cannot be decoded (each once, ascending; up to
+// `maxIds` of them into `retIds`, which may be null), their number, and
+// whether a search found the index unreadable and scanned instead.
+STATUS QDSDbSearchDamage(DBHANDLE db, NOTEID* retIds, DWORD maxIds,
+                         DWORD* retCount, BOOL* retIndexDamaged);
 
 // ---------------------------------------------------------------------------
 // Views: a design document (class NOTE_CLASS_VIEW) with a title and a

@@ -25,6 +25,10 @@ STATUS WQSCloseQueueForWrite(queue_handle_t* hQueue);
 // (the file, and the recovery data it is missing or that does not belong
 // to it); empty when its STATUS says it all.
 const char* WQSLastQueueDetail(void);
+// Messages that searches of this queue (message lists, views) have passed
+// over since it was opened because their header or summary values cannot
+// be decoded; each counted once.
+STATUS WQSQueueSkippedDamaged(queue_handle_t* hQueue, DWORD* retCount);
 STATUS WQSCloseQueueForRead(queue_handle_t* hQueue);
 STATUS WQSQueueModified(queue_handle_t* hQueue, BOOL* bModified);
 STATUS WQSCreateQueue(queue_descriptor_t* qd);

@@ -1,0 +1,322 @@
+// Moving documents as stored, for repair and for the operator's hold queue:
+// a document is copied row by row, whatever its values hold, so one that
+// nothing above the store can decode any more moves as well as a sound
+// one.  Also: deleting a document with the objects its $FILE items name,
+// and rebuilding the search index from the items.
+//
+// Objects.  An item whose value is an object reference (TYPE_OBJECT: type
+// code, a WORD, then the object's id as a little-endian DWORD at offset 4)
+// takes its object along.  The copy keeps the object's id when the
+// destination has it free (ids are never reused within a database, so
+// documents moved back and forth between a queue and its hold queue keep
+// theirs) and otherwise gets a new one, written into the reference.  The
+// caller learns of every id that changed.
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "item_key.h"
+#include "store_int.h"
+#include "tavlo/runtime.h"
+
+namespace tavlo::store {
+namespace {
+
+struct Row {
+  int64_t slot;
+  int flags;
+  std::string name;
+  std::string value;
+};
+
+// Prepares one statement for this call (admin paths: not worth caching).
+class Local {
+ public:
+  Local(sqlite3* db, const char* sql, STATUS* st) {
+    int rc = sqlite3_prepare_v2(db, sql, -1, &s_, nullptr);
+    if (rc != SQLITE_OK) *st = SqlStatus(db, rc);
+  }
+  ~Local() { sqlite3_finalize(s_); }
+  sqlite3_stmt* get() const { return s_; }
+  Local(const Local&) = delete;
+  Local& operator=(const Local&) = delete;
+
+ private:
+  sqlite3_stmt* s_ = nullptr;
+};
+
+// Every row of a document as stored, header included.  Only a failure to
+// read is an error: undecodable values are copied as they are.
+STATUS LoadRows(Conn* c, NOTEID id, std::vector<Row>* out) {
+  out->clear();
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStItemsOfNote, &st);
+  if (!s) return st;
+  StmtReset reset(s);
+  sqlite3_bind_int64(s, 1, KeyFirst(id));
+  sqlite3_bind_int64(s, 2, KeyLast(id));
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    Row r;
+    r.slot = sqlite3_column_int64(s, 0) & kSlotMask;
+    r.flags = sqlite3_column_int(s, 1);
+    const char* name = static_cast<const char*>(sqlite3_column_blob(s, 2));
+    r.name.assign(name ? name : "", sqlite3_column_bytes(s, 2));
+    const char* value = static_cast<const char*>(sqlite3_column_blob(s, 3));
+    r.value.assign(value ? value : "", sqlite3_column_bytes(s, 3));
+    out->push_back(std::move(r));
+  }
+  return rc == SQLITE_DONE ? NOERROR : SqlStatus(c->db, rc);
+}
+
+bool IsObjectRef(const Row& r) {
+  return r.slot != 0 && r.value.size() >= 8 && LoadWord(r.value.data()) == TYPE_OBJECT;
+}
+DWORD RefId(const Row& r) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(r.value.data()) + 4;
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<DWORD>(p[3]) << 24;
+}
+void SetRefId(Row* r, DWORD id) {
+  for (int i = 0; i < 4; i++) r->value[4 + i] = static_cast<char>(id >> (8 * i));
+}
+
+constexpr int kChunkIndexBits = 13;  // as objects.cc keys its chunks
+
+// Copies object `rrv` of `from` into `to`, keeping its id when free there;
+// the id it has in `to` goes to *newId.  ERR_OBJECT_NOT_FOUND when `from`
+// has no such object.
+STATUS CopyObject(Conn* from, Conn* to, DWORD rrv, DWORD* newId) {
+  STATUS st = NOERROR;
+  Local get(from->db, "SELECT class, privs, size FROM objects WHERE rrv=?1", &st);
+  if (st) return st;
+  sqlite3_bind_int64(get.get(), 1, rrv);
+  int rc = sqlite3_step(get.get());
+  if (rc == SQLITE_DONE) return ERR_OBJECT_NOT_FOUND;
+  if (rc != SQLITE_ROW) return SqlStatus(from->db, rc);
+  const int cls = sqlite3_column_int(get.get(), 0), privs = sqlite3_column_int(get.get(), 1);
+  const int64_t size = sqlite3_column_int64(get.get(), 2);
+
+  Local taken(to->db, "SELECT 1 FROM objects WHERE rrv=?1", &st);
+  if (st) return st;
+  sqlite3_bind_int64(taken.get(), 1, rrv);
+  rc = sqlite3_step(taken.get());
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return SqlStatus(to->db, rc);
+  const bool keep = rc == SQLITE_DONE;
+  Local put(to->db,
+            keep ? "INSERT INTO objects(rrv, class, privs, size) VALUES(?1, ?2, ?3, ?4)"
+                 : "INSERT INTO objects(class, privs, size) VALUES(?2, ?3, ?4)",
+            &st);
+  if (st) return st;
+  if (keep) sqlite3_bind_int64(put.get(), 1, rrv);
+  sqlite3_bind_int(put.get(), 2, cls);
+  sqlite3_bind_int(put.get(), 3, privs);
+  sqlite3_bind_int64(put.get(), 4, size);
+  st = StepDone(put.get());
+  if (st) return st;
+  const sqlite3_int64 id = keep ? rrv : sqlite3_last_insert_rowid(to->db);
+  if (id <= 0 || id > 0xFFFFFFFFll) return ERR_DB_CORRUPT;
+  *newId = static_cast<DWORD>(id);
+
+  Local chunks(from->db, "SELECT k, data FROM object_chunks WHERE k BETWEEN ?1 AND ?2", &st);
+  if (st) return st;
+  Local add(to->db, "INSERT INTO object_chunks(k, data) VALUES(?1, ?2)", &st);
+  if (st) return st;
+  const int64_t mask = (int64_t{1} << kChunkIndexBits) - 1;
+  sqlite3_bind_int64(chunks.get(), 1, static_cast<int64_t>(rrv) << kChunkIndexBits);
+  sqlite3_bind_int64(chunks.get(), 2, (static_cast<int64_t>(rrv) << kChunkIndexBits) | mask);
+  while ((rc = sqlite3_step(chunks.get())) == SQLITE_ROW) {
+    const int64_t index = sqlite3_column_int64(chunks.get(), 0) & mask;
+    sqlite3_bind_int64(add.get(), 1, (id << kChunkIndexBits) | index);
+    sqlite3_bind_blob(add.get(), 2, sqlite3_column_blob(chunks.get(), 1),
+                      sqlite3_column_bytes(chunks.get(), 1), SQLITE_TRANSIENT);
+    st = StepDone(add.get());
+    if (st) return st;
+  }
+  return rc == SQLITE_DONE ? NOERROR : SqlStatus(from->db, rc);
+}
+
+}  // namespace
+}  // namespace tavlo::store
+
+using namespace tavlo::store;
+
+STATUS QDSNoteCopyRaw(DBHANDLE source, NOTEID noteId, DBHANDLE dest, WORD flags,
+                      NOTEID* retNewId, RAWCOPY_REMAP* retRemap, DWORD maxRemap,
+                      DWORD* retRemapCount) {
+  Db* sd = GetDb(source);
+  Db* dd = nullptr;
+  STATUS wst = GetWritableDb(dest, &dd);
+  if (sd == nullptr || dd == nullptr) return ERR_BAD_DB;
+  if (wst) return wst;
+  if (retRemapCount) *retRemapCount = 0;
+  if (sd->conn == dd->conn) return ERR_BAD_ARG;
+  try {
+    STATUS st = NOERROR;
+    WORD cls = 0;
+    {
+      sqlite3_stmt* s = Stmt(sd->conn, kStNoteClass, &st);
+      if (!s) return st;
+      StmtReset reset(s);
+      sqlite3_bind_int64(s, 1, noteId);
+      int rc = sqlite3_step(s);
+      if (rc == SQLITE_DONE) return ERR_NOTE_NOT_FOUND;
+      if (rc != SQLITE_ROW) return SqlStatus(sd->conn->db, rc);
+      cls = static_cast<WORD>(sqlite3_column_int(s, 0));
+    }
+    std::vector<Row> rows;
+    st = LoadRows(sd->conn, noteId, &rows);
+    if (st) return st;
+
+    Conn* c = dd->conn;
+    TIMEDATE now;
+    OSCurrentTIMEDATE(&now);
+    Txn txn(c);
+    st = txn.Begin();
+    if (st) return st;
+    NOTEID id = 0;
+    {
+      Local ins(c->db,
+                (flags & RAWCOPY_KEEP_NOTEID) ? "INSERT INTO notes(note_id, class) VALUES(?2, ?1)"
+                                              : "INSERT INTO notes(class) VALUES(?1)",
+                &st);
+      if (st) return st;
+      sqlite3_bind_int(ins.get(), 1, cls);
+      if (flags & RAWCOPY_KEEP_NOTEID) sqlite3_bind_int64(ins.get(), 2, noteId);
+      st = StepDone(ins.get());
+      if (st == ERR_DB_CORRUPT && (flags & RAWCOPY_KEEP_NOTEID)) return ERR_DB_EXISTS;
+      if (st) return st;
+      sqlite3_int64 rowid = sqlite3_last_insert_rowid(c->db);
+      if (rowid <= 0 || rowid > 0xFFFFFFFFll) return ERR_DB_CORRUPT;
+      id = static_cast<NOTEID>(rowid);
+    }
+    std::map<DWORD, DWORD> moved;  // objects copied: old id -> new id
+    DWORD remapped = 0;
+    for (Row& r : rows) {
+      if (IsObjectRef(r)) {
+        const DWORD old = RefId(r);
+        auto it = moved.find(old);
+        DWORD now = 0;
+        if (it != moved.end()) {
+          now = it->second;
+        } else {
+          st = CopyObject(sd->conn, c, old, &now);
+          if (st == ERR_OBJECT_NOT_FOUND) {
+            now = old;  // a dangling reference moves as it is
+            st = NOERROR;
+          }
+          if (st) return st;
+          moved[old] = now;
+          if (now != old) {
+            if (retRemap != nullptr && remapped < maxRemap) {
+              retRemap[remapped].OldId = old;
+              retRemap[remapped].NewId = now;
+            }
+            remapped++;
+          }
+        }
+        if (now != old) SetRefId(&r, now);
+      }
+      sqlite3_stmt* s = Stmt(c, ForSlot(kStItemInsert, r.slot), &st);
+      if (!s) return st;
+      sqlite3_bind_int64(s, 1, ItemKey(id, r.slot));
+      sqlite3_bind_int(s, 2, r.flags);
+      sqlite3_bind_blob(s, 3, r.name.data(), static_cast<int>(r.name.size()), SQLITE_STATIC);
+      sqlite3_bind_blob(s, 4, r.value.data(), static_cast<int>(r.value.size()), SQLITE_STATIC);
+      st = StepDone(s);
+      // The index takes what it can decode; the rest is found by no
+      // equality search, as in the database it came from.
+      if (!st && r.slot != 0 && (r.flags & ITEM_SUMMARY)) {
+        st = SummaryAddRows(c, id, r.slot, r.name, r.value.data(), r.value.size());
+      }
+      if (st) return st;
+    }
+    st = MetaTouch(c, cls, now);
+    if (!st) st = txn.Commit();
+    if (st) return st;
+    if (retNewId) *retNewId = id;
+    if (retRemapCount) *retRemapCount = remapped;
+    return NOERROR;
+  } catch (...) {
+    return ERR_MEMORY;
+  }
+}
+
+STATUS QDSNoteDeleteWithObjects(DBHANDLE db, NOTEID noteId) {
+  Db* d = nullptr;
+  STATUS st = GetWritableDb(db, &d);
+  if (st) return st;
+  Conn* c = d->conn;
+  try {
+    std::vector<Row> rows;
+    st = LoadRows(c, noteId, &rows);
+    if (st) return st;
+    Txn txn(c);
+    st = txn.Begin();
+    if (st) return st;
+    std::vector<DWORD> objects;
+    for (const Row& r : rows)
+      if (IsObjectRef(r)) objects.push_back(RefId(r));
+    Local obj(c->db, "DELETE FROM objects WHERE rrv=?1", &st);
+    if (st) return st;
+    Local chunks(c->db, "DELETE FROM object_chunks WHERE k BETWEEN ?1 AND ?2", &st);
+    if (st) return st;
+    const int64_t mask = (int64_t{1} << kChunkIndexBits) - 1;
+    for (DWORD rrv : objects) {
+      sqlite3_bind_int64(obj.get(), 1, rrv);
+      st = StepDone(obj.get());
+      if (st) return st;
+      sqlite3_bind_int64(chunks.get(), 1, static_cast<int64_t>(rrv) << kChunkIndexBits);
+      sqlite3_bind_int64(chunks.get(), 2, (static_cast<int64_t>(rrv) << kChunkIndexBits) | mask);
+      st = StepDone(chunks.get());
+      if (st) return st;
+    }
+    st = txn.Commit();
+    if (st) return st;
+  } catch (...) {
+    return ERR_MEMORY;
+  }
+  return QDSNoteDelete(db, noteId, 0);
+}
+
+STATUS QDSDbRebuildIndex(DBHANDLE db, DWORD* retRows) {
+  Db* d = nullptr;
+  STATUS st = GetWritableDb(db, &d);
+  if (st) return st;
+  Conn* c = d->conn;
+  c->searchCache.clear();
+  c->searchCacheBytes = 0;
+  try {
+    Txn txn(c);
+    st = txn.Begin();
+    if (st) return st;
+    st = SqlStatus(c->db, sqlite3_exec(c->db, "DELETE FROM summary", nullptr, nullptr, nullptr));
+    if (st) return st;
+    for (const char* sql : {"SELECT k, name, value FROM items WHERE (flags & 4) != 0",
+                            "SELECT k, name, value FROM big WHERE (flags & 4) != 0"}) {
+      Local s(c->db, sql, &st);
+      if (st) return st;
+      int rc;
+      while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+        const int64_t k = sqlite3_column_int64(s.get(), 0);
+        if ((k & kSlotMask) == 0) continue;
+        const char* name = static_cast<const char*>(sqlite3_column_blob(s.get(), 1));
+        std::string_view n(name ? name : "", sqlite3_column_bytes(s.get(), 1));
+        const char* value = static_cast<const char*>(sqlite3_column_blob(s.get(), 2));
+        if (value == nullptr) continue;
+        st = SummaryAddRows(c, k >> kSlotBits, k & kSlotMask, n, value,
+                            sqlite3_column_bytes(s.get(), 2));
+        if (st) return st;
+      }
+      if (rc != SQLITE_DONE) return SqlStatus(c->db, rc);
+    }
+    if (retRows) {
+      Local count(c->db, "SELECT count(*) FROM summary", &st);
+      if (st) return st;
+      if (sqlite3_step(count.get()) == SQLITE_ROW)
+        *retRows = static_cast<DWORD>(sqlite3_column_int64(count.get(), 0));
+    }
+    return txn.Commit();
+  } catch (...) {
+    return ERR_MEMORY;
+  }
+}
