@@ -184,6 +184,12 @@ struct ListOptions {
 };
 int CmdList(const ListOptions& o);
 
+struct RepairOptions {
+  std::string queue;
+  bool dryRun = false;
+};
+int CmdRepair(const RepairOptions& o);
+
 struct RecoverOptions {
   std::string queue;
   std::string from;      // a WAL to adopt

@@ -22,6 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 
 void RemoveDbFiles(const std::string& path) {
+  (void)QDSDbDelete(path.c_str());  // with its sidecars
   std::error_code ec;
   for (const char* suffix : {"", "-wal", "-shm", "-journal"})
     fs::remove(path + suffix, ec);

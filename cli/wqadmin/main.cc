@@ -176,6 +176,20 @@ int main(int argc, char** argv) {
                "COLUMNS set) rows are cut to its width: note id, status, first "
                "recipient and error text stay, the other columns go first.");
 
+  RepairOptions rpo;
+  auto* repair = app.add_subcommand(
+      "repair", "make a damaged queue work again: set damaged messages aside in "
+                "QUEUE.damaged, rebuild the search index (the relay must be stopped)");
+  repair->add_option("QUEUE", rpo.queue, "queue database file")->required();
+  repair->add_flag("--dry-run", rpo.dryRun, "say what would be done; change nothing");
+  repair->footer(
+      "Each message the library cannot open (or a search cannot decode) moves, "
+      "exactly as stored with its attachments, to QUEUE.damaged, created on "
+      "demand; nothing is thrown away.  Damage below the messages (pages of the "
+      "file) is salvaged instead: every message that can be read goes into a new "
+      "file that replaces the queue, the damaged file is kept as QUEUE.corrupt, "
+      "what was lost is named, and the exit code is 1.");
+
   RecoverOptions ro;
   auto* recover = app.add_subcommand(
       "recover", "settle a queue that was not closed cleanly and is refused "
@@ -234,6 +248,7 @@ int main(int argc, char** argv) {
   else if (*list) rc = CmdList(lo);
   else if (*verify) rc = CmdVerify(vo);
   else if (*recover) rc = CmdRecover(ro);
+  else if (*repair) rc = CmdRepair(rpo);
   // A listing that did not reach its reader is a failure whatever the
   // command thought of it.  Checked before the runtime's shut-down, which
   // flushes too and would take the cause with it.

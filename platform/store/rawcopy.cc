@@ -11,6 +11,7 @@
 // documents moved back and forth between a queue and its hold queue keep
 // theirs) and otherwise gets a new one, written into the reference.  The
 // caller learns of every id that changed.
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -159,13 +160,18 @@ STATUS QDSNoteCopyRaw(DBHANDLE source, NOTEID noteId, DBHANDLE dest, WORD flags,
       StmtReset reset(s);
       sqlite3_bind_int64(s, 1, noteId);
       int rc = sqlite3_step(s);
-      if (rc == SQLITE_DONE) return ERR_NOTE_NOT_FOUND;
-      if (rc != SQLITE_ROW) return SqlStatus(sd->conn->db, rc);
-      cls = static_cast<WORD>(sqlite3_column_int(s, 0));
+      if (rc == SQLITE_ROW) {
+        cls = static_cast<WORD>(sqlite3_column_int(s, 0));
+      } else if (rc != SQLITE_DONE) {
+        return SqlStatus(sd->conn->db, rc);
+      }
     }
     std::vector<Row> rows;
     st = LoadRows(sd->conn, noteId, &rows);
     if (st) return st;
+    // Rows without a note (its row lost) still move: as a document.
+    if (cls == 0 && rows.empty()) return ERR_NOTE_NOT_FOUND;
+    if (cls == 0) cls = NOTE_CLASS_DOCUMENT;
 
     Conn* c = dd->conn;
     TIMEDATE now;
@@ -275,7 +281,54 @@ STATUS QDSNoteDeleteWithObjects(DBHANDLE db, NOTEID noteId) {
   } catch (...) {
     return ERR_MEMORY;
   }
-  return QDSNoteDelete(db, noteId, 0);
+  st = QDSNoteDelete(db, noteId, 0);
+  if (st != ERR_NOTE_NOT_FOUND) return st;
+  // Rows whose note row is lost: removed as they are (their index rows
+  // go with the next rebuild).
+  Txn txn(c);
+  st = txn.Begin();
+  for (StmtId id : {kStItemsDeleteNote, kStBigItemsDeleteNote}) {
+    sqlite3_stmt* s = st ? nullptr : Stmt(c, id, &st);
+    if (!s) break;
+    sqlite3_bind_int64(s, 1, KeyFirst(noteId));
+    sqlite3_bind_int64(s, 2, KeyLast(noteId));
+    st = StepDone(s);
+  }
+  if (!st) st = txn.Commit();
+  return st;
+}
+
+STATUS QDSNoteFingerprint(DBHANDLE db, NOTEID noteId, unsigned long long* retPrint) {
+  Db* d = GetDb(db);
+  if (d == nullptr) return ERR_BAD_DB;
+  if (retPrint == nullptr) return ERR_BAD_ARG;
+  try {
+    std::vector<Row> rows;
+    STATUS st = LoadRows(d->conn, noteId, &rows);
+    if (st) return st;
+    if (rows.empty()) return ERR_NOTE_NOT_FOUND;
+    // FNV-1a over every row, an object reference's id left out: a copy
+    // whose object got a new id is still the same document.
+    uint64_t h = 1469598103934665603ull;
+    auto mix = [&h](const void* p, size_t n) {
+      const unsigned char* b = static_cast<const unsigned char*>(p);
+      for (size_t i = 0; i < n; i++) h = (h ^ b[i]) * 1099511628211ull;
+    };
+    for (Row& r : rows) {
+      if (IsObjectRef(r)) SetRefId(&r, 0);
+      mix(&r.slot, sizeof r.slot);
+      mix(&r.flags, sizeof r.flags);
+      uint64_t n = r.name.size(), v = r.value.size();
+      mix(&n, sizeof n);
+      mix(r.name.data(), r.name.size());
+      mix(&v, sizeof v);
+      mix(r.value.data(), r.value.size());
+    }
+    *retPrint = h;
+    return NOERROR;
+  } catch (...) {
+    return ERR_MEMORY;
+  }
 }
 
 STATUS QDSDbRebuildIndex(DBHANDLE db, DWORD* retRows) {
@@ -319,4 +372,70 @@ STATUS QDSDbRebuildIndex(DBHANDLE db, DWORD* retRows) {
   } catch (...) {
     return ERR_MEMORY;
   }
+}
+
+STATUS QDSDbForEachNoteId(DBHANDLE db, STATUS (*fn)(void* arg, NOTEID id), void* arg,
+                          BOOL* retComplete) {
+  Db* d = GetDb(db);
+  if (d == nullptr || fn == nullptr) return ERR_BAD_ARG;
+  if (retComplete) *retComplete = TRUE;
+  Conn* c = d->conn;
+  EndSnapshot(c);
+  try {
+    // Note ids from every table that keys rows by them, each walked by
+    // seeks: rows that cannot be read are stepped over, not fatal.
+    std::vector<NOTEID> ids;
+    auto walk = [&](const char* sql, int shift) -> STATUS {
+      STATUS st = NOERROR;
+      Local seek(c->db, sql, &st);
+      if (st) return st;
+      int64_t from = 0;
+      int misses = 0;
+      for (;;) {
+        sqlite3_reset(seek.get());
+        sqlite3_bind_int64(seek.get(), 1, from);
+        int rc = sqlite3_step(seek.get());
+        if (rc == SQLITE_DONE) return NOERROR;
+        if (rc != SQLITE_ROW) {
+          if (retComplete) *retComplete = FALSE;
+          // Step over the unreadable part, a note at a time, then in
+          // growing strides so that a lost subtree ends the walk.
+          if (++misses > 64) return NOERROR;
+          from += int64_t{1} << (shift + (misses > 16 ? misses - 16 : 0));
+          continue;
+        }
+        const int64_t key = sqlite3_column_int64(seek.get(), 0);
+        const NOTEID id = static_cast<NOTEID>(key >> shift);
+        ids.push_back(id);
+        if (id == 0xFFFFFFFF) return NOERROR;
+        from = static_cast<int64_t>(id + 1) << shift;
+      }
+    };
+    STATUS st = walk("SELECT note_id FROM notes WHERE note_id >= ?1 ORDER BY note_id LIMIT 1", 0);
+    if (!st) st = walk("SELECT k FROM items WHERE k >= ?1 ORDER BY k LIMIT 1", kSlotBits);
+    if (!st) st = walk("SELECT k FROM big WHERE k >= ?1 ORDER BY k LIMIT 1", kSlotBits);
+    if (st) return st;
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    for (NOTEID id : ids) {
+      st = fn(arg, id);
+      if (st) return st;
+    }
+    return NOERROR;
+  } catch (...) {
+    return ERR_MEMORY;
+  }
+}
+
+STATUS QDSDbDropOrphanChunks(DBHANDLE db, DWORD* retRows) {
+  Db* d = nullptr;
+  STATUS st = GetWritableDb(db, &d);
+  if (st) return st;
+  Conn* c = d->conn;
+  st = SqlStatus(c->db, sqlite3_exec(c->db,
+                                     "DELETE FROM object_chunks WHERE NOT EXISTS (SELECT 1 "
+                                     "FROM objects WHERE rrv = object_chunks.k >> 13)",
+                                     nullptr, nullptr, nullptr));
+  if (!st && retRows) *retRows = static_cast<DWORD>(sqlite3_changes(c->db));
+  return st;
 }

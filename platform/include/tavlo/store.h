@@ -137,7 +137,7 @@ STATUS QDSDbCheck(DBHANDLE db, WORD flags, QDS_CHECK_CALLBACK callback, void* ar
 // Copies a document as stored from `source` into `dest` (another
 // database): every row byte for byte, the header (modified time and
 // ORIGINATORID) kept, so it works on documents nothing above the store can
-// decode.  Objects its $FILE items (TYPE_OBJECT values) refer to are copied
+// decode (and on rows whose note row is lost: they arrive as a document).  Objects its $FILE items (TYPE_OBJECT values) refer to are copied
 // along, keeping their ids where `dest` has them free, else with new ids
 // written into those items; each changed id is reported (up to `maxRemap`
 // into `retRemap`, all counted in `retRemapCount`).  One transaction in
@@ -151,8 +151,21 @@ struct RAWCOPY_REMAP {
 STATUS QDSNoteCopyRaw(DBHANDLE source, NOTEID noteId, DBHANDLE dest, WORD flags,
                       NOTEID* retNewId, RAWCOPY_REMAP* retRemap, DWORD maxRemap,
                       DWORD* retRemapCount);
-// Deletes a document and the objects its $FILE items refer to.
+// Deletes a document and the objects its $FILE items refer to (also the
+// rows of a document whose note row is lost).
 STATUS QDSNoteDeleteWithObjects(DBHANDLE db, NOTEID noteId);
+// A 64-bit fingerprint of a document's rows as stored (object ids in $FILE
+// items left out), equal for a document and its QDSNoteCopyRaw copy: how a
+// move interrupted between copy and delete is recognised.
+STATUS QDSNoteFingerprint(DBHANDLE db, NOTEID noteId, unsigned long long* retPrint);
+// Calls `fn` for the id of every note that has a row anywhere (its note
+// row or any item), ascending, on a database whose pages may be damaged:
+// rows that cannot be read are stepped over, and *retComplete (may be
+// null) turns FALSE when any were.
+STATUS QDSDbForEachNoteId(DBHANDLE db, STATUS (*fn)(void* arg, NOTEID id), void* arg,
+                          BOOL* retComplete);
+// Removes chunk rows of objects that do not exist (nothing refers to them).
+STATUS QDSDbDropOrphanChunks(DBHANDLE db, DWORD* retRows);
 // Rebuilds the search index from the items, in one transaction; the rows
 // it now holds go to `retRows` (may be null).
 STATUS QDSDbRebuildIndex(DBHANDLE db, DWORD* retRows);
