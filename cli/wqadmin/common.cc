@@ -48,6 +48,12 @@ int Fail(const std::string& what, const std::string& file, STATUS status) {
   TavloStatusText(status, text, sizeof(text));
   std::fprintf(stderr, "wqadmin: %s '%s': %s (STATUS %u)\n", what.c_str(),
                file.c_str(), text, static_cast<unsigned>(status));
+  // Causes the store explains in words (a path too long for SQLite, an
+  // unusable file beside the queue, a setting it does not know).
+  if (status == ERR_DB_PATH || status == ERR_DB_SIDECAR || status == ERR_SETTING) {
+    const char* detail = QDSDbLastDetail();
+    if (detail != nullptr && *detail) std::fprintf(stderr, "wqadmin: %s\n", detail);
+  }
   return 1;
 }
 
@@ -76,10 +82,11 @@ bool OpenWith(const std::string& queue, queue_handle_t* q, bool readOnly) {
                         : WQSOpenQueueForWrite(&qd, FALSE, q);
   if (err != NOERROR) {
     Fail("cannot open queue", ResolvedPath(queue), err);
-    const char* detail = WQSLastQueueDetail();
-    if (detail != nullptr && *detail) std::fprintf(stderr, "wqadmin: %s\n", detail);
-    if (err == ERR_DB_UNCLEAN)
+    if (err == ERR_DB_UNCLEAN) {
+      const char* detail = WQSLastQueueDetail();
+      if (detail != nullptr && *detail) std::fprintf(stderr, "wqadmin: %s\n", detail);
       std::fprintf(stderr, "wqadmin: see 'wqadmin recover --help'\n");
+    }
     return false;
   }
   return true;

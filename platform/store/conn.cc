@@ -24,6 +24,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <map>
 #include <strings.h>
 
@@ -275,7 +276,24 @@ STATUS ResolvePath(const char* path, std::string* out) {
     out->append(path, len);
   }
   if (out->size() >= PATH_MAX) return ERR_DB_PATH;
-  return NOERROR;
+  return CheckPathLength(*out);
+}
+
+STATUS CheckPathLength(const std::string& path) {
+  // SQLite takes names of at most its VFS's mxPathname bytes (512 on
+  // unix), the database's name plus "-journal" included, and the hidden
+  // files beside it are named ".tavlo-<inode>-<generation>-journal".
+  sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+  const size_t limit = vfs ? static_cast<size_t>(vfs->mxPathname) : 512;
+  size_t slash = path.rfind('/');
+  const size_t dir = slash == std::string::npos ? 1 : slash;
+  const size_t longest = std::max(path.size() + 8, dir + 45);
+  if (longest <= limit) return NOERROR;
+  SetOpenDetail(path + " is " + std::to_string(path.size()) +
+                " bytes long; SQLite takes names of at most " + std::to_string(limit) +
+                " bytes, and with the hidden files beside it this one needs " +
+                std::to_string(longest));
+  return ERR_DB_PATH;
 }
 
 Conn* ConnFind(dev_t dev, ino_t ino) {
@@ -313,7 +331,10 @@ STATUS OpenConn(Conn* c, bool writable) {
   // next ConnSync read them again, never keep them stale.
   if (!st && !writable) st = ReadDataVersion(c, &c->dataVersion);
   if (!st) st = LoadCache(c);
-  if (st) CloseSession(c);
+  if (st) {
+    st = RefineOpenStatus(st, c->db);
+    CloseSession(c);
+  }
   return st;
 }
 
@@ -390,6 +411,10 @@ STATUS ConnAcquire(const std::string& resolved, bool writable, Conn** out) {
 
   char* real = ::realpath(resolved.c_str(), nullptr);
   if (real == nullptr) return errno == ENAMETOOLONG ? ERR_DB_PATH : ERR_DB_IO;
+  if (STATUS st = CheckPathLength(real)) {
+    free(real);
+    return st;
+  }
   Conn* c = new (std::nothrow) Conn;
   if (c == nullptr) {
     free(real);

@@ -121,7 +121,7 @@ STATUS SchemaCheck(sqlite3* db) {
     int base = rc & 0xFF;
     if (base == SQLITE_BUSY || base == SQLITE_LOCKED) return ERR_DB_BUSY;
     if (base == SQLITE_NOMEM) return ERR_MEMORY;
-    if (base == SQLITE_IOERR) return ERR_DB_IO;
+    if (base == SQLITE_IOERR || base == SQLITE_CANTOPEN) return ERR_DB_IO;
     // No meta table, not a database, a damaged schema: not ours.
     return ERR_NOT_A_DB;
   }
@@ -146,7 +146,7 @@ STATUS SchemaCheck(sqlite3* db) {
     int base = rc & 0xFF;
     st = base == SQLITE_BUSY || base == SQLITE_LOCKED ? ERR_DB_BUSY
          : base == SQLITE_NOMEM                       ? ERR_MEMORY
-         : base == SQLITE_IOERR                       ? ERR_DB_IO
+         : base == SQLITE_IOERR || base == SQLITE_CANTOPEN ? ERR_DB_IO
                                                       : ERR_NOT_A_DB;
   } else if (!formatOk || !versionOk) {
     st = ERR_NOT_A_DB;

@@ -250,16 +250,19 @@ std::string UriPath(const std::string& path) {
 }
 
 // The STATUS of a failed sqlite3_open_v2 or first read, told by the
-// system error behind it where SQLite's own code is too coarse.
+// system error behind it where SQLite's own code is too coarse: it calls a
+// WAL index it could not extend for want of room, or a file it could not
+// open for want of descriptors, a plain I/O error.
 STATUS OpenFailure(sqlite3* db, int rc) {
   int base = rc & 0xFF;
   if (base == SQLITE_NOMEM) return ERR_MEMORY;
-  if (base == SQLITE_CANTOPEN || base == SQLITE_IOERR) {
-    int e = db ? sqlite3_system_errno(db) : 0;
+  if (base == SQLITE_CANTOPEN || base == SQLITE_IOERR || base == SQLITE_READONLY) {
+    int e = VfsLastErrno();
+    if (e == 0 && db) e = sqlite3_system_errno(db);
     if (e == EMFILE || e == ENFILE) return ERR_NO_FILES;
     if (e == ENOSPC || e == EDQUOT || e == EFBIG) return ERR_DISK_FULL;
-    if (e == EACCES || e == EPERM) return ERR_DB_SIDECAR;
-    if (e == EISDIR || e == ENOTDIR || e == ELOOP) return ERR_DB_SIDECAR;
+    if (e == EACCES || e == EPERM || e == EISDIR || e == ENOTDIR || e == ELOOP)
+      return ERR_DB_SIDECAR;
     if (e == ENAMETOOLONG) return ERR_DB_PATH;
   }
   return SqlStatus(db, rc);
@@ -279,20 +282,21 @@ STATUS OpenSqlite(Conn* c, bool readOnly) {
     c->mapped = true;
   }
   c->sqliteReadOnly = readOnly;
+  VfsClearErrno();
   int rc = sqlite3_open_v2(name.c_str(), &c->db, flags, VfsName());
   if (rc != SQLITE_OK) return OpenFailure(c->db, rc);
   STATUS st = ConfigureSqlite(c, !readOnly);
   // The first read attaches the WAL (and rebuilds its index after a crash).
   if (!st) {
     st = SchemaCheck(c->db);
-    if (st == ERR_DB_IO || st == ERR_NOT_A_DB) {
-      int e = sqlite3_system_errno(c->db);
-      if (e == EMFILE || e == ENFILE) st = ERR_NO_FILES;
-      else if (e == ENOSPC || e == EDQUOT) st = ERR_DISK_FULL;
-      else if (st == ERR_DB_IO && (e == EACCES || e == EISDIR || e == ELOOP))
-        st = ERR_DB_SIDECAR;
+    if (st == ERR_DB_IO || st == ERR_NOT_A_DB || st == ERR_DB_READONLY) {
+      STATUS cause = OpenFailure(c->db, SQLITE_IOERR);
+      if (cause != ERR_DB_IO) st = cause;
     }
   }
+  if (st == ERR_DB_SIDECAR && OpenDetail().empty())
+    SetOpenDetail(c->sidecarBase + "-wal or " + c->sidecarBase +
+                  "-shm beside the database cannot be used: " + strerror(VfsLastErrno()));
   if (!st && !c->immutable) {
     sqlite3_stmt* s = nullptr;
     std::string mode;
@@ -624,6 +628,13 @@ void RemoveSessionFiles(const std::string& canonical, int fd) {
   Marker m;
   if (::fstat(fd, &sb) != 0 || ReadMarker(fd, &m) != NOERROR) return;
   RemoveSidecars(SidecarBase(canonical, sb.st_ino, m.gen));
+}
+
+STATUS RefineOpenStatus(STATUS st, sqlite3* db) {
+  if (st != ERR_DB_IO && st != ERR_NOT_A_DB && st != ERR_DB_READONLY) return st;
+  if (VfsLastErrno() == 0) return st;
+  STATUS cause = OpenFailure(db, SQLITE_IOERR);
+  return cause == ERR_DB_IO ? st : cause;
 }
 
 void SetOpenDetail(std::string text) { t_detail = std::move(text); }

@@ -49,6 +49,7 @@
 #ifndef TAVLO_STORE_SESSION_H_
 #define TAVLO_STORE_SESSION_H_
 
+#include <sqlite3.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -92,6 +93,11 @@ void CloseSession(Conn* c);
 // Removes the sidecars of the file open on `fd` (its generation's set).
 // Only under LockForReplace (store_int.h), just before the file goes.
 void RemoveSessionFiles(const std::string& canonical, int fd);
+
+// A failure of the first reads after an open, told by the system error
+// behind it (no room for the WAL index, no descriptors left) where SQLite
+// said only "I/O error".
+STATUS RefineOpenStatus(STATUS st, sqlite3* db);
 
 // Explanation of the last failed open of this thread, naming the file and
 // the cause (empty when the STATUS says it all).

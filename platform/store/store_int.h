@@ -219,8 +219,12 @@ CollectionTable& Collections();
 
 // --- connections (conn.cc) ------------------------------------------------
 
-// Resolves a caller's path against the data directory.
+// Resolves a caller's path against the data directory; ERR_DB_PATH (with
+// the detail) when SQLite could not take it.
 STATUS ResolvePath(const char* path, std::string* out);
+// ERR_DB_PATH when SQLite could not take `path` or the names of the
+// sidecars beside it; the detail names the limit.
+STATUS CheckPathLength(const std::string& path);
 // Opens (or shares) the connection for an existing file.  `writable`
 // takes the writer lock too (ERR_DB_BUSY at once when another process
 // holds it); a read-only acquire takes no lock and never writes.

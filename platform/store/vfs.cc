@@ -17,6 +17,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -44,6 +45,15 @@ std::unordered_map<std::string, std::unique_ptr<Mapping>>& Map() {
 sqlite3_vfs* g_real = nullptr;
 sqlite3_vfs g_vfs;
 std::atomic<uint64_t> g_roWrites{0}, g_roTruncs{0}, g_roSyncs{0};
+// The errno behind the last failure of a file call on this thread: SQLite
+// reports an open or a WAL-index extension that failed for want of room or
+// of descriptors as a plain I/O error or "cannot open".
+thread_local int t_lastErrno = 0;
+
+inline int Note(int rc) {
+  if (rc != SQLITE_OK && errno != 0) t_lastErrno = errno;
+  return rc;
+}
 
 enum CrashKind { kCrashNone, kCrashMainWrite, kCrashWalWrite, kCrashWalSync };
 CrashKind g_crashKind = kCrashNone;
@@ -161,7 +171,8 @@ int xWrite(sqlite3_file* f, const void* p, int n, sqlite3_int64 off) {
              : Shim(f)->kind == kWal ? kCrashWalWrite
                                      : kCrashNone);
   sqlite3_file* r = Real(f);
-  return r->pMethods->xWrite(r, p, n, off);
+  errno = 0;
+  return Note(r->pMethods->xWrite(r, p, n, off));
 }
 int xTruncate(sqlite3_file* f, sqlite3_int64 size) {
   if (ReadOnlyMain(f)) {
@@ -169,7 +180,8 @@ int xTruncate(sqlite3_file* f, sqlite3_int64 size) {
     return SQLITE_READONLY;
   }
   sqlite3_file* r = Real(f);
-  return r->pMethods->xTruncate(r, size);
+  errno = 0;
+  return Note(r->pMethods->xTruncate(r, size));
 }
 int xSync(sqlite3_file* f, int flags) {
   if (ReadOnlyMain(f)) {
@@ -266,9 +278,10 @@ sqlite3_file* ShmFile(sqlite3_file* f, int* rc) {
 int xShmMap(sqlite3_file* f, int region, int size, int extend,
             void volatile** pp) {
   int rc;
+  errno = 0;
   sqlite3_file* g = ShmFile(f, &rc);
-  if (g == nullptr) return rc;
-  return g->pMethods->xShmMap(g, region, size, extend, pp);
+  if (g == nullptr) return Note(rc);
+  return Note(g->pMethods->xShmMap(g, region, size, extend, pp));
 }
 int xShmLock(sqlite3_file* f, int offset, int n, int flags) {
   int rc;
@@ -345,7 +358,8 @@ int VfsOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags,
   }
   sqlite3_file* r = Real(file);
   memset(r, 0, g_real->szOsFile);
-  if (rc == SQLITE_OK) rc = g_real->xOpen(g_real, openName, r, flags, outFlags);
+  errno = 0;
+  if (rc == SQLITE_OK) rc = Note(g_real->xOpen(g_real, openName, r, flags, outFlags));
   if (rc != SQLITE_OK) {
     if (r->pMethods) r->pMethods->xClose(r);
     if (s->ownedName) sqlite3_free_filename(s->ownedName);
@@ -456,6 +470,9 @@ int VfsSetReadOnly(sqlite3* db, bool readOnly) {
   int flag = readOnly ? 1 : 0;
   return sqlite3_file_control(db, "main", kFcntlSetReadOnly, &flag);
 }
+
+int VfsLastErrno() { return t_lastErrno; }
+void VfsClearErrno() { t_lastErrno = 0; }
 
 ReadOnlyIo VfsReadOnlyIo() {
   ReadOnlyIo io;

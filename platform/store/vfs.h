@@ -55,6 +55,11 @@ ReadOnlyIo VfsReadOnlyIo();
 // of a WAL (3) from now; n 0 disarms.
 void VfsTestKillAt(int kind, long n);
 
+// The errno behind the last failed open, write, truncate or WAL-index
+// mapping of this thread through the VFS (0: none since the last clear).
+int VfsLastErrno();
+void VfsClearErrno();
+
 // Syncs the WAL of an open connection to stable storage, if it has one.
 int VfsSyncWal(sqlite3* db);
 
