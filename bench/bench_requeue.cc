@@ -1,17 +1,30 @@
-// Requeue pass throughput.  In one run:
+// Requeue pass throughput.  Measured, round after round, interleaved:
 //   (a) the raw SQLite ceiling: per message one WAL transaction that reads
 //       the message's rows and rewrites two item rows (88 and 1158 bytes)
 //       and one index entry, over a table of comparable rows;
 //   (b) ReconvertAllMsgs over a queue of --small messages, --failed of them
 //       failed, 3 recipients each;
-//   (c) the same pass over --failed failed among --large messages.
-// The pass's cost must follow the number of failed messages, not the size
-// of the queue, hence the large/small time ratio.
+//   (c) the same pass over --failed failed among --large messages;
+//   (d) the same pass over --many-failed failed among --large messages;
+//   (e) the built rswq binary, end to end (start-up, open, pass, close and
+//       its checkpoint), on the queue of (b) as its smtpibwq.fix, once with
+//       no TAVLO_SYNC in its environment (the default an operator gets) and
+//       once with TAVLO_SYNC=normal;
+//   (f) (a) and (b) under synchronous=FULL at a smaller size.
+// Every quantity is sampled once per round (--runs, at least 5) and
+// reported as best, median and worst; the ratios, last, use the bests:
+//   pass/raw ratio          (b) against (a), as rates
+//   large/small time ratio  (c) over (b): the pass's cost must follow the
+//                           number of failed messages, not the queue size
+//   failed scaling ratio    time per message of (d) over that of (c): one
+//                           queue size, ten times the failed messages, so
+//                           the cost per message must not grow with them
+//   default/normal time ratio  (e) without TAVLO_SYNC over (e) with normal
 //
 // Seeding a million messages through the library takes minutes, so every
 // seeded queue is kept under --dir and copied fresh before each pass (the
 // pass changes it).  Runs with TAVLO_SYNC=normal unless the caller set
-// TAVLO_SYNC; the default (FULL) figures are printed for a smaller size.
+// TAVLO_SYNC (the rswq runs of (e) set their own).
 
 #include <sqlite3.h>
 
@@ -21,8 +34,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,6 +50,9 @@
 #include "tavlo/testing.h"
 #include "wqhk/wqhk.h"
 #include "wqs/wqs.h"
+#include "samples.h"
+
+extern char** environ;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -42,6 +63,9 @@ struct Options {
   uint32_t small = 100000;
   uint32_t large = 1000000;
   uint32_t failed = 20000;
+  uint32_t manyFailed = 200000;
+  int runs = bench::kMinRounds;
+  std::string rswq = RSWQ_BINARY;
   uint32_t fullSize = 10000;
   uint32_t fullFailed = 2000;
   std::string dir = "/tmp/tavlo-bench";
@@ -262,6 +286,82 @@ PassResult RunPass(const Options& o, const std::string& seeded) {
 }
 
 // ---------------------------------------------------------------------------
+// The built rswq, end to end.
+
+struct RswqResult {
+  double seconds;
+  unsigned long requeued;
+};
+
+// Runs the rswq binary on a fresh copy of `seeded`, as an operator would:
+// the queue as smtpibwq.fix in its data directory, no arguments, the log
+// on standard output (a file here, read afterwards for the total).
+// `sync` is the TAVLO_SYNC it gets, or nullptr for none at all: this
+// process's own setting never leaks into the child.  The time runs from
+// fork to exit, so it counts start-up, open, the pass and the close with
+// its checkpoint: what the operator waits for.
+RswqResult RunRswq(const Options& o, const std::string& seeded,
+                   const char* sync) {
+  std::string work = o.dir + "/rswq-e2e";
+  std::error_code ec;
+  fs::create_directories(work, ec);
+  if (ec) Die("cannot create " + work + ": " + ec.message());
+  std::string queue = work + "/smtpibwq.fix";
+  std::string log = work + "/rswq.log";
+  CopyDb(seeded, queue);
+
+  std::vector<std::string> env;
+  for (char** e = environ; *e; e++) {
+    if (std::strncmp(*e, "TAVLO_SYNC=", 11) == 0 ||
+        std::strncmp(*e, "TAVLO_DATA=", 11) == 0)
+      continue;
+    env.push_back(*e);
+  }
+  env.push_back("TAVLO_DATA=" + work);
+  if (sync) env.push_back(std::string("TAVLO_SYNC=") + sync);
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string argv0 = "rswq";
+  char* argv[] = {argv0.data(), nullptr};
+
+  std::fflush(nullptr);
+  auto t0 = Clock::now();
+  pid_t pid = fork();
+  if (pid < 0) Die("fork");
+  if (pid == 0) {
+    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int nul = open("/dev/null", O_RDWR);
+    if (out < 0 || nul < 0 || chdir(work.c_str()) != 0) _exit(126);
+    dup2(nul, 0);
+    dup2(out, 1);
+    dup2(nul, 2);
+    execve(o.rswq.c_str(), argv, envp.data());
+    _exit(127);
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) Die("waitpid");
+  auto t1 = Clock::now();
+
+  std::ifstream in(log);
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string out = text.str();
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    Die("rswq (" + o.rswq + ", TAVLO_SYNC " + (sync ? sync : "unset") +
+        ") failed, wait status " + std::to_string(status) + "; its log:\n" +
+        out);
+  unsigned long requeued = 0;
+  size_t at = out.rfind("ReQueued ");
+  if (at == std::string::npos ||
+      std::sscanf(out.c_str() + at, "ReQueued %lu messages", &requeued) != 1)
+    Die("rswq logged no total; its log:\n" + out);
+  RemoveDb(queue);
+  fs::remove(log, ec);
+  return {Seconds(t0, t1), requeued};
+}
+
+// ---------------------------------------------------------------------------
 // The raw ceiling: SQLite alone, rows laid out like the store's.
 
 void Exec(sqlite3* db, const char* sql) {
@@ -423,6 +523,21 @@ uint32_t ParseCount(const char* flag, const char* v) {
   return (uint32_t)n;
 }
 
+void CheckCount(const char* what, unsigned long got, uint32_t want) {
+  // A pass that left work undone timed something else: no figure at all.
+  if (got != want)
+    Die(std::string(what) + " requeued " + std::to_string(got) + " messages, expected " +
+        std::to_string(want));
+}
+
+// Share of a pass spent searching, estimated from one batch search over
+// the untouched queue: each search of the pass evaluates every remaining
+// match, so the pass spends about batches x half of it searching.
+double SearchShare(uint32_t failed, double firstSearch, double pass) {
+  double batches = (failed + WQ_RECONVERT_BATCH - 1) / WQ_RECONVERT_BATCH;
+  return 100.0 * std::min(1.0, batches * firstSearch / 2 / pass);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -432,29 +547,44 @@ int main(int argc, char** argv) {
     if (a == "--help" || a == "-h") {
       std::printf(
           "usage: bench_requeue [--small N] [--large N] [--failed N]"
-          " [--full-size N] [--full-failed N] [--dir DIR]\n"
+          " [--many-failed N] [--full-size N] [--full-failed N] [--runs R]"
+          " [--rswq PATH] [--dir DIR]\n"
           "  --small N        messages in the small queue (default 100000)\n"
           "  --large N        messages in the large queue (default 1000000)\n"
           "  --failed N       failed messages in each (default 20000)\n"
-          "  --full-size N    queue size of the synchronous=FULL run\n"
-          "  --full-failed N  failed messages of the FULL run\n"
+          "  --many-failed N  failed messages in a second large queue, for"
+          " the failed scaling ratio (default 200000)\n"
+          "  --full-size N    queue size of the synchronous=FULL library run"
+          " (default 10000)\n"
+          "  --full-failed N  failed messages of the FULL run (default 2000)\n"
+          "  --runs R         interleaved rounds, at least %d (default %d)\n"
+          "  --rswq PATH      the rswq binary run end to end on the small"
+          " queue (default: the one built beside this benchmark)\n"
           "  --dir DIR        where seeded queues are kept (default"
-          " /tmp/tavlo-bench)\n");
+          " /tmp/tavlo-bench)\n",
+          bench::kMinRounds, bench::kMinRounds);
       return 0;
     }
     if (i + 1 >= argc) Die("missing value after " + a);
     if (a == "--small") o.small = ParseCount("--small", argv[++i]);
     else if (a == "--large") o.large = ParseCount("--large", argv[++i]);
     else if (a == "--failed") o.failed = ParseCount("--failed", argv[++i]);
+    else if (a == "--many-failed") o.manyFailed = ParseCount("--many-failed", argv[++i]);
     else if (a == "--full-size") o.fullSize = ParseCount("--full-size", argv[++i]);
     else if (a == "--full-failed") o.fullFailed = ParseCount("--full-failed", argv[++i]);
+    else if (a == "--runs") o.runs = (int)ParseCount("--runs", argv[++i]);
+    else if (a == "--rswq") o.rswq = argv[++i];
     else if (a == "--dir") o.dir = argv[++i];
     else Die("unknown option " + a +
-             " (options: --small N --large N --failed N --full-size N"
-             " --full-failed N --dir DIR)");
+             " (options: --small N --large N --failed N --many-failed N"
+             " --full-size N --full-failed N --runs R --rswq PATH --dir DIR)");
   }
+  if (o.runs < bench::kMinRounds || o.runs > 1000)
+    Die("--runs takes " + std::to_string(bench::kMinRounds) + " to 1000");
   if (o.failed > o.small) o.failed = o.small;
+  if (o.manyFailed > o.large) o.manyFailed = o.large;
   if (o.fullFailed > o.fullSize) o.fullFailed = o.fullSize;
+  if (access(o.rswq.c_str(), X_OK) != 0) Die("cannot run " + o.rswq + " (--rswq)");
   std::error_code ec;
   fs::create_directories(o.dir, ec);
   if (ec) Die("cannot create " + o.dir + ": " + ec.message());
@@ -467,48 +597,120 @@ int main(int argc, char** argv) {
 
   std::string smallQ = SeededQueue(o, o.small, o.failed);
   std::string largeQ = SeededQueue(o, o.large, o.failed);
+  std::string manyQ = SeededQueue(o, o.large, o.manyFailed);
   std::string raw = RawDb(o, o.small, o.failed);
-
-  std::printf("sync=%s (TAVLO_SYNC), data in %s\n", SyncName(), o.dir.c_str());
-  RawResult r = RunRaw(o, raw);
-  double rawRate = r.messages / r.seconds;
-  std::printf("raw SQLite ceiling: %llu of %u messages in %.2f s: %.0f msgs/s\n",
-              (unsigned long long)r.messages, o.small, r.seconds, rawRate);
-  PassResult ps = RunPass(o, smallQ);
-  double smallRate = ps.requeued / ps.seconds;
-  std::printf("ReconvertAllMsgs, %u failed of %u: %lu requeued in %.2f s: "
-              "%.0f msgs/s\n", o.failed, o.small, ps.requeued, ps.seconds,
-              smallRate);
-  PassResult pl = RunPass(o, largeQ);
-  std::printf("ReconvertAllMsgs, %u failed of %u: %lu requeued in %.2f s: "
-              "%.0f msgs/s\n", o.failed, o.large, pl.requeued, pl.seconds,
-              pl.requeued / pl.seconds);
-  double batches = (o.failed + WQ_RECONVERT_BATCH - 1) / WQ_RECONVERT_BATCH;
-  std::printf("first batch search (all %u failed still match): %.1f ms small, "
-              "%.1f ms large; est. searching share of the pass: %.0f%% small, "
-              "%.0f%% large\n", o.failed, ps.firstSearch * 1e3,
-              pl.firstSearch * 1e3,
-              100.0 * std::min(1.0, batches * ps.firstSearch / 2 / ps.seconds),
-              100.0 * std::min(1.0, batches * pl.firstSearch / 2 / pl.seconds));
-  if (ps.requeued != o.failed || pl.requeued != o.failed)
-    std::printf("WARNING: a pass did not requeue every failed message\n");
-
-  // The default setting, for a smaller size.
   std::string fullQ = SeededQueue(o, o.fullSize, o.fullFailed);
   std::string fullRaw = RawDb(o, o.fullSize, o.fullFailed);
-  WithSync("full", [&] {
-    RawResult fr = RunRaw(o, fullRaw);
-    PassResult fp = RunPass(o, fullQ);
-    std::printf("sync=FULL (default): raw %.0f msgs/s, ReconvertAllMsgs %.0f "
-                "msgs/s (%u failed of %u), pass/raw %.2f\n",
-                fr.messages / fr.seconds, fp.requeued / fp.seconds,
-                o.fullFailed, o.fullSize,
-                (fp.requeued / fp.seconds) / (fr.messages / fr.seconds));
-    return 0;
-  });
 
+  bench::Samples rawT, smallT, largeT, manyT, rswqDefaultT, rswqNormalT,
+      fullRawT, fullPassT;
+  bench::Samples smallSearch, largeSearch, manySearch;
+  uint64_t rawMessages = 0, fullRawMessages = 0;
+  using Step = std::function<void()>;
+  std::vector<Step> steps = {
+      [&] {
+        RawResult r = RunRaw(o, raw);
+        CheckCount("the raw ceiling", r.messages, o.failed);
+        rawMessages = r.messages;
+        rawT.Add(r.seconds);
+      },
+      [&] {
+        PassResult p = RunPass(o, smallQ);
+        CheckCount("the small pass", p.requeued, o.failed);
+        smallT.Add(p.seconds);
+        smallSearch.Add(p.firstSearch);
+      },
+      [&] {
+        PassResult p = RunPass(o, largeQ);
+        CheckCount("the large pass", p.requeued, o.failed);
+        largeT.Add(p.seconds);
+        largeSearch.Add(p.firstSearch);
+      },
+      [&] {
+        PassResult p = RunPass(o, manyQ);
+        CheckCount("the many-failed pass", p.requeued, o.manyFailed);
+        manyT.Add(p.seconds);
+        manySearch.Add(p.firstSearch);
+      },
+      [&] {
+        RswqResult r = RunRswq(o, smallQ, "normal");
+        CheckCount("rswq (TAVLO_SYNC=normal)", r.requeued, o.failed);
+        rswqNormalT.Add(r.seconds);
+      },
+      [&] {
+        RswqResult r = RunRswq(o, smallQ, nullptr);
+        CheckCount("rswq (no TAVLO_SYNC)", r.requeued, o.failed);
+        rswqDefaultT.Add(r.seconds);
+      },
+      [&] {
+        WithSync("full", [&] {
+          RawResult r = RunRaw(o, fullRaw);
+          CheckCount("the FULL raw ceiling", r.messages, o.fullFailed);
+          fullRawMessages = r.messages;
+          fullRawT.Add(r.seconds);
+          return 0;
+        });
+      },
+      [&] {
+        WithSync("full", [&] {
+          PassResult p = RunPass(o, fullQ);
+          CheckCount("the FULL pass", p.requeued, o.fullFailed);
+          fullPassT.Add(p.seconds);
+          return 0;
+        });
+      },
+  };
+  for (int round = 0; round < o.runs; round++) {
+    std::fprintf(stderr, "round %d of %d\n", round + 1, o.runs);
+    bench::RunRound(round, steps);
+  }
   TavloTerm();
-  std::printf("pass/raw ratio: %.2f\n", smallRate / rawRate);
-  std::printf("large/small time ratio: %.2f\n", pl.seconds / ps.seconds);
+
+  std::printf("sync=%s (TAVLO_SYNC) for the library runs, data in %s, "
+              "%d interleaved rounds\n", SyncName(), o.dir.c_str(), o.runs);
+  std::printf("raw SQLite ceiling, %llu of %u messages: %s\n",
+              (unsigned long long)rawMessages, o.small,
+              rawT.Rates(rawMessages, "msgs/s").c_str());
+  std::printf("ReconvertAllMsgs, %u failed of %u: %s\n", o.failed, o.small,
+              smallT.Rates(o.failed, "msgs/s").c_str());
+  std::printf("ReconvertAllMsgs, %u failed of %u: %s\n", o.failed, o.large,
+              largeT.Rates(o.failed, "msgs/s").c_str());
+  std::printf("ReconvertAllMsgs, %u failed of %u: %s\n", o.manyFailed,
+              o.large, manyT.Rates(o.manyFailed, "msgs/s").c_str());
+  std::printf("  pass times: %u of %u: %s\n", o.failed, o.small,
+              smallT.Times().c_str());
+  std::printf("  pass times: %u of %u: %s\n", o.failed, o.large,
+              largeT.Times().c_str());
+  std::printf("  pass times: %u of %u: %s\n", o.manyFailed, o.large,
+              manyT.Times().c_str());
+  std::printf("first batch search (every failed message still matches), best: "
+              "%.1f ms (%u of %u), %.1f ms (%u of %u), %.1f ms (%u of %u); "
+              "est. searching share of the best pass: %.0f%%, %.0f%%, %.0f%%\n",
+              smallSearch.Best() * 1e3, o.failed, o.small,
+              largeSearch.Best() * 1e3, o.failed, o.large,
+              manySearch.Best() * 1e3, o.manyFailed, o.large,
+              SearchShare(o.failed, smallSearch.Best(), smallT.Best()),
+              SearchShare(o.failed, largeSearch.Best(), largeT.Best()),
+              SearchShare(o.manyFailed, manySearch.Best(), manyT.Best()));
+  std::printf("rswq end to end, %u failed of %u, TAVLO_SYNC=normal: %s\n",
+              o.failed, o.small, rswqNormalT.Times().c_str());
+  std::printf("rswq end to end, %u failed of %u, no TAVLO_SYNC:     %s\n",
+              o.failed, o.small, rswqDefaultT.Times().c_str());
+  std::printf("sync=FULL, %u failed of %u: raw %s\n", o.fullFailed,
+              o.fullSize, fullRawT.Rates(fullRawMessages, "msgs/s").c_str());
+  std::printf("sync=FULL, %u failed of %u: ReconvertAllMsgs %s\n",
+              o.fullFailed, o.fullSize,
+              fullPassT.Rates(o.fullFailed, "msgs/s").c_str());
+  std::printf("sync=FULL pass/raw: %.2f\n",
+              (o.fullFailed / fullPassT.Best()) /
+                  (fullRawMessages / fullRawT.Best()));
+
+  std::printf("pass/raw ratio: %.2f\n",
+              (o.failed / smallT.Best()) / (rawMessages / rawT.Best()));
+  std::printf("large/small time ratio: %.2f\n", largeT.Best() / smallT.Best());
+  std::printf("failed scaling ratio: %.2f\n",
+              (manyT.Best() / o.manyFailed) / (largeT.Best() / o.failed));
+  std::printf("default/normal time ratio: %.2f\n",
+              rswqDefaultT.Best() / rswqNormalT.Best());
   return 0;
 }

@@ -3,9 +3,14 @@
 // each (statuses 11, 9, 10, 7 spread over the file) among documents in
 // status 6; a search that looks up the formula's equality terms in the
 // summary index costs about the same on both, a scan costs in proportion
-// to the size.  The last line is the ratio of the two search times.
+// to the size.  The small database is the reference the large one is held
+// to, so the two are searched alternately, round after round: each round
+// opens each database, times its first search (made before the store's
+// per-connection summary cache holds anything) and then --warm more
+// searches, and closes it.  Printed: best, median and worst of each, then
+// the ratios of the bests, the plain large/small ratio last.
 //
-//   bench_search [--dir D] [--small N] [--large N] [--runs R]
+//   bench_search [--dir D] [--small N] [--large N] [--runs R] [--warm W]
 //
 // Generated databases are kept under D (default /tmp/tavlo-bench), one per
 // size, so a rerun skips the slow part.  A database only counts as
@@ -18,11 +23,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "tavlo/runtime.h"
 #include "tavlo/status.h"
 #include "tavlo/store.h"
+#include "samples.h"
 
 namespace {
 
@@ -116,35 +124,35 @@ STATUS CountMatch(void* arg, SEARCH_MATCH* match, ITEM_TABLE* summary) {
   return NOERROR;
 }
 
-// Best of `runs` searches, in milliseconds, on one open of the database;
-// `first` gets the first of them, made before the store's per-connection
-// summary cache holds anything.  Each run must find exactly the matching
-// documents, or the timing means nothing.
-double TimeSearch(const std::string& path, FORMULAHANDLE formula, int runs,
-                  double* first = nullptr) {
+// One open of the database: its first search goes to `first`, the next
+// `warm` ones to `warm`, in seconds.  Each search must find exactly the
+// matching documents, or the timing means nothing.
+void TimeSearches(const std::string& path, FORMULAHANDLE formula, int warm,
+                  bench::Samples* first, bench::Samples* warmSamples) {
   DBHANDLE db = 0;
   Check(QDSDbOpen(path.c_str(), &db), "QDSDbOpen");
-  double best = 1e300;
-  for (int r = 0; r < runs; r++) {
+  for (int r = 0; r <= warm; r++) {
     unsigned found = 0;
     auto start = std::chrono::steady_clock::now();
     Check(QDSSearch(db, formula, nullptr, SEARCH_SUMMARY,
                     NOTE_CLASS_DOCUMENT, nullptr, CountMatch, &found,
                     nullptr),
           "QDSSearch");
-    double ms = std::chrono::duration<double, std::milli>(
-                    std::chrono::steady_clock::now() - start)
-                    .count();
+    double secs = std::chrono::duration<double>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
     if (found != kMatching) {
       std::fprintf(stderr, "bench_search: %s: %u matches, expected %u\n",
                    path.c_str(), found, kMatching);
       std::exit(1);
     }
-    if (r == 0 && first) *first = ms;
-    best = std::min(best, ms);
+    if (r == 0) {
+      if (first) first->Add(secs);
+    } else if (warmSamples) {
+      warmSamples->Add(secs);
+    }
   }
   Check(QDSDbClose(db), "QDSDbClose");
-  return best;
 }
 
 unsigned ParseCount(const char* s, const char* flag) {
@@ -163,23 +171,45 @@ unsigned ParseCount(const char* s, const char* flag) {
 int main(int argc, char** argv) {
   std::string dir = "/tmp/tavlo-bench";
   unsigned small = 10000, large = 1000000;
-  int runs = 7;
+  int runs = 7, warm = 3;
+  auto usage = [](FILE* to) {
+    std::fprintf(to,
+                 "usage: bench_search [--dir D] [--small N] [--large N] "
+                 "[--runs R] [--warm W]\n"
+                 "  --dir D     where the generated databases are kept"
+                 " (default /tmp/tavlo-bench)\n"
+                 "  --small N   documents of the small database (default 10000)\n"
+                 "  --large N   documents of the large database (default 1000000)\n"
+                 "  --runs R    interleaved rounds, at least %d (default 7)\n"
+                 "  --warm W    searches after the first in each round"
+                 " (default 3)\n",
+                 bench::kMinRounds);
+  };
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      usage(stdout);
+      return 0;
+    }
     if (i + 1 >= argc) {
-      std::fprintf(stderr,
-                   "usage: bench_search [--dir D] [--small N] [--large N] "
-                   "[--runs R]\n");
+      usage(stderr);
       return 2;
     }
     if (a == "--dir") dir = argv[++i];
     else if (a == "--small") small = ParseCount(argv[++i], "--small");
     else if (a == "--large") large = ParseCount(argv[++i], "--large");
-    else if (a == "--runs") runs = std::max(1, std::atoi(argv[++i]));
+    else if (a == "--runs") runs = std::atoi(argv[++i]);
+    else if (a == "--warm") warm = std::atoi(argv[++i]);
     else {
       std::fprintf(stderr, "bench_search: unknown option %s\n", a.c_str());
+      usage(stderr);
       return 2;
     }
+  }
+  if (runs < bench::kMinRounds || runs > 1000 || warm < 1 || warm > 1000) {
+    std::fprintf(stderr, "bench_search: --runs takes %d to 1000, --warm 1 to 1000\n",
+                 bench::kMinRounds);
+    return 2;
   }
   // Generating a million documents one transaction each is bearable only
   // without a sync per commit; the numbers measured do not depend on it.
@@ -202,20 +232,29 @@ int main(int argc, char** argv) {
         "QDSFormulaCompile");
 
   // Warm both files into the page cache before timing either.
-  TimeSearch(smallPath, formula, 1);
-  TimeSearch(largePath, formula, 1);
-  double smallFirst = 0, largeFirst = 0;
-  double smallMs = TimeSearch(smallPath, formula, runs, &smallFirst);
-  double largeMs = TimeSearch(largePath, formula, runs, &largeFirst);
+  TimeSearches(smallPath, formula, 1, nullptr, nullptr);
+  TimeSearches(largePath, formula, 1, nullptr, nullptr);
+  bench::Samples smallFirst, smallWarm, largeFirst, largeWarm;
+  std::vector<std::function<void()>> steps = {
+      [&] { TimeSearches(smallPath, formula, warm, &smallFirst, &smallWarm); },
+      [&] { TimeSearches(largePath, formula, warm, &largeFirst, &largeWarm); },
+  };
+  for (int round = 0; round < runs; round++) bench::RunRound(round, steps);
   OSMemFree(formula);
   TavloTerm();
 
-  std::printf("search %u documents: %.3f ms first after open, %.3f ms best of %d\n",
-              small, smallFirst, smallMs, runs);
-  std::printf("search %u documents: %.3f ms first after open, %.3f ms best of %d\n",
-              large, largeFirst, largeMs, runs);
+  std::printf("%d interleaved rounds, each: open, first search, %d more, close\n",
+              runs, warm);
+  std::printf("search %u documents, first after open: %s\n", small,
+              smallFirst.Times(1e3, "ms").c_str());
+  std::printf("search %u documents, warm:             %s\n", small,
+              smallWarm.Times(1e3, "ms").c_str());
+  std::printf("search %u documents, first after open: %s\n", large,
+              largeFirst.Times(1e3, "ms").c_str());
+  std::printf("search %u documents, warm:             %s\n", large,
+              largeWarm.Times(1e3, "ms").c_str());
   std::printf("large/small ratio, first after open: %.2f\n",
-              largeFirst / smallFirst);
-  std::printf("large/small ratio: %.2f\n", largeMs / smallMs);
+              largeFirst.Best() / smallFirst.Best());
+  std::printf("large/small ratio: %.2f\n", largeWarm.Best() / smallWarm.Best());
   return 0;
 }
