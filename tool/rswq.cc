@@ -57,7 +57,11 @@ STATUS AddInMain(DHANDLE hModule, int argc, char** argv) {
                sizeof(QDesc.szQueueName) - 1);
 
   AddInLogMessageText(RSWQ_LOG_OPENING, NOERROR, RSWQ_QUEUE_FILE);
-  err = WQSOpenQueueForWrite(&QDesc, FALSE, &InbQueue);
+  // Bulk mode: the pass saves message after message, so the store syncs at
+  // its own sync points and before the close returns, not at every save.
+  // Every counted save still survives a crash of the process; a power loss
+  // can undo only the last resets, which stay failed for the next run.
+  err = WQSOpenQueueForBulkWrite(&QDesc, &InbQueue);
   if (err != NOERROR) {
     // The line reports no STATUS; the cause travels in the return value.
     AddInLogMessageText(RSWQ_LOG_OPEN_FAILED, NOERROR, RSWQ_QUEUE_FILE);

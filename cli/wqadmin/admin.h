@@ -40,6 +40,9 @@ std::string ResolvedPath(const std::string& queue);
 
 // Opens an existing queue (never creates one).  Prints the error itself.
 bool OpenQueue(const std::string& queue, queue_handle_t* q);
+// The same in the store's bulk mode, for commands that save many messages
+// in a row: sync points instead of a sync per save (see QDSDbOpenBulk).
+bool OpenQueueBulk(const std::string& queue, queue_handle_t* q);
 // Opens an existing queue for commands that only read it.  Prints the
 // error itself.
 bool OpenQueueReadOnly(const std::string& queue, queue_handle_t* q);

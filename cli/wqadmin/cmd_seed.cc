@@ -274,7 +274,7 @@ int CmdSeed(const SeedOptions& o) {
     return FailText("--recipients above 1000 is not a realistic message");
 
   queue_handle_t q;
-  if (!OpenQueue(o.queue, &q)) return 1;
+  if (!OpenQueueBulk(o.queue, &q)) return 1;
   Seeder seeder(o, &q);
   int rc = seeder.Prepare();
   Progress progress("seeding", o.count, !o.quiet && Progress::Wanted());

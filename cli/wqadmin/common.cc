@@ -70,7 +70,9 @@ std::string ResolvedPath(const std::string& queue) {
 
 namespace {
 
-bool OpenWith(const std::string& queue, queue_handle_t* q, bool readOnly) {
+enum class OpenMode { kRead, kWrite, kBulk };
+
+bool OpenWith(const std::string& queue, queue_handle_t* q, OpenMode mode) {
   queue_descriptor_t qd;
   std::memset(&qd, 0, sizeof(qd));
   if (queue.size() >= sizeof(qd.szQueueName)) {
@@ -78,8 +80,9 @@ bool OpenWith(const std::string& queue, queue_handle_t* q, bool readOnly) {
     return false;
   }
   std::memcpy(qd.szQueueName, queue.c_str(), queue.size() + 1);
-  STATUS err = readOnly ? WQSOpenQueueReadOnly(&qd, q)
-                        : WQSOpenQueueForWrite(&qd, FALSE, q);
+  STATUS err = mode == OpenMode::kRead   ? WQSOpenQueueReadOnly(&qd, q)
+               : mode == OpenMode::kBulk ? WQSOpenQueueForBulkWrite(&qd, q)
+                                         : WQSOpenQueueForWrite(&qd, FALSE, q);
   if (err != NOERROR) {
     Fail("cannot open queue", ResolvedPath(queue), err);
     if (err == ERR_DB_UNCLEAN) {
@@ -95,13 +98,17 @@ bool OpenWith(const std::string& queue, queue_handle_t* q, bool readOnly) {
 }  // namespace
 
 bool OpenQueue(const std::string& queue, queue_handle_t* q) {
-  return OpenWith(queue, q, false);
+  return OpenWith(queue, q, OpenMode::kWrite);
+}
+
+bool OpenQueueBulk(const std::string& queue, queue_handle_t* q) {
+  return OpenWith(queue, q, OpenMode::kBulk);
 }
 
 // Read-only: works while rswq or the relay writes the queue, and never
 // keeps them from opening it.
 bool OpenQueueReadOnly(const std::string& queue, queue_handle_t* q) {
-  return OpenWith(queue, q, true);
+  return OpenWith(queue, q, OpenMode::kRead);
 }
 
 void CloseQueue(const std::string& queue, queue_handle_t* q) {

@@ -24,6 +24,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <algorithm>
 #include <map>
 #include <strings.h>
@@ -35,6 +36,8 @@
 #include "vfs.h"
 
 namespace tavlo::store {
+
+uint64_t g_syncPoints = 0;  // bulk sync points taken by this process
 
 DbTable& Dbs() {
   static DbTable t;
@@ -104,8 +107,6 @@ const char* const kStmtSql[kNumStmts] = {
     /* kStSummaryInsert */
     "INSERT OR REPLACE INTO summary(name_lc, token, note_id, seq, entry)"
     " VALUES(?1, ?2, ?3, ?4, ?5)",
-    /* kStSummaryLookup */
-    "SELECT note_id FROM summary WHERE name_lc=?1 AND token=?2",
     /* kStSummaryItems */
     "SELECT name, value, k FROM items WHERE k BETWEEN ?1 AND ?2"
     " AND (flags & 4) != 0"
@@ -145,6 +146,9 @@ const char* const kStmtSql[kNumStmts] = {
     /* kStSummaryExists */
     "SELECT 1 FROM summary WHERE name_lc=?1 AND token=?2 AND note_id=?3"
     " AND seq=?4 AND entry=?5",
+    /* kStSummaryRange */
+    "SELECT note_id FROM summary WHERE name_lc=?1 AND token=?2 AND note_id>?3"
+    " ORDER BY note_id LIMIT ?4",
 };
 
 
@@ -177,12 +181,19 @@ STATUS LoadCache(Conn* c) {
   return NOERROR;
 }
 
-// The durability of a writer's commits: "full" (the default) syncs the
-// WAL at every commit, "normal" leaves that to the checkpoints (still
-// atomic and never corrupt; the last commits may be lost on power loss).
-STATUS SyncPragma(const char** sql) {
+// The durability of a writer's commits.  TAVLO_SYNC=full syncs the WAL at
+// every commit; normal leaves that to the checkpoints (still atomic and
+// never corrupt; the last commits may be lost on power loss).  Unset, a
+// per-save writer gets full and a bulk writer its sync points: NORMAL, the
+// WAL synced every kBulkSyncCommits commits or kBulkSyncMillis and at
+// close, so a power loss can undo only work since the last sync point.
+STATUS SyncPragma(bool bulk, const char** sql, bool* syncPoints) {
   const char* v = getenv("TAVLO_SYNC");
-  if (v == nullptr || *v == '\0' || strcasecmp(v, "full") == 0) {
+  *syncPoints = false;
+  if (v == nullptr || *v == '\0') {
+    *sql = bulk ? "PRAGMA synchronous=NORMAL" : "PRAGMA synchronous=FULL";
+    *syncPoints = bulk;
+  } else if (strcasecmp(v, "full") == 0) {
     *sql = "PRAGMA synchronous=FULL";
   } else if (strcasecmp(v, "normal") == 0) {
     *sql = "PRAGMA synchronous=NORMAL";
@@ -191,6 +202,31 @@ STATUS SyncPragma(const char** sql) {
                   " is not a durability setting: use full or normal");
     return ERR_SETTING;
   }
+  return NOERROR;
+}
+
+int64_t NowMillis() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Puts the connection in bulk mode when every write handle asked for it,
+// and back to per-save durability when one did not.
+STATUS ApplyDurability(Conn* c) {
+  const bool bulk = c->writers > 0 && c->bulkWriters == c->writers;
+  if (bulk == c->bulk || c->db == nullptr) return NOERROR;
+  const char* sql = nullptr;
+  bool points = false;
+  STATUS st = SyncPragma(bulk, &sql, &points);
+  if (!st) st = Exec(c->db, sql);
+  if (st) return st;
+  // Leaving bulk mode: what it left unsynced is synced now.
+  if (c->bulk && c->syncPoints) VfsSyncWal(c->db);
+  c->bulk = bulk;
+  c->syncPoints = points;
+  c->commitsSinceSync = 0;
+  c->lastSyncMs = NowMillis();
   return NOERROR;
 }
 
@@ -306,8 +342,10 @@ STATUS ConfigureSqlite(Conn* c, bool writable) {
   STATUS st = NOERROR;
   if (writable) {
     const char* sync = nullptr;
-    st = SyncPragma(&sync);
+    st = SyncPragma(c->bulk, &sync, &c->syncPoints);
     if (!st) st = Exec(c->db, sync);
+    c->commitsSinceSync = 0;
+    c->lastSyncMs = NowMillis();
   } else {
     // A reader never checkpoints (that writes the file) and never writes:
     // query_only turns away any write a code path forgot to check for.
@@ -388,7 +426,7 @@ void Downgrade(Conn* c) {
 
 }  // namespace
 
-STATUS ConnAcquire(const std::string& resolved, bool writable, Conn** out) {
+STATUS ConnAcquire(const std::string& resolved, bool writable, bool bulk, Conn** out) {
   SetOpenDetail(std::string());
   struct stat sb;
   if (::stat(resolved.c_str(), &sb) != 0) {
@@ -400,11 +438,14 @@ STATUS ConnAcquire(const std::string& resolved, bool writable, Conn** out) {
 
   if (Conn* c = ConnFind(sb.st_dev, sb.st_ino)) {
     if (writable && c->writers == 0) {
+      c->bulk = bulk;
       STATUS st = Upgrade(c);
       if (st) return st;
     }
     ++c->refs;
     if (writable) ++c->writers;
+    if (writable && bulk) ++c->bulkWriters;
+    if (writable) (void)ApplyDurability(c);
     *out = c;
     return NOERROR;
   }
@@ -429,6 +470,7 @@ STATUS ConnAcquire(const std::string& resolved, bool writable, Conn** out) {
   free(real);
   c->dev = sb.st_dev;
   c->ino = sb.st_ino;
+  c->bulk = writable && bulk;
   if (!st) st = OpenConn(c, writable);
   if (!st) {
     try {
@@ -444,13 +486,20 @@ STATUS ConnAcquire(const std::string& resolved, bool writable, Conn** out) {
   }
   c->refs = 1;
   c->writers = writable ? 1 : 0;
+  c->bulkWriters = writable && bulk ? 1 : 0;
   c->serial = g_next_serial++;
   *out = c;
   return NOERROR;
 }
 
-void ConnRelease(Conn* c, bool writable) {
-  if (writable && --c->writers == 0 && c->refs > 1) Downgrade(c);
+void ConnRelease(Conn* c, bool writable, bool bulk) {
+  if (writable && bulk) --c->bulkWriters;
+  if (writable && c->writers > 1) {
+    --c->writers;
+    (void)ApplyDurability(c);
+  } else if (writable && --c->writers == 0 && c->refs > 1) {
+    Downgrade(c);
+  }
   if (--c->refs > 0) return;
   ConnMap().erase({c->dev, c->ino});
   CloseSession(c);  // ends the writer's session first
@@ -528,7 +577,22 @@ STATUS Txn::Commit() {
   if (!s) return st;
   st = StepDone(s);
   if (st == NOERROR) open_ = false;
+  if (st == NOERROR && c_->syncPoints) {
+    // A sync point: the WAL to stable storage, as a per-save writer's
+    // every commit would do.  Its failure is the commit's: the caller
+    // must not count work that a power loss could still undo.
+    const int64_t now = NowMillis();
+    if (++c_->commitsSinceSync >= kBulkSyncCommits || now - c_->lastSyncMs >= kBulkSyncMillis) {
+      int rc = VfsSyncWal(c_->db);
+      if (rc != SQLITE_OK) return SqlStatus(c_->db, rc);
+      ++g_syncPoints;
+      c_->commitsSinceSync = 0;
+      c_->lastSyncMs = now;
+    }
+  }
   return st;
 }
+
+DWORD SyncPointsTaken() { return static_cast<DWORD>(g_syncPoints); }
 
 }  // namespace tavlo::store

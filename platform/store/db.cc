@@ -140,14 +140,14 @@ using namespace tavlo::store;
 
 namespace {
 
-STATUS OpenDb(const char* path, bool writable, DBHANDLE* retDb) {
+STATUS OpenDb(const char* path, bool writable, bool bulk, DBHANDLE* retDb) {
   if (retDb == nullptr) return ERR_BAD_ARG;
   *retDb = 0;
   std::string resolved;
   STATUS st = ResolvePath(path, &resolved);
   if (st) return st;
   Conn* c = nullptr;
-  st = ConnAcquire(resolved, writable, &c);
+  st = ConnAcquire(resolved, writable, bulk, &c);
   if (st) return st;
   Db* d = new (std::nothrow) Db;
   DBHANDLE h = 0;
@@ -156,6 +156,7 @@ STATUS OpenDb(const char* path, bool writable, DBHANDLE* retDb) {
       d->path = resolved;
       d->conn = c;
       d->readOnly = !writable;
+      d->bulk = writable && bulk;
       h = Dbs().Add(d);
     } catch (...) {
       h = 0;
@@ -163,7 +164,7 @@ STATUS OpenDb(const char* path, bool writable, DBHANDLE* retDb) {
   }
   if (h == 0) {
     delete d;
-    ConnRelease(c, writable);
+    ConnRelease(c, writable, writable && bulk);
     return ERR_MEMORY;
   }
   *retDb = h;
@@ -173,11 +174,15 @@ STATUS OpenDb(const char* path, bool writable, DBHANDLE* retDb) {
 }  // namespace
 
 STATUS QDSDbOpen(const char* path, DBHANDLE* retDb) {
-  return OpenDb(path, true, retDb);
+  return OpenDb(path, true, false, retDb);
 }
 
 STATUS QDSDbOpenReadOnly(const char* path, DBHANDLE* retDb) {
-  return OpenDb(path, false, retDb);
+  return OpenDb(path, false, false, retDb);
+}
+
+STATUS QDSDbOpenBulk(const char* path, DBHANDLE* retDb) {
+  return OpenDb(path, true, true, retDb);
 }
 
 // Closing a database also closes the documents and collections opened
@@ -200,7 +205,7 @@ STATUS QDSDbClose(DBHANDLE db) {
     // ERR_BAD_DB once the handle below is gone; closing them still works.
   }
   Dbs().Remove(db);
-  ConnRelease(d->conn, !d->readOnly);
+  ConnRelease(d->conn, !d->readOnly, d->bulk);
   delete d;
   return NOERROR;
 }

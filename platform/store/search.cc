@@ -148,39 +148,101 @@ STATUS LoadSummary(Conn* c, Header* h, Scratch& sc) {
   return NOERROR;
 }
 
-// Note ids that may satisfy the plan, ascending, without duplicates.
-STATUS Candidates(Conn* c,
-                  const std::vector<std::vector<formula::EqTerm>>& plan,
-                  std::vector<NOTEID>* out) {
-  STATUS st = NOERROR;
-  sqlite3_stmt* s = Stmt(c, kStSummaryLookup, &st);
-  if (!s) return st;
-  std::string nameLc, textLc;
-  for (const auto& conj : plan) {
-    // Every term of a conjunction must hold, so any one term's matches
-    // cover the conjunction; the first will do.
-    const formula::EqTerm& term = conj.front();
+// The note ids that may satisfy the plan, ascending, without duplicates,
+// read lazily: one key range of the index per conjunction, each fetched a
+// chunk at a time (chunks growing from a few rows), merged by note id.  A
+// search whose callback stops it early (a message list that is full) so
+// reads only about as many index rows as it reports documents, instead of
+// every match: the requeue pass searches again after every batch, and
+// collecting all matches each time made it quadratic in their number.
+// No statement stays open between fetches, so the callback may write.
+class Candidates {
+ public:
+  Candidates(Conn* c, const std::vector<std::vector<formula::EqTerm>>& plan) : c_(c) {
+    for (const auto& conj : plan) {
+      // Every term of a conjunction must hold, so any one term's matches
+      // cover the conjunction; the first will do.
+      Range r;
+      const formula::EqTerm& term = conj.front();
+      LowerAscii(term.name, &r.nameLc);
+      r.isNumber = term.isNumber;
+      r.number = term.number;
+      if (!term.isNumber) LowerAscii(term.text, &r.textLc);
+      ranges_.push_back(std::move(r));
+    }
+  }
+
+  // The next candidate into *id; false at the end.  A failure to read the
+  // index is returned with *id unchanged.
+  STATUS Next(NOTEID* id, bool* more) {
+    *more = false;
+    NOTEID best = 0;
+    bool any = false;
+    for (Range& r : ranges_) {
+      if (r.pos == r.ids.size() && !r.done) {
+        STATUS st = Fetch(&r);
+        if (st) return st;
+      }
+      if (r.pos < r.ids.size() && (!any || r.ids[r.pos] < best)) {
+        best = r.ids[r.pos];
+        any = true;
+      }
+    }
+    if (!any) return NOERROR;
+    for (Range& r : ranges_)
+      while (r.pos < r.ids.size() && r.ids[r.pos] == best) r.pos++;
+    *id = best;
+    *more = true;
+    return NOERROR;
+  }
+
+ private:
+  struct Range {
+    std::string nameLc, textLc;
+    bool isNumber = false;
+    double number = 0;
+    std::vector<NOTEID> ids;
+    size_t pos = 0;
+    NOTEID after = 0;
+    int chunk = 32;
+    bool done = false;
+  };
+
+  STATUS Fetch(Range* r) {
+    STATUS st = NOERROR;
+    sqlite3_stmt* s = Stmt(c_, kStSummaryRange, &st);
+    if (!s) return st;
     StmtReset reset(s);
-    LowerAscii(term.name, &nameLc);
-    sqlite3_bind_text(s, 1, nameLc.data(), static_cast<int>(nameLc.size()),
+    sqlite3_bind_text(s, 1, r->nameLc.data(), static_cast<int>(r->nameLc.size()),
                       SQLITE_STATIC);
-    if (term.isNumber) {
-      sqlite3_bind_double(s, 2, term.number);
+    if (r->isNumber) {
+      sqlite3_bind_double(s, 2, r->number);
     } else {
-      LowerAscii(term.text, &textLc);
-      sqlite3_bind_text(s, 2, textLc.data(), static_cast<int>(textLc.size()),
+      sqlite3_bind_text(s, 2, r->textLc.data(), static_cast<int>(r->textLc.size()),
                         SQLITE_STATIC);
     }
-    int rc;
+    sqlite3_bind_int64(s, 3, r->after);
+    sqlite3_bind_int(s, 4, r->chunk);
+    r->ids.clear();
+    r->pos = 0;
+    int rc, rows = 0;
     while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
-      out->push_back(static_cast<NOTEID>(sqlite3_column_int64(s, 0)));
+      NOTEID id = static_cast<NOTEID>(sqlite3_column_int64(s, 0));
+      rows++;
+      if (r->ids.empty() || r->ids.back() != id) r->ids.push_back(id);
     }
     if (rc != SQLITE_DONE) return SqlStatus(rc);
+    if (rows < r->chunk) r->done = true;
+    if (!r->ids.empty()) r->after = r->ids.back();
+    // A note's rows may have filled the chunk alone: its next fetch starts
+    // after it, so no id repeats and none is skipped.
+    if (r->chunk < 4096) r->chunk *= 2;
+    return NOERROR;
   }
-  std::sort(out->begin(), out->end());
-  out->erase(std::unique(out->begin(), out->end()), out->end());
-  return NOERROR;
-}
+
+  Conn* c_;
+  std::vector<Range> ranges_;
+};
 
 STATUS LoadClass(Conn* c, NOTEID id, WORD* cls, bool* found) {
   STATUS st = NOERROR;
@@ -396,33 +458,30 @@ STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
     STATUS sst = snapshot.Begin();
     if (sst) return sst;
     Scratch sc;
+    NOTEID last = 0;  // the scan goes on after the last document visited
     if (plan) {
-      std::vector<NOTEID> ids;
-      STATUS st = Candidates(d->conn, *plan, &ids);
-      if (DocumentDamage(st)) {
-        // A damaged index page must not take the queue down: the scan
-        // below evaluates the same formula on every document.
-        damage.index = true;
-        plan.reset();
-      } else if (st) {
-        return st;
-      }
-    }
-    if (plan) {
-      std::vector<NOTEID> ids;
-      STATUS st = Candidates(d->conn, *plan, &ids);
-      if (st) return st;
-      for (NOTEID id : ids) {
+      Candidates candidates(d->conn, *plan);
+      for (;;) {
+        NOTEID id = 0;
+        bool more = false;
+        STATUS st = candidates.Next(&id, &more);
+        if (DocumentDamage(st)) {
+          // A damaged index page must not take the queue down: the scan
+          // below evaluates the same formula on every later document.
+          damage.index = true;
+          break;
+        }
+        if (st) return st;
+        if (!more) return NOERROR;
         // The callback may have closed the database.
         d = GetDb(db);
         if (d == nullptr) return ERR_BAD_DB;
         st = Visit(d->conn, id, 0, mask, sinceAt, program.get(), sc, &damage, fn, arg);
         if (st) return st;
+        last = id;
       }
-      return NOERROR;
     }
     std::vector<std::pair<NOTEID, WORD>> batch;
-    NOTEID last = 0;
     for (;;) {
       d = GetDb(db);
       if (d == nullptr) return ERR_BAD_DB;

@@ -67,3 +67,7 @@ void QDSTestReadOnlyFileIo(DWORD* retWrites, DWORD* retTruncates,
 }
 
 void QDSTestKillAt(WORD what, DWORD n) { VfsTestKillAt(what, static_cast<long>(n)); }
+
+DWORD QDSTestWalSyncs(void) { return static_cast<DWORD>(VfsWalSyncs()); }
+
+DWORD QDSTestSyncPoints(void) { return SyncPointsTaken(); }

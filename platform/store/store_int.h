@@ -64,7 +64,6 @@ enum StmtId {
   kStBigItemValue,
   kStSummaryDeleteItem,
   kStSummaryInsert,
-  kStSummaryLookup,
   kStSummaryItems,
   kStSearchItems,
   kStNotesScan,
@@ -80,6 +79,7 @@ enum StmtId {
   kStItemsOfNote,
   kStDataVersion,
   kStSummaryExists,
+  kStSummaryRange,
   kNumStmts
 };
 
@@ -117,6 +117,13 @@ struct Conn {
   bool attached = false;      // holds the attach lock for reading
   bool writerLock = false;    // holds the writer lock for writing
   bool writerSession = false; // the file is marked dirty by this writer
+  // Durability (conn.cc).  Bulk: every write handle asked for it; commits
+  // are not synced one by one, the WAL is synced at sync points instead.
+  int bulkWriters = 0;        // read-write handles opened in bulk mode
+  bool bulk = false;          // the mode the connection is in
+  bool syncPoints = false;    // bulk, and TAVLO_SYNC does not override it
+  int commitsSinceSync = 0;
+  int64_t lastSyncMs = 0;
   bool createdAnchor = false; // a reader made the sidecar anchor
   bool walExisted = false;    // a reader found the WAL already there
   sqlite3_stmt* stmts[kNumStmts] = {};
@@ -157,6 +164,7 @@ struct Db {
   Conn* conn = nullptr;
   std::string path;  // resolved path as opened
   bool readOnly = false;  // QDSDbOpenReadOnly: every write is refused
+  bool bulk = false;      // opened with DBOPEN_BULK
   // Documents searches through this handle skipped as undecodable, and
   // whether the search index could not be used (QDSDbSearchDamage).
   std::set<NOTEID> damaged;
@@ -228,10 +236,16 @@ STATUS CheckPathLength(const std::string& path);
 // Opens (or shares) the connection for an existing file.  `writable`
 // takes the writer lock too (ERR_DB_BUSY at once when another process
 // holds it); a read-only acquire takes no lock and never writes.
-STATUS ConnAcquire(const std::string& resolved, bool writable, Conn** out);
-// Undoes one ConnAcquire with the same `writable`; the last writer lets the
-// lock go, the last reference closes the connection.
-void ConnRelease(Conn* c, bool writable);
+STATUS ConnAcquire(const std::string& resolved, bool writable, bool bulk, Conn** out);
+// Undoes one ConnAcquire with the same `writable` and `bulk`; the last
+// writer lets the lock go, the last reference closes the connection.
+void ConnRelease(Conn* c, bool writable, bool bulk = false);
+// Bulk mode's sync points (conn.cc): at most this many commits, or this
+// long, between syncs of the WAL.
+constexpr int kBulkSyncCommits = 1000;
+constexpr int64_t kBulkSyncMillis = 1000;
+// Sync points bulk writers of this process have taken (a test hook).
+DWORD SyncPointsTaken();
 // The live connection of a file in this process, or null.
 Conn* ConnFind(dev_t dev, ino_t ino);
 // Keeps every other process away from a file this process is about to

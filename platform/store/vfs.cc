@@ -44,7 +44,7 @@ std::unordered_map<std::string, std::unique_ptr<Mapping>>& Map() {
 
 sqlite3_vfs* g_real = nullptr;
 sqlite3_vfs g_vfs;
-std::atomic<uint64_t> g_roWrites{0}, g_roTruncs{0}, g_roSyncs{0};
+std::atomic<uint64_t> g_roWrites{0}, g_roTruncs{0}, g_roSyncs{0}, g_walSyncs{0};
 // The errno behind the last failure of a file call on this thread: SQLite
 // reports an open or a WAL-index extension that failed for want of room or
 // of descriptors as a plain I/O error or "cannot open".
@@ -188,7 +188,10 @@ int xSync(sqlite3_file* f, int flags) {
     ++g_roSyncs;
     return SQLITE_READONLY;
   }
-  if (Shim(f)->kind == kWal) MaybeCrash(kCrashWalSync);
+  if (Shim(f)->kind == kWal) {
+    MaybeCrash(kCrashWalSync);
+    ++g_walSyncs;
+  }
   sqlite3_file* r = Real(f);
   return r->pMethods->xSync(r, flags);
 }
@@ -471,6 +474,7 @@ int VfsSetReadOnly(sqlite3* db, bool readOnly) {
   return sqlite3_file_control(db, "main", kFcntlSetReadOnly, &flag);
 }
 
+uint64_t VfsWalSyncs() { return g_walSyncs; }
 int VfsLastErrno() { return t_lastErrno; }
 void VfsClearErrno() { t_lastErrno = 0; }
 

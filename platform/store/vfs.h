@@ -49,6 +49,8 @@ struct ReadOnlyIo {
   uint64_t writes = 0, truncates = 0, syncs = 0;
 };
 ReadOnlyIo VfsReadOnlyIo();
+// Syncs of WAL files since the process started.
+uint64_t VfsWalSyncs();
 
 // Test hook: the process kills itself with SIGKILL at the n-th write of a
 // main file (kind 1: only checkpoints write it), write of a WAL (2) or sync

@@ -26,6 +26,11 @@ STATUS WQSOpenQueueForWrite(queue_descriptor_t* qd, BOOL bCreate,
   return OpenQueue(qd, bCreate, hQueue);
 }
 
+STATUS WQSOpenQueueForBulkWrite(queue_descriptor_t* qd, queue_handle_t* hQueue) {
+  STATUS err = QDSDbOpenBulk(qd->szQueueName, &hQueue->dbhandle);
+  return err == ERR_NOEXIST ? ERR_WQS_NO_QUEUE : err;
+}
+
 STATUS WQSOpenQueueForRead(queue_descriptor_t* qd, BOOL bCreate,
                            queue_handle_t* hQueue) {
   STATUS err = OpenQueue(qd, bCreate, hQueue);

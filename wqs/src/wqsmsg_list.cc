@@ -74,6 +74,19 @@ STATUS CreateViewList(queue_handle_t* hWQueue, WORD wMaxMsgs,
   return NOERROR;
 }
 
+// What ListUntilFull returns to end a search whose list is full.  Any
+// nonzero result stops a search and is returned by it; this one is no
+// STATUS of the library or the store, so it cannot be mistaken for one.
+constexpr STATUS kListFull = 0x33FF;
+
+// The list callback, then a stop once the list is full: the callback
+// itself ignores every later match, so letting the search visit them
+// changes nothing but its cost (the same list, count and STATUS follow).
+STATUS ListUntilFull(void* pArg, SEARCH_MATCH* pSearchInfo, ITEM_TABLE* pSummaryInfo) {
+  (void)WQSSearchQDSCallBack(pArg, pSearchInfo, pSummaryInfo);
+  return static_cast<msglist_handle_t*>(pArg)->wMaxMsgs == 0 ? kListFull : NOERROR;
+}
+
 STATUS CreateFormulaList(queue_handle_t* hWQueue, WORD wMaxMsgs,
                          const char* szFormula, msglist_handle_t* hMsgList,
                          WORD* wMsgCount) {
@@ -107,8 +120,9 @@ STATUS CreateFormulaList(queue_handle_t* hWQueue, WORD wMaxMsgs,
   hMsgList->wNumMsgs = 0;
 
   err = QDSSearch(hWQueue->dbhandle, hFormula, nullptr, SEARCH_SUMMARY,
-                  NOTE_CLASS_DOCUMENT, nullptr, WQSSearchQDSCallBack, hMsgList,
+                  NOTE_CLASS_DOCUMENT, nullptr, ListUntilFull, hMsgList,
                   nullptr);
+  if (err == kListFull) err = NOERROR;
   if (err != NOERROR) {
     FreeList(hList);
     hMsgList->hList = NULLHANDLE;

@@ -70,6 +70,17 @@ STATUS QDSDbOpen(const char* path, DBHANDLE* retDb);
 // read-write handles of a file share one connection and see each other's
 // saves at once.
 STATUS QDSDbOpenReadOnly(const char* path, DBHANDLE* retDb);
+// Opens for writing in bulk mode, for tools that save many documents in a
+// row (the requeue pass, seeding, bulk actions).  Each save is still one
+// atomic transaction and survives a kill of the process at any moment, but
+// the store syncs the WAL to stable storage only at its sync points: after
+// at most 1000 saves or 1 s (checked at each save), and at close, also
+// when a reader's snapshot keeps the close's checkpoint from completing.
+// A power loss undoes at most the work since the last sync point and never
+// damages the file.  TAVLO_SYNC, when set, overrides: full syncs every
+// save, normal only at checkpoints.  While a process has both bulk and
+// per-save write handles of a file, per-save durability holds.
+STATUS QDSDbOpenBulk(const char* path, DBHANDLE* retDb);
 // Also closes the documents and collections still open through this
 // handle (their handles become invalid; unsaved changes are dropped).
 STATUS QDSDbClose(DBHANDLE db);

@@ -48,6 +48,12 @@ void QDSTestOpenHandles(DWORD* retDbs, DWORD* retNotes,
 void QDSTestReadOnlyFileIo(DWORD* retWrites, DWORD* retTruncates,
                            DWORD* retSyncs);
 
+// Syncs of a WAL to stable storage by this process since it started (by
+// SQLite's commits and checkpoints and by bulk sync points), and the bulk
+// sync points alone.
+DWORD QDSTestWalSyncs(void);
+DWORD QDSTestSyncPoints(void);
+
 // The process kills itself (SIGKILL) at the n-th write of a database file
 // from now (QDS_KILL_FILE_WRITE: only checkpoints write the file itself),
 // the n-th write of a WAL, or the n-th sync of a WAL: a crash at a chosen

@@ -20,6 +20,11 @@ STATUS WQSOpenQueueForRead(queue_descriptor_t* qd, BOOL bCreate,
 // update, purge, requeue, create, copy into it) fails with the store's
 // ERR_DB_READONLY.  Close it with either close.
 STATUS WQSOpenQueueReadOnly(queue_descriptor_t* qd, queue_handle_t* hQueue);
+// Opens an existing queue for writing in the store's bulk mode, for a pass
+// that saves many messages in a row: each save stays atomic and survives a
+// crash of the process, and the store syncs at its own sync points and at
+// close instead of at every save.  Never creates the queue (13280).
+STATUS WQSOpenQueueForBulkWrite(queue_descriptor_t* qd, queue_handle_t* hQueue);
 STATUS WQSCloseQueueForWrite(queue_handle_t* hQueue);
 // Why the last queue open of this thread failed, in words for an operator
 // (the file, and the recovery data it is missing or that does not belong
