@@ -140,6 +140,7 @@ struct StatsOptions {
   std::string queue;
   bool json = false;
   bool quiet = false;  // no progress bar
+  std::string now;     // report as of this time (empty: now)
 };
 int CmdStats(const StatsOptions& o);
 

@@ -2,6 +2,7 @@
 // status, how long ago their next retry fell due, in doubling age buckets,
 // so an operator sees at a glance whether failures are fresh or stuck.
 #include <array>
+#include <functional>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -12,6 +13,7 @@
 #include "output.h"
 #include "progress.h"
 #include "safe_text.h"
+#include "selection.h"
 #include "tavlo/runtime.h"
 
 namespace wqadmin {
@@ -59,36 +61,51 @@ int CmdStats(const StatsOptions& o) {
   const std::string where = ResolvedPath(o.queue);
   TIMEDATE now;
   OSCurrentTIMEDATE(&now);
+  if (!o.now.empty()) {
+    std::string error;
+    if (!ParseTime(o.now, now, &now, &error)) {
+      CloseQueue(o.queue, &q);
+      std::fprintf(stderr, "wqadmin: stats --now: %s\n", error.c_str());
+      return 2;
+    }
+  }
   const int64_t nowMicros = TimeToMicros(&now);
 
   std::map<DWORD, Shape> byStatus;
   Shape absent, all;
   uint64_t total = 0, failed = 0, damaged = 0;
-  STATUS readErr = NOERROR;
+  // Read straight from the rows of the three items a message's shape needs,
+  // in one pass: a million messages take seconds, not the minutes opening
+  // each would.
   Progress progress("reading", 0, !o.quiet && Progress::Wanted());
-  STATUS err = ForEachNote(&q, "", [&](NOTEID id, bool undecodable) {
-    MessageRow r;
-    readErr = ReadMessageRow(&q, id, &r);
-    if (readErr != NOERROR) return false;
+  struct Walk {
+    std::function<void(const wqs_scan_row_t&)> fn;
+  } walk{[&](const wqs_scan_row_t& r) {
     total++;
-    progress.Update(total);
-    if (r.damaged || undecodable) {
+    if ((total & 1023) == 0) progress.Update(total);
+    if (r.bDamaged) {
       damaged++;
-      return true;
+      return;
     }
-    size_t b = BucketOf(r.nextRetry, nowMicros);
-    Shape& shape = r.hasStatus ? byStatus[r.status] : absent;
+    size_t b = BucketOf(LoadTime(&r.info.user.tdNextRetry), nowMicros);
+    Shape& shape = r.bHasStatus ? byStatus[r.dwStatus] : absent;
     shape.total++;
     shape.buckets[b]++;
     all.total++;
     all.buckets[b]++;
-    if (r.hasStatus && IsFailedStatus(r.status)) failed++;
-    return true;
-  });
+    if (r.bHasStatus && IsFailedStatus(r.dwStatus)) failed++;
+  }};
+  STATUS err = WQSScanQueue(
+      &q,
+      [](void* arg, const wqs_scan_row_t* r) -> STATUS {
+        static_cast<Walk*>(arg)->fn(*r);
+        return NOERROR;
+      },
+      &walk);
+  progress.Update(total);
   progress.Finish();
   CloseQueue(o.queue, &q);
-  if (readErr != NOERROR) return Fail("cannot read a message of", where, readErr);
-  if (err != NOERROR) return Fail("cannot search queue", where, err);
+  if (err != NOERROR) return Fail("cannot read the messages of", where, err);
 
   const std::vector<std::string> names = BucketNames();
   if (o.json) {

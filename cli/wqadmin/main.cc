@@ -103,6 +103,9 @@ int main(int argc, char** argv) {
   stats->add_option("QUEUE", sto.queue, "queue database file")->required();
   stats->add_flag("--json", sto.json, "JSON output");
   stats->add_flag("--quiet", sto.quiet, "no progress bar");
+  stats->add_option("--now", sto.now,
+                    "report as of TIME (ISO 8601, or an age such as 2h) instead of "
+                    "now: reproducible reports");
   stats->footer(statusHelp +
                 "\nAge buckets: 'ahead' = next retry still to come; 'Nm' = "
                 "overdue by less than N minutes (and more than the bucket "

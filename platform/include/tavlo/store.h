@@ -378,6 +378,31 @@ STATUS QDSFormulaItemNames(const char* formulaText, WORD formulaTextLen,
 // nothing carries (a typo selects nothing, silently).
 STATUS QDSSummaryItemExists(DBHANDLE db, const char* name, BOOL* retExists);
 
+// Item scans: a few named items of every document, read straight from their
+// rows in one pass (no document is opened), for reports over large
+// databases.  Per document of a class in `noteClassMask`, in note-id order,
+// `callback` gets the document (its header row present and decodable, and
+// its ORIGINATORID when it is) and, for each of the `nameCount` names (at
+// most 16), the value of the first item of that name (type code first), or
+// a null Value when it has none.  The values are valid during the call
+// only; the callback must not write to `db`.  One read snapshot.
+struct ITEM_VALUE {
+  const void* Value;
+  DWORD Length;
+  WORD Flags;
+};
+struct ITEM_SCAN_DOC {
+  NOTEID NoteID;
+  WORD NoteClass;
+  BOOL HeaderPresent;
+  BOOL HeaderValid;
+  ORIGINATORID OriginatorID;
+};
+typedef STATUS (*QDS_ITEMS_CALLBACK)(void* arg, const ITEM_SCAN_DOC* doc,
+                                     const ITEM_VALUE* values, WORD count);
+STATUS QDSDbScanItems(DBHANDLE db, WORD noteClassMask, const char* const* names,
+                      WORD nameCount, QDS_ITEMS_CALLBACK callback, void* arg);
+
 // The documents searches through this handle have skipped since it was
 // opened because they cannot be decoded (each once, ascending; up to
 // `maxIds` of them into `retIds`, which may be null), their number, and

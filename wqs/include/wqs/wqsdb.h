@@ -39,6 +39,25 @@ STATUS WQSQueueModified(queue_handle_t* hQueue, BOOL* bModified);
 STATUS WQSCreateQueue(queue_descriptor_t* qd);
 STATUS WQSDestroyQueue(queue_descriptor_t* qd);
 
+// The queue's shape without opening a message: for every message, in
+// note-id order, its processing status, its stored message info and its
+// receipt time, read straight from those items' rows in one pass (see
+// QDSDbScanItems).  A message whose header row, message info or status
+// cannot be decoded comes with bDamaged and the reason.
+struct wqs_scan_row_t {
+  NOTEID noteId;
+  BOOL bDamaged;
+  const char* szReason;  // when damaged
+  BOOL bHasStatus;       // WQMsgStatus is a whole number 0..4294967295
+  DWORD dwStatus;
+  BOOL bHasInfo;         // `info` holds the stored WQSMsgInfo
+  msg_info_t info;
+  BOOL bHasRecvTime;     // a WQRecvTime time stamp
+  TIMEDATE tdRecvTime;
+};
+typedef STATUS (*WQS_SCAN_CALLBACK)(void* pArg, const wqs_scan_row_t* pRow);
+STATUS WQSScanQueue(queue_handle_t* hQueue, WQS_SCAN_CALLBACK callback, void* pArg);
+
 // Library-wide hooks (wqssys): they do nothing and return 0.
 STATUS WQSGlobalInit(void);
 STATUS WQSGlobalClose(void);
