@@ -12,6 +12,7 @@
 
 #include "tavlo/status.h"
 #include "wqs/wqs.h"
+#include "selection.h"
 
 namespace wqadmin {
 
@@ -180,13 +181,39 @@ struct CatOptions {
 int CmdCat(const CatOptions& o);
 struct ListOptions {
   std::string queue;
-  std::vector<uint32_t> statuses;  // empty: every status
-  std::string formula;             // extra selection formula
+  SelectionOptions sel;
   uint32_t limit = 0;              // 0: every message
   bool json = false;
   bool quiet = false;              // no progress bar
 };
 int CmdList(const ListOptions& o);
+
+// The rows of `list`, printed as they come: a table cut to the terminal,
+// or a JSON array with one message object per line.  Actions print their
+// --dry-run with it, so a dry run shows exactly what list would.
+class RowPrinter {
+ public:
+  explicit RowPrinter(bool json);
+  ~RowPrinter();
+  void Row(const MessageRow& r);
+  // Closes the array, or says "no messages" (unless quietWhenEmpty).
+  void Finish(bool quietWhenEmpty = false);
+  uint64_t rows() const { return rows_; }
+
+ private:
+  bool json_;
+  int columns_ = 0;
+  void* shown_ = nullptr;
+  uint64_t rows_ = 0;
+};
+
+class Selection;
+// Calls `fn` for every message the selection takes, in note-id order, as
+// the search finds them (the message tests made on the opened message);
+// false from `fn` stops.  Undecodable messages come too when no message
+// test is asked for (they can pass no test).
+STATUS WalkSelected(queue_handle_t* q, const Selection& sel,
+                    const std::function<bool(NOTEID, bool undecodable)>& fn);
 
 struct RepairOptions {
   std::string queue;

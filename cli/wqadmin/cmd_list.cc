@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <functional>
 #include <cstdio>
 #include <string>
 
@@ -13,23 +14,12 @@
 #include "output.h"
 #include "progress.h"
 #include "safe_text.h"
+#include "selection.h"
+#include "wqhk/wqhk_verify.h"
 
 namespace wqadmin {
 
 namespace {
-
-// The selection: the statuses asked for, or-ed, and-ed with the caller's
-// own formula.  Empty: every document.
-std::string Selection(const ListOptions& o) {
-  std::string statuses;
-  for (uint32_t s : o.statuses) {
-    if (!statuses.empty()) statuses += " | ";
-    statuses += "(WQMsgStatus = " + std::to_string(s) + ")";
-  }
-  if (o.formula.empty()) return statuses;
-  if (statuses.empty()) return o.formula;
-  return "(" + o.formula + ") & (" + statuses + ")";
-}
 
 std::string StatusCell(const MessageRow& r) {
   if (!r.hasStatus) return "-";
@@ -158,26 +148,74 @@ void PrintRow(const MessageRow& r, const Shown& shown, int columns) {
 
 }  // namespace
 
+RowPrinter::RowPrinter(bool json) : json_(json) {
+  columns_ = OutputColumns();
+  shown_ = new Shown(ColumnsFor(columns_));
+}
+
+RowPrinter::~RowPrinter() { delete static_cast<Shown*>(shown_); }
+
+void RowPrinter::Row(const MessageRow& r) {
+  if (json_) {
+    Printf("%s\n%s", rows_ == 0 ? "[" : ",", JsonDump(RowJson(r)).c_str());
+  } else {
+    if (rows_ == 0) PrintHeader(*static_cast<Shown*>(shown_), columns_);
+    PrintRow(r, *static_cast<Shown*>(shown_), columns_);
+  }
+  rows_++;
+}
+
+void RowPrinter::Finish(bool quietWhenEmpty) {
+  if (json_) Printf(rows_ == 0 ? "[]\n" : "\n]\n");
+  else if (rows_ == 0 && !quietWhenEmpty) Printf("no messages\n");
+}
+
+STATUS WalkSelected(queue_handle_t* q, const Selection& sel,
+                    const std::function<bool(NOTEID, bool undecodable)>& fn) {
+  STATUS testErr = NOERROR;
+  STATUS err = ForEachNote(q, sel.Formula(), [&](NOTEID id, bool undecodable) {
+    if (!sel.TakesId(id)) return true;
+    if (sel.TestsMessage()) {
+      if (undecodable) return true;  // no test can be made on it
+      msg_handle_t m;
+      STATUS st = WQSOpenMsgByMsgID(q, id, &m);
+      if (st != NOERROR) {
+        if (WQHKIsMessageDamage(st)) return true;
+        testErr = st;
+        return false;
+      }
+      const bool take = sel.Matches(&m);
+      (void)WQSCloseMsg(&m);
+      if (!take) return true;
+    }
+    return fn(id, undecodable);
+  });
+  return testErr != NOERROR ? testErr : err;
+}
+
 int CmdList(const ListOptions& o) {
   // A formula that does not compile is a usage error: say so before
   // anything is opened or printed.
-  const std::string selection = Selection(o);
-  if (!o.formula.empty() && !ExplainFormula(o.formula)) return 2;
+  Selection sel;
+  std::string why;
+  if (!sel.Resolve(o.sel, &why)) {
+    std::fprintf(stderr, "wqadmin: list: %s\n", why.c_str());
+    return 2;
+  }
+  if (!sel.Formula().empty() && !ExplainFormula(sel.Formula())) return 2;
   queue_handle_t q;
   if (!OpenQueueReadOnly(o.queue, &q)) return 1;
   const std::string where = ResolvedPath(o.queue);
-  WarnUnknownItems(&q, where, o.formula);
-  const int columns = OutputColumns();
-  const Shown shown = ColumnsFor(columns);
+  WarnUnknownItems(&q, where, sel.Formula());
   // Rows going to the terminal are progress enough; the bar is for output
   // sent to a file or a pipe.
   Progress progress("listing", 0,
                     !o.quiet && Progress::Wanted() && !isatty(STDOUT_FILENO));
-
+  RowPrinter printer(o.json);
   uint64_t listed = 0;
   bool more = false;
   STATUS readErr = NOERROR;
-  STATUS err = ForEachNote(&q, selection, [&](NOTEID id, bool undecodable) {
+  STATUS err = WalkSelected(&q, sel, [&](NOTEID id, bool undecodable) {
     // Nothing more can reach the reader: stop rather than walk the rest
     // of a large queue for nobody.
     if (OutputFailed()) return false;
@@ -194,20 +232,13 @@ int CmdList(const ListOptions& o) {
       r.damaged = true;
       r.problem = kUndecodable;
     }
-    if (o.json) {
-      Printf("%s\n%s", listed == 0 ? "[" : ",", JsonDump(RowJson(r)).c_str());
-    } else {
-      if (listed == 0) PrintHeader(shown, columns);
-      PrintRow(r, shown, columns);
-    }
+    printer.Row(r);
     listed++;
     progress.Update(listed);
     return true;
   });
   progress.Finish();
-  if (o.json) Printf(listed == 0 ? "[]\n" : "\n]\n");
-  else if (listed == 0 && err == NOERROR && readErr == NOERROR)
-    Printf("no messages\n");
+  printer.Finish(err != NOERROR || readErr != NOERROR);
   CloseQueue(o.queue, &q);
   if (readErr != NOERROR)
     return Fail("cannot read a message of", where, readErr);

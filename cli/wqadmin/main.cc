@@ -163,13 +163,7 @@ int main(int argc, char** argv) {
       "list", "one line per message: status, type, recipients, retries, next "
               "retry, error, first recipient, error text");
   list->add_option("QUEUE", lo.queue, "queue database file")->required();
-  list->add_option("--status", lo.statuses,
-                   "only messages in these statuses (repeatable)")
-      ->check(CLI::Range(0u, 0xFFFFFFFFu))
-      ->take_all();
-  list->add_option("--formula", lo.formula,
-                   "only messages this selection formula matches, e.g. "
-                   "'WQMsgStatus = 9 | WQMsgStatus = 10'");
+  AddSelectionOptions(list, &lo.sel);
   list->add_option("--limit", lo.limit, "at most N messages (default 0: all)");
   list->add_flag("--json", lo.json,
                  "JSON output: an array, one message object per line");
