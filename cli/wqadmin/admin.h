@@ -215,6 +215,24 @@ class Selection;
 STATUS WalkSelected(queue_handle_t* q, const Selection& sel,
                     const std::function<bool(NOTEID, bool undecodable)>& fn);
 
+enum class ActionKind { kRequeue, kHold, kRelease, kDelete };
+struct ActionOptions {
+  std::string queue;
+  SelectionOptions sel;
+  bool dryRun = false;
+  bool json = false;   // a dry run's rows as JSON
+  bool quiet = false;  // no progress bar
+  bool yes = false;    // delete without asking
+  std::string exportDir;
+};
+int CmdAction(ActionKind kind, const ActionOptions& o);
+
+struct ImportOptions {
+  std::string queue;
+  std::vector<std::string> files;
+};
+int CmdImport(const ImportOptions& o);
+
 struct RepairOptions {
   std::string queue;
   bool dryRun = false;

@@ -7,6 +7,7 @@
 // counts each kind.  Reads only; the exit code is 1 when anything is found,
 // so scripts can gate a repair.
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -134,6 +135,32 @@ int CmdVerify(const VerifyOptions& o) {
     }
   }
   progress.Finish();
+
+  // A hold or release a crash interrupted leaves a message in both the
+  // queue and its hold queue; the next hold or release settles it.
+  const std::string hold = where + ".hold";
+  std::error_code ec;
+  DBHANDLE held = 0;
+  if (std::filesystem::exists(hold, ec) && QDSDbOpenReadOnly(hold.c_str(), &held) == NOERROR) {
+    std::map<std::string, NOTEID> mine, theirs;
+    auto collect = [](void* arg, const ITEM_SCAN_DOC* d, const ITEM_VALUE*, WORD) -> STATUS {
+      if (d->HeaderValid)
+        (*static_cast<std::map<std::string, NOTEID>*>(arg))[std::string(
+            reinterpret_cast<const char*>(&d->OriginatorID), sizeof d->OriginatorID)] = d->NoteID;
+      return NOERROR;
+    };
+    if (QDSDbScanItems(q.dbhandle, NOTE_CLASS_DOCUMENT, nullptr, 0, collect, &mine) == NOERROR &&
+        QDSDbScanItems(held, NOTE_CLASS_DOCUMENT, nullptr, 0, collect, &theirs) == NOERROR) {
+      for (const auto& [oid, id] : mine) {
+        auto it = theirs.find(oid);
+        if (it == theirs.end()) continue;
+        found(Finding{"duplicate", id, 0, "",
+                      "also in " + hold + " as note " + std::to_string(it->second) +
+                          " (an interrupted hold or release: the next one settles it)"});
+      }
+    }
+    QDSDbClose(held);
+  }
   CloseQueue(o.queue, &q);
 
   std::map<std::string, uint64_t> counts;

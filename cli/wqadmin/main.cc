@@ -173,6 +173,54 @@ int main(int argc, char** argv) {
                "COLUMNS set) rows are cut to its width: note id, status, first "
                "recipient and error text stay, the other columns go first.");
 
+  // The actions on a stopped queue share the selection and the dry run.
+  struct ActionCmd {
+    ActionKind kind;
+    const char* name;
+    const char* what;
+    ActionOptions o;
+    CLI::App* app = nullptr;
+  };
+  ActionCmd actions[] = {
+      {ActionKind::kRequeue, "requeue",
+       "reset the selected messages for delivery, exactly as rswq does (status 6, "
+       "retry count 1, errors cleared, every recipient reset)", {}},
+      {ActionKind::kHold, "hold",
+       "move the selected messages into QUEUE.hold (made on demand), where the relay "
+       "never sees them", {}},
+      {ActionKind::kRelease, "release",
+       "move the selected messages of QUEUE.hold back into QUEUE", {}},
+      {ActionKind::kDelete, "delete",
+       "purge the selected messages (asks first on a terminal; --yes otherwise)", {}}};
+  for (ActionCmd& a : actions) {
+    a.app = app.add_subcommand(a.name, a.what);
+    a.app->add_option("QUEUE", a.o.queue, "queue database file")->required();
+    AddSelectionOptions(a.app, &a.o.sel);
+    a.app->add_flag("--dry-run", a.o.dryRun,
+                    "print the rows list would print for the selection and a count; "
+                    "change nothing");
+    a.app->add_flag("--json", a.o.json, "a dry run's rows as JSON, as list --json");
+    a.app->add_flag("--quiet", a.o.quiet, "no progress bar");
+    if (a.kind == ActionKind::kDelete) {
+      a.app->add_flag("--yes", a.o.yes, "delete without asking");
+      a.app->add_option("--export", a.o.exportDir,
+                        "first write each message (every item, stream and "
+                        "attachment) to its own file in DIR; 'wqadmin import' puts "
+                        "it back");
+    }
+    a.app->footer(
+        "The relay must be stopped: the action takes the queue for writing and is "
+        "refused while the relay or rswq has it.  The selection options combine with "
+        "AND; TIME is ISO 8601 or an age such as 2h or 3d.  Ctrl-C or 'tavlo tell "
+        "wqadmin quit' stops after the message in hand.  Exit 0, 1 when a message "
+        "could not be taken (the cause named), 2 for a usage error.");
+  }
+  ImportOptions io;
+  auto* import = app.add_subcommand(
+      "import", "put messages that 'delete --export' wrote back into a queue");
+  import->add_option("QUEUE", io.queue, "queue database file")->required();
+  import->add_option("FILE", io.files, "exported message files")->required();
+
   RepairOptions rpo;
   auto* repair = app.add_subcommand(
       "repair", "make a damaged queue work again: set damaged messages aside in "
@@ -246,6 +294,9 @@ int main(int argc, char** argv) {
   else if (*verify) rc = CmdVerify(vo);
   else if (*recover) rc = CmdRecover(ro);
   else if (*repair) rc = CmdRepair(rpo);
+  else if (*import) rc = CmdImport(io);
+  for (ActionCmd& a : actions)
+    if (*a.app) rc = CmdAction(a.kind, a.o);
   // A listing that did not reach its reader is a failure whatever the
   // command thought of it.  Checked before the runtime's shut-down, which
   // flushes too and would take the cause with it.

@@ -206,6 +206,7 @@ STATUS QDSNoteCopyRaw(DBHANDLE source, NOTEID noteId, DBHANDLE dest, WORD flags,
           now = it->second;
         } else {
           st = CopyObject(sd->conn, c, old, &now);
+          if (!st && now != old && (flags & RAWCOPY_KEEP_OBJECT_IDS)) return ERR_DB_EXISTS;
           if (st == ERR_OBJECT_NOT_FOUND) {
             now = old;  // a dangling reference moves as it is
             st = NOERROR;

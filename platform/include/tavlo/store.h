@@ -155,6 +155,9 @@ STATUS QDSDbCheck(DBHANDLE db, WORD flags, QDS_CHECK_CALLBACK callback, void* ar
 // `dest`.  RAWCOPY_KEEP_NOTEID keeps the note id too (ERR_DB_EXISTS when
 // `dest` has it); otherwise `retNewId` gets the new one.
 #define RAWCOPY_KEEP_NOTEID 0x0001
+// Refuse (ERR_DB_EXISTS, nothing copied) rather than give an object a new
+// id: for documents whose own tables name their objects by id.
+#define RAWCOPY_KEEP_OBJECT_IDS 0x0002
 struct RAWCOPY_REMAP {
   DWORD OldId;
   DWORD NewId;
