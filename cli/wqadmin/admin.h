@@ -233,6 +233,17 @@ struct ImportOptions {
 };
 int CmdImport(const ImportOptions& o);
 
+struct ShapeOptions {
+  std::string queue;
+  SelectionOptions sel;
+  std::string by = "domain";  // domain, hop, status
+  std::string age = "retry";  // retry, received
+  uint32_t top = 20;          // rows before "other" (0: all)
+  bool json = false;
+  bool quiet = false;
+};
+int CmdShape(const ShapeOptions& o);
+
 struct RepairOptions {
   std::string queue;
   bool dryRun = false;

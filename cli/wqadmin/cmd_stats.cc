@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "admin.h"
+#include "buckets.h"
 #include "output.h"
 #include "progress.h"
 #include "safe_text.h"
@@ -19,34 +20,6 @@
 namespace wqadmin {
 
 namespace {
-
-// Upper bounds of the overdue buckets, in minutes; a last bucket takes
-// everything older.  Before them: next retry still ahead; after them:
-// no next-retry time set.
-constexpr std::array<int, 10> kBucketMinutes = {5,   10,  20,  40,  80,
-                                                160, 320, 640, 1280, 2560};
-constexpr size_t kNumBuckets = kBucketMinutes.size() + 3;  // + ahead, older, unset
-constexpr size_t kAhead = 0;
-constexpr size_t kOlder = kBucketMinutes.size() + 1;
-constexpr size_t kUnset = kBucketMinutes.size() + 2;
-
-std::vector<std::string> BucketNames() {
-  std::vector<std::string> names{"ahead"};
-  for (int m : kBucketMinutes) names.push_back(std::to_string(m) + "m");
-  names.push_back(std::to_string(kBucketMinutes.back()) + "m+");
-  names.push_back("unset");
-  return names;
-}
-
-size_t BucketOf(const TIMEDATE& next, int64_t nowMicros) {
-  if (IsSpecialTime(next)) return kUnset;
-  int64_t overdue = nowMicros - TimeToMicros(&next);
-  if (overdue < 0) return kAhead;
-  int64_t minutes = overdue / 60000000;
-  for (size_t i = 0; i < kBucketMinutes.size(); i++)
-    if (minutes < kBucketMinutes[i]) return i + 1;
-  return kOlder;
-}
 
 struct Shape {
   uint64_t total = 0;

@@ -173,6 +173,28 @@ int main(int argc, char** argv) {
                "COLUMNS set) rows are cut to its width: note id, status, first "
                "recipient and error text stay, the other columns go first.");
 
+  ShapeOptions sho2;
+  auto* shape = app.add_subcommand(
+      "shape", "where the selected mail is going and how long it has waited: "
+               "recipients per domain (or next hop, or status) and age");
+  shape->add_option("QUEUE", sho2.queue, "queue database file")->required();
+  shape->add_option("--by", sho2.by, "rows: domain, hop or status")
+      ->check(CLI::IsMember({"domain", "hop", "status"}))
+      ->capture_default_str();
+  shape->add_option("--age", sho2.age,
+                    "columns: age of the next retry, or of the receipt (WQRecvTime)")
+      ->check(CLI::IsMember({"retry", "received"}))
+      ->capture_default_str();
+  shape->add_option("--top", sho2.top, "rows before the rest is summed as 'other' (0: all)")
+      ->capture_default_str();
+  shape->add_flag("--json", sho2.json, "JSON output: the same table");
+  shape->add_flag("--quiet", sho2.quiet, "no progress bar");
+  AddSelectionOptions(shape, &sho2.sel);
+  shape->footer(
+      "Every cell counts recipients: every recipient of every selected message. "
+      "The first row is the totals.  Age buckets as in stats; 'unset': no next "
+      "retry (or, by receipt, no WQRecvTime).");
+
   // The actions on a stopped queue share the selection and the dry run.
   struct ActionCmd {
     ActionKind kind;
@@ -295,6 +317,7 @@ int main(int argc, char** argv) {
   else if (*recover) rc = CmdRecover(ro);
   else if (*repair) rc = CmdRepair(rpo);
   else if (*import) rc = CmdImport(io);
+  else if (*shape) rc = CmdShape(sho2);
   for (ActionCmd& a : actions)
     if (*a.app) rc = CmdAction(a.kind, a.o);
   // A listing that did not reach its reader is a failure whatever the

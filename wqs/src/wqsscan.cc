@@ -32,6 +32,14 @@ STATUS OneMessage(void* p, const ITEM_SCAN_DOC* doc, const ITEM_VALUE* v, WORD) 
   const ITEM_VALUE& info = v[0];
   const ITEM_VALUE& status = v[1];
   const ITEM_VALUE& recv = v[2];
+  auto list = [](const ITEM_VALUE& l) -> const void* {
+    return l.Value != nullptr && l.Length >= 4 && TypeOf(l) == TYPE_TEXT_LIST &&
+                   ListCheck(l.Value, TRUE, l.Length) == NOERROR
+               ? l.Value
+               : nullptr;
+  };
+  row.pRecipList = list(v[3]);
+  row.pNHEList = list(v[4]);
   if (!doc->HeaderPresent || !doc->HeaderValid) {
     row.bDamaged = TRUE;
     row.szReason = "its header row cannot be decoded";
@@ -68,7 +76,8 @@ STATUS OneMessage(void* p, const ITEM_SCAN_DOC* doc, const ITEM_VALUE* v, WORD) 
 
 STATUS WQSScanQueue(queue_handle_t* hQueue, WQS_SCAN_CALLBACK callback, void* pArg) {
   if (hQueue == nullptr || callback == nullptr) return ERR_BAD_ARG;
-  static const char* const kNames[] = {WQS_ITEM_MSGINFO, "WQMsgStatus", "WQRecvTime"};
+  static const char* const kNames[] = {WQS_ITEM_MSGINFO, "WQMsgStatus", "WQRecvTime",
+                                       WQS_ITEM_RECIP "0", WQS_ITEM_NHE};
   ScanArg a{callback, pArg};
-  return QDSDbScanItems(hQueue->dbhandle, NOTE_CLASS_DOCUMENT, kNames, 3, OneMessage, &a);
+  return QDSDbScanItems(hQueue->dbhandle, NOTE_CLASS_DOCUMENT, kNames, 5, OneMessage, &a);
 }

@@ -54,6 +54,12 @@ struct wqs_scan_row_t {
   msg_info_t info;
   BOOL bHasRecvTime;     // a WQRecvTime time stamp
   TIMEDATE tdRecvTime;
+  // The first recipient list (WQSRecip0) and, for an extended message, the
+  // next hops (WQSNHE): text lists with their type code, checked, valid
+  // during the call only; null when absent or unsound.  A message with
+  // more lists than one (info.wNumRecipLists) holds more names than these.
+  const void* pRecipList;
+  const void* pNHEList;
 };
 typedef STATUS (*WQS_SCAN_CALLBACK)(void* pArg, const wqs_scan_row_t* pRow);
 STATUS WQSScanQueue(queue_handle_t* hQueue, WQS_SCAN_CALLBACK callback, void* pArg);
