@@ -60,7 +60,7 @@ constexpr const char* kUndecodable = "its header or summary values cannot be dec
 // empty: every document) and hands each match to `fn` as it comes, so a
 // queue of any size is walked without being loaded whole.
 STATUS ForEachNote(queue_handle_t* q, const std::string& formula,
-                   const NoteFn& fn);
+                   const NoteFn& fn, NOTEID after = 0);
 // Compiles a selection formula only to see whether it is one.
 STATUS CheckFormula(const std::string& formula);
 // The same for a formula the operator typed: when it does not compile,
@@ -183,6 +183,7 @@ struct ListOptions {
   std::string queue;
   SelectionOptions sel;
   uint32_t limit = 0;              // 0: every message
+  uint32_t after = 0;              // only note ids after this (paging)
   bool json = false;
   bool quiet = false;              // no progress bar
 };

@@ -189,7 +189,7 @@ STATUS WalkSelected(queue_handle_t* q, const Selection& sel,
       if (!take) return true;
     }
     return fn(id, undecodable);
-  });
+  }, sel.After());
   return testErr != NOERROR ? testErr : err;
 }
 
@@ -202,6 +202,7 @@ int CmdList(const ListOptions& o) {
     std::fprintf(stderr, "wqadmin: list: %s\n", why.c_str());
     return 2;
   }
+  sel.SetAfter(o.after);
   if (!sel.Formula().empty() && !ExplainFormula(sel.Formula())) return 2;
   queue_handle_t q;
   if (!OpenQueueReadOnly(o.queue, &q)) return 1;

@@ -253,16 +253,15 @@ bool OpenMessage(queue_handle_t* q, const std::string& where, NOTEID id,
 }
 
 STATUS ForEachNote(queue_handle_t* q, const std::string& formula,
-                   const NoteFn& fn) {
+                   const NoteFn& fn, NOTEID after) {
   FORMULAHANDLE hFormula = NULLHANDLE;
   if (!formula.empty()) {
     STATUS err = CompileFormula(formula, &hFormula);
     if (err != NOERROR) return err;
   }
   WalkState st{&fn};
-  STATUS err = QDSSearch(q->dbhandle, hFormula, nullptr, SEARCH_REPORT_DAMAGED,
-                         NOTE_CLASS_DOCUMENT, nullptr, WalkCallback, &st,
-                         nullptr);
+  STATUS err = QDSSearchAfter(q->dbhandle, hFormula, SEARCH_REPORT_DAMAGED,
+                              NOTE_CLASS_DOCUMENT, after, WalkCallback, &st);
   if (hFormula != NULLHANDLE) (void)OSMemFree(hFormula);
   if (st.stopped) return NOERROR;
   return err;

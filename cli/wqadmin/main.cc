@@ -164,6 +164,9 @@ int main(int argc, char** argv) {
               "retry, error, first recipient, error text");
   list->add_option("QUEUE", lo.queue, "queue database file")->required();
   AddSelectionOptions(list, &lo.sel);
+  list->add_option("--after", lo.after,
+                   "only messages with a note id after N: the next page after a "
+                   "--limit listing ended at N");
   list->add_option("--limit", lo.limit, "at most N messages (default 0: all)");
   list->add_flag("--json", lo.json,
                  "JSON output: an array, one message object per line");

@@ -66,6 +66,9 @@ class Selection {
   bool TakesId(NOTEID id) const { return !byId_ || ids_.count(id) != 0; }
   // The message tests; the message is open.
   bool Matches(msg_handle_t* m) const;
+  // Only messages after this note id (a page of a long listing).
+  void SetAfter(NOTEID after) { after_ = after; }
+  NOTEID After() const { return after_; }
   // A one-line description for reports ("status 9 or 10, to @example.org").
   std::string Describe() const;
 
@@ -79,6 +82,7 @@ class Selection {
   bool hasReceivedBefore_ = false, hasReceivedAfter_ = false;
   int64_t retryBefore_ = 0, retryAfter_ = 0, receivedBefore_ = 0, receivedAfter_ = 0;
   std::string describe_;
+  NOTEID after_ = 0;
 };
 
 // A snapshot of the ids the search part and --id take, in note-id order

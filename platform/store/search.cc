@@ -158,7 +158,8 @@ STATUS LoadSummary(Conn* c, Header* h, Scratch& sc) {
 // No statement stays open between fetches, so the callback may write.
 class Candidates {
  public:
-  Candidates(Conn* c, const std::vector<std::vector<formula::EqTerm>>& plan) : c_(c) {
+  Candidates(Conn* c, const std::vector<std::vector<formula::EqTerm>>& plan, NOTEID after)
+      : c_(c) {
     for (const auto& conj : plan) {
       // Every term of a conjunction must hold, so any one term's matches
       // cover the conjunction; the first will do.
@@ -168,6 +169,7 @@ class Candidates {
       r.isNumber = term.isNumber;
       r.number = term.number;
       if (!term.isNumber) LowerAscii(term.text, &r.textLc);
+      r.after = after;
       ranges_.push_back(std::move(r));
     }
   }
@@ -428,7 +430,7 @@ void RecordDamage(DBHANDLE db, const Damage& damage) {
 
 STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
                  const TIMEDATE* since, WORD flags,
-                 STATUS (*fn)(void* arg, const SearchHit& hit), void* arg) {
+                 STATUS (*fn)(void* arg, const SearchHit& hit), void* arg, NOTEID after) {
   Db* d = GetDb(db);
   if (d == nullptr) return ERR_BAD_DB;
   Damage damage;
@@ -458,9 +460,9 @@ STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
     STATUS sst = snapshot.Begin();
     if (sst) return sst;
     Scratch sc;
-    NOTEID last = 0;  // the scan goes on after the last document visited
+    NOTEID last = after;  // the scan goes on after the last document visited
     if (plan) {
-      Candidates candidates(d->conn, *plan);
+      Candidates candidates(d->conn, *plan, after);
       for (;;) {
         NOTEID id = 0;
         bool more = false;
@@ -562,6 +564,20 @@ STATUS QDSSearch(DBHANDLE db, FORMULAHANDLE formula, const char* viewTitle,
   STATUS st = SearchRun(db, text, noteClassMask, since, searchFlags, ToCallback, &ca);
   if (st == NOERROR && retUntil != nullptr) *retUntil = started;
   return st;
+}
+
+STATUS QDSSearchAfter(DBHANDLE db, FORMULAHANDLE formula, WORD searchFlags,
+                      WORD noteClassMask, NOTEID after, QDS_SEARCH_CALLBACK callback,
+                      void* arg) {
+  if (GetDb(db) == nullptr) return ERR_BAD_DB;
+  if (callback == nullptr) return ERR_BAD_ARG;
+  std::string text;
+  if (formula != NULLHANDLE) {
+    STATUS st = tavlo::formula::TextFromHandle(formula, &text);
+    if (st) return st;
+  }
+  CallbackArg ca{callback, arg};
+  return SearchRun(db, text, noteClassMask, nullptr, searchFlags, ToCallback, &ca, after);
 }
 
 STATUS QDSDbSearchDamage(DBHANDLE db, NOTEID* retIds, DWORD maxIds,

@@ -378,9 +378,11 @@ struct SearchHit {
 // match in note-id order; a nonzero result of `fn` stops and is returned.
 // A document that cannot be decoded matches nothing and is recorded on the
 // handle; with SEARCH_REPORT_DAMAGED in `flags` it reaches `fn` too.
+// `after`: only documents with a greater note id (paging).
 STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
                  const TIMEDATE* since, WORD flags,
-                 STATUS (*fn)(void* arg, const SearchHit& hit), void* arg);
+                 STATUS (*fn)(void* arg, const SearchHit& hit), void* arg,
+                 NOTEID after = 0);
 
 }  // namespace tavlo::store
 

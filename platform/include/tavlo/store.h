@@ -406,6 +406,13 @@ typedef STATUS (*QDS_ITEMS_CALLBACK)(void* arg, const ITEM_SCAN_DOC* doc,
 STATUS QDSDbScanItems(DBHANDLE db, WORD noteClassMask, const char* const* names,
                       WORD nameCount, QDS_ITEMS_CALLBACK callback, void* arg);
 
+// QDSSearch over the documents with a note id greater than `after` only:
+// pages of a large result, each found by the index (or the scan) from
+// where the last one ended rather than from the start.
+STATUS QDSSearchAfter(DBHANDLE db, FORMULAHANDLE formula, WORD searchFlags,
+                      WORD noteClassMask, NOTEID after, QDS_SEARCH_CALLBACK callback,
+                      void* arg);
+
 // The documents searches through this handle have skipped since it was
 // opened because they cannot be decoded (each once, ascending; up to
 // `maxIds` of them into `retIds`, which may be null), their number, and
