@@ -3,6 +3,8 @@
 // here with bytes the relay may store (Latin-1 names, binary streams,
 // files with resources), output that cannot be written, usage errors.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -617,6 +619,183 @@ TEST_F(WqadminTest, StatsFromItemRowsEqualsOpeningEveryMessage) {
   EXPECT_GT(shape["all"]["ahead"], 0u);
   EXPECT_GT(shape["all"]["unset"], 0u);
   EXPECT_EQ(1u, j["absent"].get<uint64_t>());
+}
+
+// shape counts every recipient of every message: its totals agree with
+// stats and with a count over list --json (per status) and show --json (per
+// domain, every recipient's name).
+TEST_F(WqadminTest, ShapeCountsEveryRecipientAndAgreesWithStatsAndList) {
+  ASSERT_EQ(0, Admin("create q.qds").code);
+  ASSERT_EQ(0, Admin("seed q.qds --quiet --count 25 --status 11 --recipients 3 --seed 1").code);
+  ASSERT_EQ(0, Admin("seed q.qds --quiet --count 20 --status 9 --type 1 --recipients 2 --seed 2").code);
+  ASSERT_EQ(0, Admin("seed q.qds --quiet --count 15 --status 6 --recipients 4 --seed 3").code);
+  json stats = AdminJson("stats q.qds --json");
+  json byStatus = AdminJson("shape q.qds --json --by status --top 0");
+  json byDomain = AdminJson("shape q.qds --json --top 0");
+  json list = AdminJson("list q.qds --json");
+  EXPECT_EQ(stats["total"], byStatus["messages"]);
+  std::map<std::string, uint64_t> perStatus, perDomain;
+  uint64_t recipients = 0;
+  for (const json& m : list) {
+    perStatus[std::to_string(m["status"].get<int>())] += m["recipients"].get<uint64_t>();
+    recipients += m["recipients"].get<uint64_t>();
+    json shown = AdminJson("show q.qds " + std::to_string(m["note_id"].get<int>()) + " --json");
+    for (const json& r : shown["recipients"]) {
+      const std::string name = r["name"];
+      std::string domain = name.substr(name.rfind('@') + 1);
+      for (char& ch : domain) ch = static_cast<char>(tolower(ch));
+      perDomain[domain]++;
+    }
+  }
+  EXPECT_EQ(recipients, byStatus["rows"][0]["total"].get<uint64_t>());
+  EXPECT_EQ(recipients, byDomain["rows"][0]["total"].get<uint64_t>());
+  for (size_t i = 1; i < byStatus["rows"].size(); i++) {
+    const std::string key = byStatus["rows"][i]["key"];
+    EXPECT_EQ(perStatus[key.substr(0, key.find(' '))], byStatus["rows"][i]["total"].get<uint64_t>())
+        << key;
+  }
+  ASSERT_EQ(perDomain.size() + 1, byDomain["rows"].size());
+  for (size_t i = 1; i < byDomain["rows"].size(); i++)
+    EXPECT_EQ(perDomain[byDomain["rows"][i]["key"]], byDomain["rows"][i]["total"].get<uint64_t>());
+  // The buckets of a row add up to its total; --top sums the rest as "other".
+  for (const json& row : byDomain["rows"]) {
+    uint64_t sum = 0;
+    for (const auto& [name, n] : row["ages"].items()) sum += n.get<uint64_t>();
+    EXPECT_EQ(row["total"].get<uint64_t>(), sum);
+  }
+  json top1 = AdminJson("shape q.qds --json --top 1");
+  ASSERT_EQ(3u, top1["rows"].size());
+  EXPECT_EQ("other", top1["rows"][2]["key"]);
+  EXPECT_EQ(recipients, top1["rows"][1]["total"].get<uint64_t>() +
+                            top1["rows"][2]["total"].get<uint64_t>());
+  // A selection narrows it like list's.
+  json failed = AdminJson("shape q.qds --json --status 11,9");
+  EXPECT_EQ(perStatus["11"] + perStatus["9"], failed["rows"][0]["total"].get<uint64_t>());
+}
+
+// Changes a queue file nobody has open, behind the store's back, the way a
+// faulty writer or a bad disk would.
+void Corrupt(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  char* err = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr));
+  EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err)) << err;
+  sqlite3_free(err);
+  ASSERT_EQ(SQLITE_OK, sqlite3_close(db));
+}
+
+// Each kind of store damage, every one in its own note, named with its
+// cause; list and stats go on and show the undecodable messages as
+// damaged; repair sets the messages aside and the rest verifies.
+TEST_F(WqadminTest, VerifyNamesEachStoreDamageAndRepairSetsTheMessagesAside) {
+  SeedQueue();
+  json all = AdminJson("list q.qds --json");
+  std::vector<std::string> id;
+  for (const auto& m : all) id.push_back(m["note_id"].dump());
+  fs::copy_file(dir_ + "/q.qds", dir_ + "/r.qds");
+  Corrupt(dir_ + "/q.qds",
+          "UPDATE items SET value = x'' WHERE k >> 24 = " + id[0] +
+              " AND CAST(name AS TEXT) = 'WQMsgStatus';"
+          "UPDATE items SET value = x'01' WHERE k = " + id[1] + " << 24;"
+          "DELETE FROM items WHERE k >> 24 = " + id[2] + ";"
+          "DELETE FROM summary WHERE note_id = " + id[3] + ";"
+          "INSERT INTO summary VALUES ('wqmsgstatus', 9.0, 4000, 1, 0);"
+          "DELETE FROM notes WHERE note_id = " + id[4] + ";"
+          "INSERT INTO object_chunks VALUES (777 << 13, x'00');");
+
+  Result v = Admin("verify q.qds");
+  EXPECT_EQ(1, v.code);
+  for (const std::string& line :
+       {"note " + id[0] + ": summary item 'WQMsgStatus' has a value of 0 bytes that a search "
+        "cannot decode",
+        "note " + id[1] + ": its header row is 1 bytes, not 36",
+        "note " + id[2] + ": it has no header row",
+        "note " + id[3] + ": summary item 'WQMsgStatus' lacks 1 of its 1 search index rows",
+        "note 4000: a search index row for 'wqmsgstatus' has no summary item behind it",
+        "note " + id[4] + ": items of a note that does not exist",
+        "object 777: chunks of an object that does not exist",
+        "message " + id[0] + ": cannot be read: Database file is damaged",
+        "message " + id[2] + ": cannot be read: Database file is damaged",
+        dir_ + "/q.qds: 9 messages checked, 3 damaged; findings: 1 bad_header, 1 bad_summary, "
+               "1 index_missing, 3 index_orphan, 3 message, 1 no_header, 1 object, "
+               "1 orphan_items"})
+    EXPECT_TRUE(Has(v.out, line + "\n")) << line << "\n" << v.out;
+  json vj = AdminJson("verify q.qds --json", 1);
+  EXPECT_EQ(json({9, 3, 12}), json({vj["checked"], vj["damaged"], vj["findings"]}));
+  json orphan = vj["problems"][7], chunks = vj["problems"][8];
+  EXPECT_EQ(json({"orphan_items", all[4]["note_id"], "items"}),
+            json({orphan["kind"], orphan["note_id"], orphan["table"]})) << vj;
+  EXPECT_EQ(json({"object", 777, "object_chunks"}),
+            json({chunks["kind"], chunks["object_id"], chunks["table"]})) << vj;
+
+  json listed = AdminJson("list q.qds --json");
+  ASSERT_EQ(9u, listed.size());
+  for (size_t i = 0; i < 9; i++)
+    EXPECT_EQ(i < 3, listed[i].contains("damaged")) << listed[i];
+  Result text = Admin("list q.qds");
+  EXPECT_EQ(0, text.code);
+  EXPECT_TRUE(std::regex_search(text.out, std::regex(
+      "\\b" + id[1] + "  damaged: its header or summary values cannot be decoded\n"))) << text.out;
+  json stats = AdminJson("stats q.qds --json");
+  EXPECT_EQ(json({9, 3}), json({stats["total"], stats["damaged"]}));
+
+  Result r = Admin("repair q.qds");
+  EXPECT_EQ(0, r.code) << r.out << r.err;
+  for (int i : {0, 1, 2, 4})
+    EXPECT_TRUE(Has(r.out, "message " + id[i] + " moved to " + dir_ + "/q.qds.damaged as note "))
+        << r.out;
+  EXPECT_TRUE(Has(r.out, "dropped 1 chunk rows of objects that do not exist")) << r.out;
+  v = Admin("verify q.qds");
+  EXPECT_EQ(0, v.code) << v.out;
+  EXPECT_TRUE(Has(v.out, "6 messages checked, 0 damaged")) << v.out;
+  stats = AdminJson("stats q.qds.damaged --json");
+  EXPECT_EQ(json({4, 3}), json({stats["total"], stats["damaged"]}));
+
+  // The search index table gone: the cause says so, and the searches fall
+  // back on reading every message.
+  Corrupt(dir_ + "/r.qds", "DROP TABLE summary");
+  vj = AdminJson("verify r.qds --json", 1);
+  ASSERT_LT(0u, vj["problems"].size()) << vj;
+  for (const json& p : vj["problems"]) {
+    const std::string why = p["reason"];
+    EXPECT_EQ(json({"unreadable", "summary"}), json({p["kind"], p["table"]})) << p;
+    EXPECT_TRUE((Has(why, "no such table") || Has(why, "missing")) && !Has(why, "malformed") &&
+                !Has(why, "logic error") && !Has(why, "not an error")) << why;
+  }
+  EXPECT_EQ(10u, AdminJson("list r.qds --json").size());
+  EXPECT_EQ(6u, AdminJson("list r.qds --status 9 --json").size());
+  EXPECT_EQ(10, AdminJson("stats r.qds --json")["total"]);
+}
+
+// Causes that could mislead the operator are named as they are: a WAL
+// sidecar that is a directory is no foreign file, and running out of file
+// descriptors is no I/O error.
+TEST_F(WqadminTest, SidecarThatIsNoFileAndTooFewDescriptorsAreNamed) {
+  SeedQueue();
+  // The sidecars' name: the file's inode and its generation, kept in bytes
+  // 60..63 (big-endian, shifted left by one).
+  struct stat sb;
+  ASSERT_EQ(0, stat((dir_ + "/q.qds").c_str(), &sb));
+  const std::string head = Read("q.qds").substr(60, 4);
+  uint32_t marker = 0;
+  for (char c : head) marker = marker << 8 | uint8_t(c);
+  char wal[64];
+  std::snprintf(wal, sizeof wal, ".tavlo-%llu-%08x-wal",
+                static_cast<unsigned long long>(sb.st_ino), marker >> 1);
+  fs::create_directory(dir_ + "/" + wal);
+  for (const char* args : {"verify q.qds", "list q.qds", "repair q.qds"}) {
+    Result r = Admin(args);
+    EXPECT_EQ(1, r.code) << args;
+    EXPECT_TRUE(Has(r.err, wal) && !Has(r.err, "not a Tavlo database")) << args << ": " << r.err;
+  }
+  fs::remove(dir_ + "/" + wal);
+  EXPECT_EQ(0, Admin("verify q.qds").code);
+
+  for (const char* args : {"verify q.qds", "list q.qds", "repair q.qds"}) {
+    Result r = Admin(args, "sh -c 'ulimit -n 6; exec \"$0\" \"$@\"'");
+    EXPECT_EQ(1, r.code) << args;
+    EXPECT_TRUE(Has(r.err, "Too many open files")) << args << ": " << r.err;
+  }
 }
 
 }  // namespace
