@@ -7,12 +7,13 @@
 //   ceiling:      one blob in a plain SQLite table (WAL, same synchronous
 //                 setting), written and read sequentially in 1 MiB pieces.
 // Each round runs the ceiling, the stream and the file once, each in a
-// database of its own made for it, in alternating order; a read follows its
-// own write, so every read finds its bytes in the page cache alike.  Prints
-// each quantity's best, median and worst MB/s over the rounds, then each
-// best against the ceiling's best and, last, the worst of those ratios.
+// database of its own made for it, in alternating order; reads follow their
+// own write (--reads of them), so every read finds its bytes in the page
+// cache alike.  Prints each quantity's best, median and worst MB/s over the
+// samples, then each best against the ceiling's best and, last, the worst
+// of those ratios.
 //
-//   bench_streams [--mib N] [--piece-kib K] [--runs R] [--dir PATH]
+//   bench_streams [--mib N] [--piece-kib K] [--runs R] [--reads N] [--dir PATH]
 // TAVLO_SYNC defaults to "normal" (as the tests run); set it to compare
 // under full syncs.
 
@@ -69,9 +70,16 @@ std::vector<uint8_t> MakeData(size_t n) {
   return v;
 }
 
+// Reads change nothing, so each write is read back --reads times, every
+// read a sample: more samples of the shortest step, the one a neighbour's
+// burst disturbs most.  The buffer a read fills is allocated before the
+// clock starts, on both sides; an attachment read allocates its own, which
+// is the call's cost and counts.
+int gReads = 3;
+
 struct Result {
   double writeSecs = 0;
-  double readSecs = 0;
+  std::vector<double> readSecs;
 };
 
 Result StreamRun(queue_handle_t* q, const std::vector<uint8_t>& data) {
@@ -91,37 +99,41 @@ Result StreamRun(queue_handle_t* q, const std::vector<uint8_t>& data) {
   } while (pos < data.size());
   Check(WQSCloseAndSaveMsg(&m), "save stream message");
   NOTEID id = m.info.user.dwQueueMsgID;
-  auto t1 = Clock::now();
+  r.writeSecs = Seconds(t0, Clock::now());
 
   std::vector<uint8_t> back(data.size());
-  msg_handle_t o;
-  Check(WQSOpenMsgByMsgID(q, id, &o), "open stream message");
-  data_stream_block_t rd;
-  Check(WQSOpenDataStreamBlock(&o, "Body", &rd), "open stream");
-  size_t got = 0;
-  WORD flag = 0;
-  while (flag != WQS_DSB_END) {
-    DWORD want = (DWORD)std::min<size_t>(kChunk, back.size() - got);
-    if (want == 0) want = 1;  // one more call to see the end
-    std::vector<uint8_t> spare;
-    uint8_t* dst = back.data() + got;
-    if (got == back.size()) {
-      spare.resize(1);
-      dst = spare.data();
+  for (int read = 0; read < gReads; read++) {
+    std::fill(back.begin(), back.end(), 0);
+    auto t1 = Clock::now();
+    msg_handle_t o;
+    Check(WQSOpenMsgByMsgID(q, id, &o), "open stream message");
+    data_stream_block_t rd;
+    Check(WQSOpenDataStreamBlock(&o, "Body", &rd), "open stream");
+    size_t got = 0;
+    WORD flag = 0;
+    while (flag != WQS_DSB_END) {
+      DWORD want = (DWORD)std::min<size_t>(kChunk, back.size() - got);
+      if (want == 0) want = 1;  // one more call to see the end
+      std::vector<uint8_t> spare;
+      uint8_t* dst = back.data() + got;
+      if (got == back.size()) {
+        spare.resize(1);
+        dst = spare.data();
+      }
+      DWORD n = 0;
+      Check(WQSGetDataStreamBlock(&o, &rd, &flag, dst, want, &n),
+            "stream read");
+      got += n;
+      if (n == 0 && flag != WQS_DSB_END) Die("stream read made no progress", 0);
     }
-    DWORD n = 0;
-    Check(WQSGetDataStreamBlock(&o, &rd, &flag, dst, want, &n), "stream read");
-    got += n;
-    if (n == 0 && flag != WQS_DSB_END) Die("stream read made no progress", 0);
+    Check(WQSCloseDataStreamBlock(&rd), "close stream");
+    Check(WQSCloseMsg(&o), "close stream message");
+    auto t2 = Clock::now();
+    if (got != data.size() || memcmp(back.data(), data.data(), got) != 0) {
+      Die("stream read back different bytes", (long)got);
+    }
+    r.readSecs.push_back(Seconds(t1, t2));
   }
-  Check(WQSCloseDataStreamBlock(&rd), "close stream");
-  Check(WQSCloseMsg(&o), "close stream message");
-  auto t2 = Clock::now();
-  if (got != data.size() || memcmp(back.data(), data.data(), got) != 0) {
-    Die("stream read back different bytes", (long)got);
-  }
-  r.writeSecs = Seconds(t0, t1);
-  r.readSecs = Seconds(t1, t2);
   return r;
 }
 
@@ -150,29 +162,31 @@ Result FileRun(queue_handle_t* q, const std::vector<uint8_t>& data) {
   }
   Check(WQSCloseAndSaveMsg(&m), "save file message");
   NOTEID id = m.info.user.dwQueueMsgID;
-  auto t1 = Clock::now();
+  r.writeSecs = Seconds(t0, Clock::now());
 
-  msg_handle_t o;
-  Check(WQSOpenMsgByMsgID(q, id, &o), "open file message");
-  file_descriptor_t* pfd = nullptr;
-  file_block_t* pfb = nullptr;
-  WQSGetFileBlockInfo(&o, 0, &pfd, &pfb);
-  if (pfb == nullptr) Die("no file block", 0);
-  DHANDLE hData = NULLHANDLE;
-  Check(WQSGetFileBlockData(&o, pfb, 0, &hData), "file read");
-  DWORD size = 0;
-  OSMemGetSize(hData, &size);
-  const void* p = OSLockObject(hData);
-  bool same = size == data.size() && p != nullptr &&
-              memcmp(p, data.data(), size) == 0;
-  OSUnlockObject(hData);
-  OSMemFree(hData);
-  Check(WQSCloseMsg(&o), "close file message");
-  auto t2 = Clock::now();
-  if (!same) Die("file read back different bytes", (long)size);
+  for (int read = 0; read < gReads; read++) {
+    auto t1 = Clock::now();
+    msg_handle_t o;
+    Check(WQSOpenMsgByMsgID(q, id, &o), "open file message");
+    file_descriptor_t* pfd = nullptr;
+    file_block_t* pfb = nullptr;
+    WQSGetFileBlockInfo(&o, 0, &pfd, &pfb);
+    if (pfb == nullptr) Die("no file block", 0);
+    DHANDLE hData = NULLHANDLE;
+    Check(WQSGetFileBlockData(&o, pfb, 0, &hData), "file read");
+    DWORD size = 0;
+    OSMemGetSize(hData, &size);
+    const void* p = OSLockObject(hData);
+    bool same = size == data.size() && p != nullptr &&
+                memcmp(p, data.data(), size) == 0;
+    OSUnlockObject(hData);
+    OSMemFree(hData);
+    Check(WQSCloseMsg(&o), "close file message");
+    auto t2 = Clock::now();
+    if (!same) Die("file read back different bytes", (long)size);
+    r.readSecs.push_back(Seconds(t1, t2));
+  }
   OSMemFree(hPiece);
-  r.writeSecs = Seconds(t0, t1);
-  r.readSecs = Seconds(t1, t2);
   return r;
 }
 
@@ -216,24 +230,29 @@ Result SqliteRun(const std::string& path, const std::vector<uint8_t>& data,
   }
   sqlite3_blob_close(blob);
   Sql(db, "COMMIT");
-  auto t1 = Clock::now();
+  r.writeSecs = Seconds(t0, Clock::now());
 
   std::vector<uint8_t> back(data.size());
-  if (sqlite3_blob_open(db, "main", "bulk", "data", 1, 0, &blob) != SQLITE_OK) {
-    Die("sqlite blob open", 1);
-  }
-  for (size_t pos = 0; pos < data.size(); pos += gFilePiece) {
-    int n = (int)std::min<size_t>(gFilePiece, data.size() - pos);
-    if (sqlite3_blob_read(blob, back.data() + pos, n, (int)pos) != SQLITE_OK) {
-      Die("sqlite blob read", (long)pos);
+  for (int read = 0; read < gReads; read++) {
+    std::fill(back.begin(), back.end(), 0);
+    auto t1 = Clock::now();
+    if (sqlite3_blob_open(db, "main", "bulk", "data", 1, 0, &blob) !=
+        SQLITE_OK) {
+      Die("sqlite blob open", 1);
     }
+    for (size_t pos = 0; pos < data.size(); pos += gFilePiece) {
+      int n = (int)std::min<size_t>(gFilePiece, data.size() - pos);
+      if (sqlite3_blob_read(blob, back.data() + pos, n, (int)pos) !=
+          SQLITE_OK) {
+        Die("sqlite blob read", (long)pos);
+      }
+    }
+    sqlite3_blob_close(blob);
+    auto t2 = Clock::now();
+    if (back != data) Die("sqlite read back different bytes", 0);
+    r.readSecs.push_back(Seconds(t1, t2));
   }
-  sqlite3_blob_close(blob);
-  auto t2 = Clock::now();
-  if (back != data) Die("sqlite read back different bytes", 0);
   sqlite3_close(db);
-  r.writeSecs = Seconds(t0, t1);
-  r.readSecs = Seconds(t1, t2);
   return r;
 }
 
@@ -285,16 +304,24 @@ int main(int argc, char** argv) {
                      bench::kMinRounds);
         return 2;
       }
+    } else if (strcmp(argv[i], "--reads") == 0 && i + 1 < argc) {
+      gReads = (int)std::strtol(argv[++i], nullptr, 10);
+      if (gReads < 1 || gReads > 100) {
+        std::fprintf(stderr, "bench_streams: --reads must be 1 to 100\n");
+        return 2;
+      }
     } else if (strcmp(argv[i], "--dir") == 0 && i + 1 < argc) {
       base = argv[++i];
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--mib N] [--piece-kib K] [--runs R] [--dir PATH]\n"
+                   "usage: %s [--mib N] [--piece-kib K] [--runs R] [--reads N]"
+                   " [--dir PATH]\n"
                    "  --mib N        bytes per stream, file and blob, in MiB"
                    " (default 64)\n"
                    "  --piece-kib K  attachment piece size (default 1024)\n"
                    "  --runs R       interleaved rounds, at least %d"
                    " (default 7)\n"
+                   "  --reads N      reads of each write per round (default 3)\n"
                    "  --dir PATH     where the scratch databases go"
                    " (default $TMPDIR or /tmp)\n",
                    argv[0], bench::kMinRounds);
@@ -331,19 +358,19 @@ int main(int argc, char** argv) {
         Result r = SqliteRun(path, data, syncNormal);
         RemoveSqlite(path);
         blobWrite.Add(r.writeSecs);
-        blobRead.Add(r.readSecs);
+        for (double t : r.readSecs) blobRead.Add(t);
       },
       [&] {
         StepQueue sq(dir + "/stream.qds");
         Result r = StreamRun(sq.q(), data);
         streamWrite.Add(r.writeSecs);
-        streamRead.Add(r.readSecs);
+        for (double t : r.readSecs) streamRead.Add(t);
       },
       [&] {
         StepQueue sq(dir + "/file.qds");
         Result r = FileRun(sq.q(), data);
         fileWrite.Add(r.writeSecs);
-        fileRead.Add(r.readSecs);
+        for (double t : r.readSecs) fileRead.Add(t);
       },
   };
   for (int round = 0; round < runs; round++) bench::RunRound(round, steps);
@@ -354,9 +381,9 @@ int main(int argc, char** argv) {
   size_t bytes = data.size();
   double mb = bytes / 1e6;
   std::printf("bytes: %zu (%ld MiB), file pieces %u KiB, TAVLO_SYNC=%s, dir %s, "
-              "%d interleaved rounds\n",
+              "%d interleaved rounds, %d reads of each write in each\n",
               bytes, mib, gFilePiece >> 10, sync ? sync : "(unset)",
-              base.c_str(), runs);
+              base.c_str(), runs, gReads);
   struct Row {
     const char* name;
     const bench::Samples* ours;

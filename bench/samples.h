@@ -39,13 +39,13 @@ class Samples {
     return b > 0 ? (Worst() - b) / b : 0;
   }
 
-  // "best 1.234 s, median 1.301 s, worst 1.502 s (spread 22%, 5 runs)".
+  // "best 1.234 s, median 1.301 s, worst 1.502 s (spread 22%, 5 samples)".
   std::string Times(double scale = 1, const char* unit = "s",
                     int digits = 3) const {
     char buf[200];
     std::snprintf(buf, sizeof buf,
                   "best %.*f %s, median %.*f %s, worst %.*f %s "
-                  "(spread %.0f%%, %zu runs)",
+                  "(spread %.0f%%, %zu samples)",
                   digits, Best() * scale, unit, digits, Median() * scale, unit,
                   digits, Worst() * scale, unit, Spread() * 100, Count());
     return buf;
@@ -57,7 +57,7 @@ class Samples {
     char buf[200];
     std::snprintf(buf, sizeof buf,
                   "best %.*f %s, median %.*f %s, worst %.*f %s "
-                  "(spread %.0f%%, %zu runs)",
+                  "(spread %.0f%%, %zu samples)",
                   digits, amount / Best(), unit, digits, amount / Median(),
                   unit, digits, amount / Worst(), unit, Spread() * 100,
                   Count());
