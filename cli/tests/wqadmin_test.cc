@@ -705,20 +705,20 @@ TEST_F(WqadminTest, VerifyNamesEachStoreDamageAndRepairSetsTheMessagesAside) {
 
   Result v = Admin("verify q.qds");
   EXPECT_EQ(1, v.code);
-  for (const std::string& line :
-       {"note " + id[0] + ": summary item 'WQMsgStatus' has a value of 0 bytes that a search "
-        "cannot decode",
-        "note " + id[1] + ": its header row is 1 bytes, not 36",
-        "note " + id[2] + ": it has no header row",
-        "note " + id[3] + ": summary item 'WQMsgStatus' lacks 1 of its 1 search index rows",
-        "note 4000: a search index row for 'wqmsgstatus' has no summary item behind it",
-        "note " + id[4] + ": items of a note that does not exist",
-        "object 777: chunks of an object that does not exist",
-        "message " + id[0] + ": cannot be read: Database file is damaged",
-        "message " + id[2] + ": cannot be read: Database file is damaged",
-        dir_ + "/q.qds: 9 messages checked, 3 damaged; findings: 1 bad_header, 1 bad_summary, "
-               "1 index_missing, 3 index_orphan, 3 message, 1 no_header, 1 object, "
-               "1 orphan_items"})
+  const std::vector<std::string> lines = {
+      "note " + id[0] + ": summary item 'WQMsgStatus' has a value of 0 bytes that a search "
+          "cannot decode",
+      "note " + id[1] + ": its header row is 1 bytes, not 36",
+      "note " + id[2] + ": it has no header row",
+      "note " + id[3] + ": summary item 'WQMsgStatus' lacks 1 of its 1 search index rows",
+      "note 4000: a search index row for 'wqmsgstatus' has no summary item behind it",
+      "note " + id[4] + ": items of a note that does not exist",
+      "object 777: chunks of an object that does not exist",
+      "message " + id[0] + ": cannot be read: Database file is damaged",
+      "message " + id[2] + ": cannot be read: Database file is damaged",
+      dir_ + "/q.qds: 9 messages checked, 3 damaged; findings: 1 bad_header, 1 bad_summary, "
+          "1 index_missing, 3 index_orphan, 3 message, 1 no_header, 1 object, 1 orphan_items"};
+  for (const std::string& line : lines)
     EXPECT_TRUE(Has(v.out, line + "\n")) << line << "\n" << v.out;
   json vj = AdminJson("verify q.qds --json", 1);
   EXPECT_EQ(json({9, 3, 12}), json({vj["checked"], vj["damaged"], vj["findings"]}));
@@ -730,8 +730,9 @@ TEST_F(WqadminTest, VerifyNamesEachStoreDamageAndRepairSetsTheMessagesAside) {
 
   json listed = AdminJson("list q.qds --json");
   ASSERT_EQ(9u, listed.size());
-  for (size_t i = 0; i < 9; i++)
+  for (size_t i = 0; i < 9; i++) {
     EXPECT_EQ(i < 3, listed[i].contains("damaged")) << listed[i];
+  }
   Result text = Admin("list q.qds");
   EXPECT_EQ(0, text.code);
   EXPECT_TRUE(std::regex_search(text.out, std::regex(
@@ -741,9 +742,10 @@ TEST_F(WqadminTest, VerifyNamesEachStoreDamageAndRepairSetsTheMessagesAside) {
 
   Result r = Admin("repair q.qds");
   EXPECT_EQ(0, r.code) << r.out << r.err;
-  for (int i : {0, 1, 2, 4})
+  for (int i : {0, 1, 2, 4}) {
     EXPECT_TRUE(Has(r.out, "message " + id[i] + " moved to " + dir_ + "/q.qds.damaged as note "))
         << r.out;
+  }
   EXPECT_TRUE(Has(r.out, "dropped 1 chunk rows of objects that do not exist")) << r.out;
   v = Admin("verify q.qds");
   EXPECT_EQ(0, v.code) << v.out;

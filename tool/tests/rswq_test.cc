@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -442,5 +444,76 @@ TEST_F(BinaryTest, SecondWriterTurnedAwayReadersServedWhileRswqRuns) {
   EXPECT_EQ(kMessages, stats().first);
 }
 #endif  // WQADMIN_BINARY
+
+// Changes a queue file nobody has open, behind the store's back, the way a
+// faulty writer or a bad disk would.
+void Corrupt(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  char* err = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr));
+  EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err)) << err;
+  sqlite3_free(err);
+  ASSERT_EQ(SQLITE_OK, sqlite3_close(db));
+}
+
+// A failed message whose summary value or header cannot be decoded, or
+// whose note row is lost, is passed over by every search of the pass and
+// left as it is; every other failed message is reset, the log is that of
+// a sound queue, and one line on standard error counts what was left.
+TEST_F(BinaryTest, DamagedMessageIsLeftAndEveryOtherFailedOneIsReset) {
+  std::string log;
+  for (const char* p : kBanner) log += std::string("rswq: ") + p + "\n";
+  log += "rswq: Opening: smtpibwq.fix\nrswq: Resetting....\nrswq: ReQueued 149 messages\n"
+         "rswq: Closing: smtpibwq.fix\n";
+  for (const char* damage :
+       {"UPDATE items SET value = x'' WHERE k >> 24 = %s AND CAST(name AS TEXT) = 'WQMsgStatus'",
+        "UPDATE items SET value = x'01' WHERE k = %s << 24",
+        "DELETE FROM notes WHERE note_id = %s"}) {
+    MakeQueue(150, 3);
+    // One in the second batch: the pass's later searches meet it too.
+    RunResult list = RunBinary(WQADMIN_BINARY, dir, "list " RSWQ_QUEUE_FILE " --json");
+    const std::string id = nlohmann::json::parse(list.out).at(120)["note_id"].dump();
+    char sql[200];
+    std::snprintf(sql, sizeof sql, damage, id.c_str());
+    Corrupt(fix, sql);
+    RunResult r = RunBinary(RSWQ_BINARY, dir);
+    EXPECT_EQ(0, r.code) << sql;
+    EXPECT_EQ(log, Unstamped(r.out)) << sql;
+    EXPECT_EQ("rswq: 1 damaged message could not be searched and was left as it is: "
+              "'wqadmin verify smtpibwq.fix' names them, 'wqadmin repair smtpibwq.fix' sets "
+              "them aside\n", r.err) << sql;
+    EXPECT_EQ(nlohmann::json({{"6", 152}}), Stats()) << sql;
+  }
+}
+
+// An open refused for a cause the operator can remove names that cause,
+// not another: a WAL sidecar that is a directory, too few descriptors.
+TEST_F(BinaryTest, RefusedOpenNamesItsCause) {
+  MakeQueue(5);
+  struct stat sb;
+  ASSERT_EQ(0, stat(fix.c_str(), &sb));
+  const std::string head = ReadFile(fix).substr(60, 4);  // generation << 1 | dirty
+  uint32_t marker = 0;
+  for (char c : head) marker = marker << 8 | uint8_t(c);
+  char wal[64];
+  std::snprintf(wal, sizeof wal, ".tavlo-%llu-%08x-wal",
+                static_cast<unsigned long long>(sb.st_ino), marker >> 1);
+  fs::create_directory(dir + "/" + wal);
+  char text[256];
+  TavloStatusText(ERR_DB_SIDECAR, text, sizeof text);
+  RunResult r = RunBinary(RSWQ_BINARY, dir);
+  fs::remove(dir + "/" + wal);
+  EXPECT_EQ(255, r.code);
+  EXPECT_NE(std::string::npos, r.out.find(std::string("Unable to open: smtpibwq.fix\n\r\n") + text))
+      << r.out;
+  EXPECT_NE(std::string::npos, r.err.find(wal)) << "the sidecar is not named: " << r.err;
+
+  TavloStatusText(ERR_NO_FILES, text, sizeof text);
+  r = RunBinary("/bin/sh", dir, "-c 'ulimit -n 6; exec \"$0\"' '" RSWQ_BINARY "'");
+  EXPECT_EQ(255, r.code);
+  EXPECT_NE(std::string::npos, r.out.find(std::string("Unable to open: smtpibwq.fix\n\r\n") + text))
+      << r.out;
+  EXPECT_EQ(nlohmann::json({{"11", 5}}), Stats());
+}
 
 }  // namespace
