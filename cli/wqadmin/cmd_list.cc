@@ -13,6 +13,7 @@
 #include "admin.h"
 #include "output.h"
 #include "progress.h"
+#include "reports.h"
 #include "safe_text.h"
 #include "selection.h"
 #include "wqhk/wqhk_verify.h"
@@ -27,32 +28,6 @@ std::string StatusCell(const MessageRow& r) {
   const char* name = StatusName(r.status);
   if (*name) cell += std::string(" ") + name;
   return cell;
-}
-
-nlohmann::ordered_json RowJson(const MessageRow& r) {
-  nlohmann::ordered_json e;
-  e["note_id"] = r.id;
-  if (r.damaged) {
-    SetText(e, "damaged", r.problem);
-    return e;
-  }
-  if (r.hasStatus)
-    e["status"] = r.status;
-  else
-    e["status"] = nullptr;
-  e["type"] = r.type;
-  e["recipients"] = r.recipients;
-  e["retries_left"] = r.retries;
-  std::string next = IsoTime(r.nextRetry);
-  if (next.empty())
-    e["next_retry"] = nullptr;
-  else
-    e["next_retry"] = next;
-  e["error"] = r.error;
-  SetText(e, "first_recipient", r.firstRecipient);
-  SetText(e, "error_text", r.errorText);
-  e["attachments"] = r.attachments;
-  return e;
 }
 
 // The table's columns.  On a narrow terminal the optional ones go, in
@@ -148,6 +123,32 @@ void PrintRow(const MessageRow& r, const Shown& shown, int columns) {
 
 }  // namespace
 
+nlohmann::ordered_json MessageRowJson(const MessageRow& r) {
+  nlohmann::ordered_json e;
+  e["note_id"] = r.id;
+  if (r.damaged) {
+    SetText(e, "damaged", r.problem);
+    return e;
+  }
+  if (r.hasStatus)
+    e["status"] = r.status;
+  else
+    e["status"] = nullptr;
+  e["type"] = r.type;
+  e["recipients"] = r.recipients;
+  e["retries_left"] = r.retries;
+  std::string next = IsoTime(r.nextRetry);
+  if (next.empty())
+    e["next_retry"] = nullptr;
+  else
+    e["next_retry"] = next;
+  e["error"] = r.error;
+  SetText(e, "first_recipient", r.firstRecipient);
+  SetText(e, "error_text", r.errorText);
+  e["attachments"] = r.attachments;
+  return e;
+}
+
 RowPrinter::RowPrinter(bool json) : json_(json) {
   columns_ = OutputColumns();
   shown_ = new Shown(ColumnsFor(columns_));
@@ -157,7 +158,7 @@ RowPrinter::~RowPrinter() { delete static_cast<Shown*>(shown_); }
 
 void RowPrinter::Row(const MessageRow& r) {
   if (json_) {
-    Printf("%s\n%s", rows_ == 0 ? "[" : ",", JsonDump(RowJson(r)).c_str());
+    Printf("%s\n%s", rows_ == 0 ? "[" : ",", JsonDump(MessageRowJson(r)).c_str());
   } else {
     if (rows_ == 0) PrintHeader(*static_cast<Shown*>(shown_), columns_);
     PrintRow(r, *static_cast<Shown*>(shown_), columns_);
@@ -193,6 +194,33 @@ STATUS WalkSelected(queue_handle_t* q, const Selection& sel,
   return testErr != NOERROR ? testErr : err;
 }
 
+STATUS ListRows(queue_handle_t* q, const Selection& sel, uint32_t limit,
+                const std::function<bool(const MessageRow&)>& fn, bool* more,
+                bool* readFailed) {
+  uint64_t listed = 0;
+  *more = false;
+  STATUS readErr = NOERROR;
+  STATUS err = WalkSelected(q, sel, [&](NOTEID id, bool undecodable) {
+    if (limit != 0 && listed >= limit) {
+      *more = true;
+      return false;
+    }
+    MessageRow r;
+    readErr = ReadMessageRow(q, id, &r);
+    if (readErr != NOERROR) return false;
+    if (undecodable) {
+      r = MessageRow();
+      r.id = id;
+      r.damaged = true;
+      r.problem = kUndecodable;
+    }
+    listed++;
+    return fn(r);
+  });
+  if (readFailed != nullptr) *readFailed = readErr != NOERROR;
+  return readErr != NOERROR ? readErr : err;
+}
+
 int CmdList(const ListOptions& o) {
   // A formula that does not compile is a usage error: say so before
   // anything is opened or printed.
@@ -214,36 +242,20 @@ int CmdList(const ListOptions& o) {
                     !o.quiet && Progress::Wanted() && !isatty(STDOUT_FILENO));
   RowPrinter printer(o.json);
   uint64_t listed = 0;
-  bool more = false;
-  STATUS readErr = NOERROR;
-  STATUS err = WalkSelected(&q, sel, [&](NOTEID id, bool undecodable) {
+  bool more = false, readFailed = false;
+  STATUS err = ListRows(&q, sel, o.limit, [&](const MessageRow& r) {
     // Nothing more can reach the reader: stop rather than walk the rest
     // of a large queue for nobody.
     if (OutputFailed()) return false;
-    if (o.limit != 0 && listed >= o.limit) {
-      more = true;
-      return false;
-    }
-    MessageRow r;
-    readErr = ReadMessageRow(&q, id, &r);
-    if (readErr != NOERROR) return false;
-    if (undecodable) {
-      r = MessageRow();
-      r.id = id;
-      r.damaged = true;
-      r.problem = kUndecodable;
-    }
     printer.Row(r);
-    listed++;
-    progress.Update(listed);
+    progress.Update(++listed);
     return true;
-  });
+  }, &more, &readFailed);
   progress.Finish();
-  printer.Finish(err != NOERROR || readErr != NOERROR);
+  printer.Finish(err != NOERROR);
   CloseQueue(o.queue, &q);
-  if (readErr != NOERROR)
-    return Fail("cannot read a message of", where, readErr);
-  if (err != NOERROR) return Fail("cannot search queue", where, err);
+  if (err != NOERROR)
+    return Fail(readFailed ? "cannot read a message of" : "cannot search queue", where, err);
   if (!o.json && more)
     Printf("(first %u shown; --limit 0 lists all)\n", o.limit);
   return 0;

@@ -21,6 +21,7 @@
 #include "buckets.h"
 #include "output.h"
 #include "progress.h"
+#include "reports.h"
 #include "safe_text.h"
 #include "tavlo/runtime.h"
 
@@ -28,7 +29,7 @@ namespace wqadmin {
 
 namespace {
 
-using Row = std::array<uint64_t, kNumBuckets + 1>;  // [0]: total
+using Row = ShapeRow;
 
 std::string Lower(std::string s) {
   for (char& ch : s)
@@ -115,6 +116,96 @@ STATUS FromOpened(queue_handle_t* q, NOTEID id, Tally* t) {
 
 }  // namespace
 
+STATUS ComputeShape(queue_handle_t* q, const ShapeOptions& o, const Selection& sel,
+                    int64_t nowMicros, Progress* progress, ShapeTable* out) {
+  Tally t{o, nowMicros};
+  auto update = [&](uint64_t n) {
+    if (progress != nullptr) progress->Update(n);
+  };
+  STATUS err = NOERROR;
+  if (sel.TestsMessage()) {
+    err = WalkSelected(q, sel, [&](NOTEID id, bool undecodable) {
+      if (undecodable) return true;
+      err = FromOpened(q, id, &t);
+      update(t.messages);
+      return err == NOERROR;
+    });
+  } else {
+    // Only the search's matches, when the selection has a search part.
+    std::set<NOTEID> take;
+    bool restricted = !sel.Formula().empty() || sel.Ids() != nullptr;
+    if (restricted) {
+      std::vector<NOTEID> ids;
+      err = CandidateIds(q, sel, &ids);
+      take.insert(ids.begin(), ids.end());
+    }
+    struct Arg {
+      std::function<STATUS(const wqs_scan_row_t&)> fn;
+    } arg{[&](const wqs_scan_row_t& r) -> STATUS {
+      if (restricted && !take.count(r.noteId)) return NOERROR;
+      if (r.bDamaged) {
+        t.damaged++;
+        return NOERROR;
+      }
+      update(t.messages + 1);
+      // More lists than the first: the message knows the rest.
+      if (r.info.wNumRecipLists > 1) return FromOpened(q, r.noteId, &t);
+      t.Message(Texts(r.pRecipList), Texts(r.pNHEList), r.bHasStatus, r.dwStatus,
+                LoadTime(&r.info.user.tdNextRetry), r.bHasRecvTime, r.tdRecvTime);
+      return NOERROR;
+    }};
+    if (!err)
+      err = WQSScanQueue(
+          q, [](void* a, const wqs_scan_row_t* r) { return static_cast<Arg*>(a)->fn(*r); },
+          &arg);
+  }
+  if (err != NOERROR) return err;
+
+  // The largest rows first, then one row for the rest.
+  std::vector<std::pair<std::string, Row>> ordered(t.rows.begin(), t.rows.end());
+  std::stable_sort(ordered.begin(), ordered.end(),
+                   [](const auto& a, const auto& b) { return a.second[0] > b.second[0]; });
+  if (o.top > 0 && ordered.size() > o.top) {
+    Row other{};
+    for (size_t i = o.top; i < ordered.size(); i++)
+      for (size_t c = 0; c < other.size(); c++) other[c] += ordered[i].second[c];
+    ordered.resize(o.top);
+    ordered.emplace_back("other", other);
+  }
+  out->total = t.total;
+  out->rows = std::move(ordered);
+  out->messages = t.messages;
+  out->damaged = t.damaged;
+  return NOERROR;
+}
+
+nlohmann::ordered_json ShapeJson(const ShapeTable& t, const ShapeOptions& o,
+                                 const std::string& where, const TIMEDATE& now) {
+  const std::vector<std::string> names = BucketNames();
+  nlohmann::ordered_json j;
+  SetText(j, "queue", where);
+  j["now"] = IsoTime(now);
+  j["by"] = o.by;
+  j["age"] = o.age;
+  j["messages"] = t.messages;
+  j["damaged"] = t.damaged;
+  j["buckets"] = names;
+  auto rowJson = [&](const std::string& key, const Row& r) {
+    nlohmann::ordered_json e;
+    SetText(e, "key", key);
+    e["total"] = r[0];
+    nlohmann::ordered_json b = nlohmann::ordered_json::object();
+    for (size_t i = 0; i < kNumBuckets; i++) b[names[i]] = r[i + 1];
+    e["ages"] = b;
+    return e;
+  };
+  nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+  rows.push_back(rowJson("total", t.total));
+  for (const auto& [key, r] : t.rows) rows.push_back(rowJson(key, r));
+  j["rows"] = rows;
+  return j;
+}
+
 int CmdShape(const ShapeOptions& o) {
   Selection sel;
   std::string why;
@@ -128,85 +219,17 @@ int CmdShape(const ShapeOptions& o) {
   const std::string where = ResolvedPath(o.queue);
   TIMEDATE now;
   OSCurrentTIMEDATE(&now);
-  Tally t{o, TimeToMicros(&now)};
+  ShapeTable t;
   Progress progress("reading", 0, !o.quiet && Progress::Wanted());
-  STATUS err = NOERROR;
-  if (sel.TestsMessage()) {
-    err = WalkSelected(&q, sel, [&](NOTEID id, bool undecodable) {
-      if (undecodable) return true;
-      err = FromOpened(&q, id, &t);
-      progress.Update(t.messages);
-      return err == NOERROR;
-    });
-  } else {
-    // Only the search's matches, when the selection has a search part.
-    std::set<NOTEID> take;
-    bool restricted = !sel.Formula().empty() || sel.Ids() != nullptr;
-    if (restricted) {
-      std::vector<NOTEID> ids;
-      err = CandidateIds(&q, sel, &ids);
-      take.insert(ids.begin(), ids.end());
-    }
-    struct Arg {
-      std::function<STATUS(const wqs_scan_row_t&)> fn;
-    } arg{[&](const wqs_scan_row_t& r) -> STATUS {
-      if (restricted && !take.count(r.noteId)) return NOERROR;
-      if (r.bDamaged) {
-        t.damaged++;
-        return NOERROR;
-      }
-      progress.Update(t.messages + 1);
-      // More lists than the first: the message knows the rest.
-      if (r.info.wNumRecipLists > 1) return FromOpened(&q, r.noteId, &t);
-      t.Message(Texts(r.pRecipList), Texts(r.pNHEList), r.bHasStatus, r.dwStatus,
-                LoadTime(&r.info.user.tdNextRetry), r.bHasRecvTime, r.tdRecvTime);
-      return NOERROR;
-    }};
-    if (!err)
-      err = WQSScanQueue(
-          &q, [](void* a, const wqs_scan_row_t* r) { return static_cast<Arg*>(a)->fn(*r); },
-          &arg);
-  }
+  STATUS err = ComputeShape(&q, o, sel, TimeToMicros(&now), &progress, &t);
   progress.Finish();
   CloseQueue(o.queue, &q);
   if (err != NOERROR) return Fail("cannot read the messages of", where, err);
 
-  // The largest rows first, then one row for the rest.
-  std::vector<std::pair<std::string, Row>> ordered(t.rows.begin(), t.rows.end());
-  std::stable_sort(ordered.begin(), ordered.end(),
-                   [](const auto& a, const auto& b) { return a.second[0] > b.second[0]; });
-  if (o.top > 0 && ordered.size() > o.top) {
-    Row other{};
-    for (size_t i = o.top; i < ordered.size(); i++)
-      for (size_t c = 0; c < other.size(); c++) other[c] += ordered[i].second[c];
-    ordered.resize(o.top);
-    ordered.emplace_back("other", other);
-  }
   const std::vector<std::string> names = BucketNames();
   const char* byName = o.by == "hop" ? "next hop" : o.by == "status" ? "status" : "domain";
   if (o.json) {
-    nlohmann::ordered_json j;
-    SetText(j, "queue", where);
-    j["now"] = IsoTime(now);
-    j["by"] = o.by;
-    j["age"] = o.age;
-    j["messages"] = t.messages;
-    j["damaged"] = t.damaged;
-    j["buckets"] = names;
-    auto rowJson = [&](const std::string& key, const Row& r) {
-      nlohmann::ordered_json e;
-      SetText(e, "key", key);
-      e["total"] = r[0];
-      nlohmann::ordered_json b = nlohmann::ordered_json::object();
-      for (size_t i = 0; i < kNumBuckets; i++) b[names[i]] = r[i + 1];
-      e["ages"] = b;
-      return e;
-    };
-    nlohmann::ordered_json rows = nlohmann::ordered_json::array();
-    rows.push_back(rowJson("total", t.total));
-    for (const auto& [key, r] : ordered) rows.push_back(rowJson(key, r));
-    j["rows"] = rows;
-    Printf("%s\n", JsonDump(j, 2).c_str());
+    Printf("%s\n", JsonDump(ShapeJson(t, o, where, now), 2).c_str());
     return 0;
   }
   Printf("queue %s: %s recipients of %s messages by %s, %s age as of %s%s\n",
@@ -224,7 +247,7 @@ int CmdShape(const ShapeOptions& o) {
     Printf("\n");
   };
   line("total", t.total);
-  for (const auto& [key, r] : ordered) line(key, r);
+  for (const auto& [key, r] : t.rows) line(key, r);
   return 0;
 }
 

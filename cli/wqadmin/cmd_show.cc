@@ -11,6 +11,7 @@
 
 #include "admin.h"
 #include "output.h"
+#include "reports.h"
 #include "safe_text.h"
 #include "tavlo/runtime.h"
 #include "tavlo/store.h"
@@ -168,6 +169,112 @@ void DescribeItems(wq_msg_handle_t* h, nlohmann::ordered_json* fields,
 
 }  // namespace
 
+STATUS ShowJson(wq_msg_handle_t* hp, NOTEID id, nlohmann::ordered_json* out,
+                std::string* what) {
+  wq_msg_handle_t& h = *hp;
+  nlohmann::ordered_json& j = *out;
+  j = nlohmann::ordered_json();
+  const std::string message = " of message " + std::to_string(id);
+  msg_state_block_t ms;
+  std::memset(&ms, 0, sizeof(ms));
+  STATUS err = WQInbHKGetMessageState(&h, &ms);
+  if (err != NOERROR) {
+    *what = "cannot read the state" + message;
+    return err;
+  }
+  char nhe[257];
+  WORD nheLen = 0;
+  err = WQInbHKGetNHE(&h, nhe, &nheLen);
+  if (err != NOERROR) {
+    *what = "cannot read the next hop" + message;
+    return err;
+  }
+
+  user_msg_info_t* info = nullptr;
+  WQSGetMsgInfo(&h.msg, &info);
+  j["note_id"] = id;
+  j["type"] = +h.msg.info.wMsgType;
+  j["state"] = ms.wState;
+  j["state_name"] = StatusName(ms.wState);
+  j["error"] = ms.msgErr;
+  SetText(j, "error_text", ms.szError);
+  j["originator"] = ms.wOriginator;
+  j["nid"] = ms.nidMsg;
+  j["delivery_confirm"] = ms.bDelConfirm != 0;
+  j["trace"] = ms.bTrace != 0;
+  SetText(j, "inbound_next_hop", std::string_view(nhe, nheLen));
+  nlohmann::ordered_json mi;
+  mi["size"] = +info->dwSize;
+  mi["recipients"] = +info->wNumRecip;
+  mi["priority"] = +info->wPriority;
+  mi["format"] = +info->wFormat;
+  mi["retries_left"] = +info->wRetries;
+  mi["next_retry"] = TimeJson(LoadTime(&info->tdNextRetry));
+  mi["failure_reason"] = +info->dwFailureReason;
+  mi["user_info"] = {+info->dwUserInfo1, +info->dwUserInfo2,
+                     +info->dwUserInfo3, +info->dwUserInfo4,
+                     +info->dwUserInfo5};
+  j["message_info"] = mi;
+
+  nlohmann::ordered_json recips = nlohmann::ordered_json::array();
+  for (WORD r = 0; r < info->wNumRecip; r++) {
+    recip_state_block_t in;
+    err = WInbHKGetRecipientInfo(&h, r, &in);
+    if (err != NOERROR) {
+      *what = "cannot read recipient " + std::to_string(r) + message;
+      return err;
+    }
+    nlohmann::ordered_json e;
+    e["index"] = r;
+    SetText(e, "name", std::string_view(in.pName ? in.pName : "", in.wNameLen));
+    e["state"] = +in.wState;
+    e["error"] = in.err;
+    recip_info_t ri;
+    std::memset(&ri, 0, sizeof(ri));
+    if (WQSGetRecipient(&h.msg, r, &ri) == NOERROR) {
+      e["retries"] = +ri.data.wRetries;
+      e["next_retry"] = TimeJson(LoadTime(&ri.data.tdNextRetry));
+      e["type"] = +ri.data.dwRecipType;
+    }
+    // Only an extended message has post offices and next hops.
+    if (h.msg.info.wMsgType == WQS_MSG_EXTENDED) {
+      recip_state_block_t outb;
+      if (WOutbHKGetRecipientInfo(&h, r, &outb) == NOERROR)
+        SetText(e, "post_office",
+                std::string_view(outb.pName ? outb.pName : "", outb.wNameLen));
+      if (ri.pNextHop != nullptr)
+        SetText(e, "next_hop", std::string_view(ri.pNextHop, ri.wNextHopLen));
+    }
+    recips.push_back(e);
+  }
+  j["recipients"] = recips;
+
+  nlohmann::ordered_json files = nlohmann::ordered_json::array();
+  WORD nFiles = WQSGetNumFileBlocks(&h.msg);
+  for (WORD f = 0; f < nFiles; f++) {
+    file_descriptor_t* fd = nullptr;
+    file_block_t* fb = nullptr;
+    WQSGetFileBlockInfo(&h.msg, f, &fd, &fb);
+    nlohmann::ordered_json e;
+    e["index"] = f;
+    e["object"] = +fb->RRV;
+    SetText(e, "name",
+            std::string_view(fd->fileName,
+                             std::min<WORD>(+fd->wNameLen, WQS_MAX_FILE_NAME)));
+    e["file_type"] = +fd->fileType;
+    e["size"] = +fd->size;
+    if (fd->fileType == WQS_FILETYPE_MACEXT) e["resource_size"] = +fd->resSize;
+    files.push_back(e);
+  }
+  j["attachments"] = files;
+
+  nlohmann::ordered_json fields, streams;
+  DescribeItems(&h, &fields, &streams);
+  j["fields"] = fields;
+  j["streams"] = streams;
+  return NOERROR;
+}
+
 int CmdShow(const ShowOptions& o) {
   queue_handle_t q;
   if (!OpenQueueReadOnly(o.queue, &q)) return 1;
@@ -179,112 +286,11 @@ int CmdShow(const ShowOptions& o) {
     CloseQueue(o.queue, &q);
     return 1;
   }
-  STATUS err = NOERROR;
-
   nlohmann::ordered_json j;
+  std::string what;
   int rc = 0;
-  msg_state_block_t ms;
-  std::memset(&ms, 0, sizeof(ms));
-  err = WQInbHKGetMessageState(&h, &ms);
-  if (err != NOERROR)
-    rc = Fail("cannot read the state of message " + std::to_string(o.noteId) +
-                  " in", where, err);
-
-  char nhe[257];
-  WORD nheLen = 0;
-  if (rc == 0) {
-    err = WQInbHKGetNHE(&h, nhe, &nheLen);
-    if (err != NOERROR)
-      rc = Fail("cannot read the next hop of message " +
-                    std::to_string(o.noteId) + " in", where, err);
-  }
-
-  user_msg_info_t* info = nullptr;
-  WQSGetMsgInfo(&h.msg, &info);
-  if (rc == 0) {
-    j["note_id"] = o.noteId;
-    j["type"] = +h.msg.info.wMsgType;
-    j["state"] = ms.wState;
-    j["state_name"] = StatusName(ms.wState);
-    j["error"] = ms.msgErr;
-    SetText(j, "error_text", ms.szError);
-    j["originator"] = ms.wOriginator;
-    j["nid"] = ms.nidMsg;
-    j["delivery_confirm"] = ms.bDelConfirm != 0;
-    j["trace"] = ms.bTrace != 0;
-    SetText(j, "inbound_next_hop", std::string_view(nhe, nheLen));
-    nlohmann::ordered_json mi;
-    mi["size"] = +info->dwSize;
-    mi["recipients"] = +info->wNumRecip;
-    mi["priority"] = +info->wPriority;
-    mi["format"] = +info->wFormat;
-    mi["retries_left"] = +info->wRetries;
-    mi["next_retry"] = TimeJson(LoadTime(&info->tdNextRetry));
-    mi["failure_reason"] = +info->dwFailureReason;
-    mi["user_info"] = {+info->dwUserInfo1, +info->dwUserInfo2,
-                       +info->dwUserInfo3, +info->dwUserInfo4,
-                       +info->dwUserInfo5};
-    j["message_info"] = mi;
-
-    nlohmann::ordered_json recips = nlohmann::ordered_json::array();
-    for (WORD r = 0; rc == 0 && r < info->wNumRecip; r++) {
-      recip_state_block_t in;
-      err = WInbHKGetRecipientInfo(&h, r, &in);
-      if (err != NOERROR) {
-        rc = Fail("cannot read recipient " + std::to_string(r) + " of message " +
-                      std::to_string(o.noteId) + " in", where, err);
-        break;
-      }
-      nlohmann::ordered_json e;
-      e["index"] = r;
-      SetText(e, "name", std::string_view(in.pName ? in.pName : "", in.wNameLen));
-      e["state"] = +in.wState;
-      e["error"] = in.err;
-      recip_info_t ri;
-      std::memset(&ri, 0, sizeof(ri));
-      if (WQSGetRecipient(&h.msg, r, &ri) == NOERROR) {
-        e["retries"] = +ri.data.wRetries;
-        e["next_retry"] = TimeJson(LoadTime(&ri.data.tdNextRetry));
-        e["type"] = +ri.data.dwRecipType;
-      }
-      // Only an extended message has post offices and next hops.
-      if (h.msg.info.wMsgType == WQS_MSG_EXTENDED) {
-        recip_state_block_t out;
-        err = WOutbHKGetRecipientInfo(&h, r, &out);
-        if (err == NOERROR)
-          SetText(e, "post_office",
-                  std::string_view(out.pName ? out.pName : "", out.wNameLen));
-        if (ri.pNextHop != nullptr)
-          SetText(e, "next_hop", std::string_view(ri.pNextHop, ri.wNextHopLen));
-      }
-      recips.push_back(e);
-    }
-    j["recipients"] = recips;
-
-    nlohmann::ordered_json files = nlohmann::ordered_json::array();
-    WORD nFiles = WQSGetNumFileBlocks(&h.msg);
-    for (WORD f = 0; f < nFiles; f++) {
-      file_descriptor_t* fd = nullptr;
-      file_block_t* fb = nullptr;
-      WQSGetFileBlockInfo(&h.msg, f, &fd, &fb);
-      nlohmann::ordered_json e;
-      e["index"] = f;
-      e["object"] = +fb->RRV;
-      SetText(e, "name",
-              std::string_view(fd->fileName,
-                               std::min<WORD>(+fd->wNameLen, WQS_MAX_FILE_NAME)));
-      e["file_type"] = +fd->fileType;
-      e["size"] = +fd->size;
-      if (fd->fileType == WQS_FILETYPE_MACEXT) e["resource_size"] = +fd->resSize;
-      files.push_back(e);
-    }
-    j["attachments"] = files;
-
-    nlohmann::ordered_json fields, streams;
-    DescribeItems(&h, &fields, &streams);
-    j["fields"] = fields;
-    j["streams"] = streams;
-  }
+  STATUS err = ShowJson(&h, o.noteId, &j, &what);
+  if (err != NOERROR) rc = Fail(what + " in", where, err);
 
   STATUS cerr = WQSCloseMsg(&h.msg);
   CloseQueue(o.queue, &q);
@@ -297,26 +303,27 @@ int CmdShow(const ShowOptions& o) {
     Printf("%s\n", JsonDump(j, 2).c_str());
     return 0;
   }
-  Printf("message %u in %s (type %u, %s)\n", o.noteId, Printable(where).c_str(),
-         static_cast<unsigned>(h.msg.info.wMsgType),
-         h.msg.info.wMsgType == WQS_MSG_SIMPLE ? "simple" : "extended");
-  const std::string stName = StatusName(ms.wState);
-  Printf("  state           %u%s\n", static_cast<unsigned>(ms.wState),
+  const nlohmann::ordered_json& mi = j["message_info"];
+  auto num = [](const nlohmann::ordered_json& v) { return v.get<unsigned>(); };
+  const unsigned type = num(j["type"]), state = num(j["state"]);
+  Printf("message %u in %s (type %u, %s)\n", o.noteId, Printable(where).c_str(), type,
+         type == WQS_MSG_SIMPLE ? "simple" : "extended");
+  const std::string stName = StatusName(state);
+  Printf("  state           %u%s\n", state,
          stName.empty() ? "" : (" (" + stName + ")").c_str());
   const std::string errText = Shown(j, "error_text");
-  Printf("  error           %u%s%s\n", static_cast<unsigned>(ms.msgErr),
+  Printf("  error           %u%s%s\n", num(j["error"]),
          errText.empty() ? "" : "  ", errText.c_str());
   Printf("  inbound hop     %s\n", Shown(j, "inbound_next_hop").c_str());
-  Printf("  retries left    %u, next retry %s\n",
-         static_cast<unsigned>(info->wRetries),
-         TimeText(j["message_info"]["next_retry"]).c_str());
-  Printf("  size %u, priority %u, format %u, failure reason %u\n",
-         info->dwSize, static_cast<unsigned>(info->wPriority),
-         static_cast<unsigned>(info->wFormat), info->dwFailureReason);
+  Printf("  retries left    %u, next retry %s\n", num(mi["retries_left"]),
+         TimeText(mi["next_retry"]).c_str());
+  Printf("  size %u, priority %u, format %u, failure reason %u\n", num(mi["size"]),
+         num(mi["priority"]), num(mi["format"]), num(mi["failure_reason"]));
   Printf("  originator %u, nid %u, delivery confirm %s, trace %s\n",
-         static_cast<unsigned>(ms.wOriginator), ms.nidMsg,
-         ms.bDelConfirm ? "yes" : "no", ms.bTrace ? "yes" : "no");
-  Printf("  recipients      %u\n", static_cast<unsigned>(info->wNumRecip));
+         num(j["originator"]), num(j["nid"]),
+         j["delivery_confirm"].get<bool>() ? "yes" : "no",
+         j["trace"].get<bool>() ? "yes" : "no");
+  Printf("  recipients      %u\n", num(mi["recipients"]));
   for (const auto& e : j["recipients"]) {
     Printf("    [%u] %-36s state %u error %u", e["index"].get<unsigned>(),
            Shown(e, "name").c_str(), e["state"].get<unsigned>(),

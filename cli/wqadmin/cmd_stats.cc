@@ -13,20 +13,77 @@
 #include "buckets.h"
 #include "output.h"
 #include "progress.h"
+#include "reports.h"
 #include "safe_text.h"
 #include "selection.h"
 #include "tavlo/runtime.h"
 
 namespace wqadmin {
 
-namespace {
+STATUS CountStats(queue_handle_t* q, int64_t nowMicros, Progress* progress,
+                  StatsCounts* out) {
+  StatsCounts& c = *out;
+  c = StatsCounts();
+  // Read straight from the rows of the three items a message's shape needs,
+  // in one pass: a million messages take seconds, not the minutes opening
+  // each would.
+  struct Walk {
+    std::function<void(const wqs_scan_row_t&)> fn;
+  } walk{[&](const wqs_scan_row_t& r) {
+    c.total++;
+    if (progress != nullptr && (c.total & 1023) == 0) progress->Update(c.total);
+    if (r.bDamaged) {
+      c.damaged++;
+      return;
+    }
+    size_t b = BucketOf(LoadTime(&r.info.user.tdNextRetry), nowMicros);
+    StatsShape& shape = r.bHasStatus ? c.byStatus[r.dwStatus] : c.absent;
+    shape.total++;
+    shape.buckets[b]++;
+    c.all.total++;
+    c.all.buckets[b]++;
+    if (r.bHasStatus && IsFailedStatus(r.dwStatus)) c.failed++;
+  }};
+  STATUS err = WQSScanQueue(
+      q,
+      [](void* arg, const wqs_scan_row_t* r) -> STATUS {
+        static_cast<Walk*>(arg)->fn(*r);
+        return NOERROR;
+      },
+      &walk);
+  if (progress != nullptr) progress->Update(c.total);
+  return err;
+}
 
-struct Shape {
-  uint64_t total = 0;
-  std::array<uint64_t, kNumBuckets> buckets{};
-};
-
-}  // namespace
+nlohmann::ordered_json StatsJson(const StatsCounts& c, const std::string& where,
+                                 const TIMEDATE& now) {
+  const std::vector<std::string> names = BucketNames();
+  nlohmann::ordered_json j;
+  SetText(j, "queue", where);
+  j["now"] = IsoTime(now);
+  j["total"] = c.total;
+  nlohmann::ordered_json by = nlohmann::ordered_json::object();
+  for (const auto& [status, shape] : c.byStatus) by[std::to_string(status)] = shape.total;
+  j["by_status"] = by;
+  j["absent"] = c.absent.total;
+  j["failed"] = c.failed;
+  j["damaged"] = c.damaged;
+  j["buckets"] = names;
+  auto shapeJson = [&](const StatsShape& s) {
+    nlohmann::ordered_json e;
+    e["total"] = s.total;
+    nlohmann::ordered_json b = nlohmann::ordered_json::object();
+    for (size_t i = 0; i < kNumBuckets; i++) b[names[i]] = s.buckets[i];
+    e["next_retry"] = b;
+    return e;
+  };
+  nlohmann::ordered_json shape = nlohmann::ordered_json::object();
+  for (const auto& [status, s] : c.byStatus) shape[std::to_string(status)] = shapeJson(s);
+  if (c.absent.total > 0) shape["absent"] = shapeJson(c.absent);
+  shape["all"] = shapeJson(c.all);
+  j["shape"] = shape;
+  return j;
+}
 
 int CmdStats(const StatsOptions& o) {
   queue_handle_t q;
@@ -42,73 +99,21 @@ int CmdStats(const StatsOptions& o) {
       return 2;
     }
   }
-  const int64_t nowMicros = TimeToMicros(&now);
-
-  std::map<DWORD, Shape> byStatus;
-  Shape absent, all;
-  uint64_t total = 0, failed = 0, damaged = 0;
-  // Read straight from the rows of the three items a message's shape needs,
-  // in one pass: a million messages take seconds, not the minutes opening
-  // each would.
+  StatsCounts c;
   Progress progress("reading", 0, !o.quiet && Progress::Wanted());
-  struct Walk {
-    std::function<void(const wqs_scan_row_t&)> fn;
-  } walk{[&](const wqs_scan_row_t& r) {
-    total++;
-    if ((total & 1023) == 0) progress.Update(total);
-    if (r.bDamaged) {
-      damaged++;
-      return;
-    }
-    size_t b = BucketOf(LoadTime(&r.info.user.tdNextRetry), nowMicros);
-    Shape& shape = r.bHasStatus ? byStatus[r.dwStatus] : absent;
-    shape.total++;
-    shape.buckets[b]++;
-    all.total++;
-    all.buckets[b]++;
-    if (r.bHasStatus && IsFailedStatus(r.dwStatus)) failed++;
-  }};
-  STATUS err = WQSScanQueue(
-      &q,
-      [](void* arg, const wqs_scan_row_t* r) -> STATUS {
-        static_cast<Walk*>(arg)->fn(*r);
-        return NOERROR;
-      },
-      &walk);
-  progress.Update(total);
+  STATUS err = CountStats(&q, TimeToMicros(&now), &progress, &c);
   progress.Finish();
   CloseQueue(o.queue, &q);
   if (err != NOERROR) return Fail("cannot read the messages of", where, err);
+  const auto& byStatus = c.byStatus;
+  const StatsShape& absent = c.absent;
+  const uint64_t total = c.total, failed = c.failed, damaged = c.damaged;
 
-  const std::vector<std::string> names = BucketNames();
   if (o.json) {
-    nlohmann::ordered_json j;
-    SetText(j, "queue", where);
-    j["now"] = IsoTime(now);
-    j["total"] = total;
-    nlohmann::ordered_json by = nlohmann::ordered_json::object();
-    for (const auto& [status, shape] : byStatus) by[std::to_string(status)] = shape.total;
-    j["by_status"] = by;
-    j["absent"] = absent.total;
-    j["failed"] = failed;
-    j["damaged"] = damaged;
-    j["buckets"] = names;
-    auto shapeJson = [&](const Shape& s) {
-      nlohmann::ordered_json e;
-      e["total"] = s.total;
-      nlohmann::ordered_json b = nlohmann::ordered_json::object();
-      for (size_t i = 0; i < kNumBuckets; i++) b[names[i]] = s.buckets[i];
-      e["next_retry"] = b;
-      return e;
-    };
-    nlohmann::ordered_json shape = nlohmann::ordered_json::object();
-    for (const auto& [status, s] : byStatus) shape[std::to_string(status)] = shapeJson(s);
-    if (absent.total > 0) shape["absent"] = shapeJson(absent);
-    shape["all"] = shapeJson(all);
-    j["shape"] = shape;
-    Printf("%s\n", JsonDump(j, 2).c_str());
+    Printf("%s\n", JsonDump(StatsJson(c, where, now), 2).c_str());
     return 0;
   }
+  const std::vector<std::string> names = BucketNames();
 
   Printf("queue %s: %s message%s, %s failed (11, 9, 10, 7)%s\n",
               Printable(where).c_str(), Grouped(total).c_str(), total == 1 ? "" : "s",
@@ -119,14 +124,14 @@ int CmdStats(const StatsOptions& o) {
   Printf("%-20s %9s", "status", "total");
   for (const auto& n : names) Printf(" %6s", n.c_str());
   Printf("\n");
-  auto printShape = [&](const std::string& label, const Shape& s) {
+  auto printShape = [&](const std::string& label, const StatsShape& s) {
     Printf("%-20s %9llu", label.c_str(),
                 static_cast<unsigned long long>(s.total));
     for (uint64_t n : s.buckets)
       Printf(" %6llu", static_cast<unsigned long long>(n));
     Printf("\n");
   };
-  printShape("all", all);
+  printShape("all", c.all);
   for (const auto& [status, s] : byStatus) {
     std::string label = std::to_string(status);
     const char* name = StatusName(status);
