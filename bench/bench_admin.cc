@@ -94,6 +94,7 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
 struct Run {
   int exitCode = -1;
   double seconds = 0;
+  double cpu = 0;  // the child's user + system time
 };
 
 // Runs wqadmin with `args`; its standard output goes to `out` (a path),
@@ -136,8 +137,10 @@ Run RunWqadmin(const Options& o, const std::vector<std::string>& args,
     _exit(127);
   }
   int status = 0;
-  if (waitpid(pid, &status, 0) != pid) Die("waitpid");
+  struct rusage ru {};
+  if (wait4(pid, &status, 0, &ru) != pid) Die("wait4");
   r.seconds = Seconds(t0, Clock::now());
+  r.cpu = bench::CpuSeconds(ru);
   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
 }
@@ -604,37 +607,40 @@ int main(int argc, char** argv) {
   CheckAgree(o, queue);
 
   bench::Samples stats, rawStats, list, rawList, verify, rawVerify, quick;
+  bench::Samples statsC, rawStatsC, listC, rawListC, verifyC, rawVerifyC;
+  // Times a raw scan in this process: wall and CPU.
+  auto timeRaw = [](bench::Samples* wall, bench::Samples* cpu, auto scan) {
+    double c0 = bench::CpuSeconds();
+    auto t0 = Clock::now();
+    scan();
+    wall->Add(Seconds(t0, Clock::now()));
+    cpu->Add(bench::CpuSeconds() - c0);
+  };
   uint64_t rawRows = 0, rawBytes = 0;
   std::vector<std::function<void()>> steps = {
       [&] {
         Run r = RunWqadmin(o, {"stats", queue}, "/dev/null");
         Expect(r, "wqadmin stats");
         stats.Add(r.seconds);
+        statsC.Add(r.cpu);
       },
-      [&] {
-        auto t0 = Clock::now();
-        RawStats(queue);
-        rawStats.Add(Seconds(t0, Clock::now()));
-      },
+      [&] { timeRaw(&rawStats, &rawStatsC, [&] { RawStats(queue); }); },
       [&] {
         Run r = RunWqadmin(o, {"list", queue}, "/dev/null");
         Expect(r, "wqadmin list");
         list.Add(r.seconds);
+        listC.Add(r.cpu);
       },
-      [&] {
-        auto t0 = Clock::now();
-        RawList(queue);
-        rawList.Add(Seconds(t0, Clock::now()));
-      },
+      [&] { timeRaw(&rawList, &rawListC, [&] { RawList(queue); }); },
       [&] {
         Run r = RunWqadmin(o, {"verify", queue}, "/dev/null");
         Expect(r, "wqadmin verify");
         verify.Add(r.seconds);
+        verifyC.Add(r.cpu);
       },
       [&] {
-        auto t0 = Clock::now();
-        rawRows = RawVerify(queue, &rawBytes);
-        rawVerify.Add(Seconds(t0, Clock::now()));
+        timeRaw(&rawVerify, &rawVerifyC,
+                [&] { rawRows = RawVerify(queue, &rawBytes); });
       },
       [&] {
         auto t0 = Clock::now();
@@ -662,6 +668,18 @@ int main(int argc, char** argv) {
               rawBytes / 1e6);
   std::printf("SQLite quick_check alone (verify runs it, the raw scan does "
               "not): %s\n", quick.Times().c_str());
+  std::printf("CPU time (user + system), to tell a busy machine from the "
+              "code:\n");
+  std::printf("  wqadmin stats:  %s\n", statsC.Times().c_str());
+  std::printf("  raw stats rows: %s\n", rawStatsC.Times().c_str());
+  std::printf("  wqadmin list:   %s\n", listC.Times().c_str());
+  std::printf("  raw list rows:  %s\n", rawListC.Times().c_str());
+  std::printf("  wqadmin verify: %s\n", verifyC.Times().c_str());
+  std::printf("  raw item rows:  %s\n", rawVerifyC.Times().c_str());
+  std::printf("  the ratios below on CPU time: stats/raw %.2f, list/raw %.2f, "
+              "verify/raw %.2f\n",
+              statsC.Best() / rawStatsC.Best(), listC.Best() / rawListC.Best(),
+              verifyC.Best() / rawVerifyC.Best());
   std::printf("stats/raw ratio: %.2f\n", stats.Best() / rawStats.Best());
   std::printf("list/raw ratio: %.2f\n", list.Best() / rawList.Best());
   std::printf("verify/raw ratio: %.2f\n", verify.Best() / rawVerify.Best());

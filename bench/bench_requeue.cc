@@ -241,6 +241,7 @@ void NoStatus(const std::string&, void*) {}
 
 struct PassResult {
   double seconds;
+  double cpu;
   unsigned long requeued;
   double firstSearch;  // one batch search over the untouched queue
 };
@@ -275,16 +276,18 @@ PassResult RunPass(const Options& o, const std::string& seeded) {
   unsigned long requeued = 0;
   AddInTestSetLogSink(NoLog, &requeued);
   AddInTestSetStatusSink(NoStatus, nullptr);
+  double c0 = bench::CpuSeconds();
   auto t0 = Clock::now();
   st = ReconvertAllMsgs(&q);
   auto t1 = Clock::now();
+  double c1 = bench::CpuSeconds();
   AddInTestSetLogSink(nullptr, nullptr);
   AddInTestSetStatusSink(nullptr, nullptr);
   if (st) Die("ReconvertAllMsgs", st);
   st = WQSCloseQueueForWrite(&q);
   if (st) Die("close " + work, st);
   RemoveDb(work);
-  return {Seconds(t0, t1), requeued, firstSearch};
+  return {Seconds(t0, t1), c1 - c0, requeued, firstSearch};
 }
 
 // ---------------------------------------------------------------------------
@@ -292,6 +295,7 @@ PassResult RunPass(const Options& o, const std::string& seeded) {
 
 struct RswqResult {
   double seconds;
+  double cpu;
   unsigned long requeued;
 };
 
@@ -342,7 +346,8 @@ RswqResult RunRswq(const Options& o, const std::string& seeded,
     _exit(127);
   }
   int status = 0;
-  if (waitpid(pid, &status, 0) != pid) Die("waitpid");
+  struct rusage ru {};
+  if (wait4(pid, &status, 0, &ru) != pid) Die("wait4");
   auto t1 = Clock::now();
 
   std::ifstream in(log);
@@ -360,7 +365,7 @@ RswqResult RunRswq(const Options& o, const std::string& seeded,
     Die("rswq logged no total; its log:\n" + out);
   RemoveDb(queue);
   fs::remove(log, ec);
-  return {Seconds(t0, t1), requeued};
+  return {Seconds(t0, t1), bench::CpuSeconds(ru), requeued};
 }
 
 // ---------------------------------------------------------------------------
@@ -454,6 +459,7 @@ std::string RawDb(const Options& o, uint32_t total, uint32_t failed) {
 
 struct RawResult {
   double seconds;
+  double cpu;
   uint64_t messages;
 };
 
@@ -475,6 +481,7 @@ RawResult RunRaw(const Options& o, const std::string& built) {
 
   uint64_t done = 0;
   volatile uint64_t sink = 0;
+  double c0 = bench::CpuSeconds();
   auto t0 = Clock::now();
   for (;;) {
     // A batch of at most 100, as the pass asks for.
@@ -511,10 +518,11 @@ RawResult RunRaw(const Options& o, const std::string& built) {
     }
   }
   auto t1 = Clock::now();
+  double c1 = bench::CpuSeconds();
   for (sqlite3_stmt* s : {find, read, upd, idx, begin, commit}) sqlite3_finalize(s);
   sqlite3_close(db);
   RemoveDb(work);
-  return {Seconds(t0, t1), done};
+  return {Seconds(t0, t1), c1 - c0, done};
 }
 
 uint32_t ParseCount(const char* flag, const char* v) {
@@ -606,6 +614,7 @@ int main(int argc, char** argv) {
   bench::Samples rawT, smallT, largeT, manyT, rswqDefaultT, rswqNormalT,
       fullRawT, fullPassT;
   bench::Samples smallSearch, largeSearch, manySearch;
+  bench::Samples rawC, smallC, largeC, manyC, rswqDefaultC, rswqNormalC;
   uint64_t rawMessages = 0, fullRawMessages = 0;
   using Step = std::function<void()>;
   std::vector<Step> steps = {
@@ -614,34 +623,40 @@ int main(int argc, char** argv) {
         CheckCount("the raw ceiling", r.messages, o.failed);
         rawMessages = r.messages;
         rawT.Add(r.seconds);
+        rawC.Add(r.cpu);
       },
       [&] {
         PassResult p = RunPass(o, smallQ);
         CheckCount("the small pass", p.requeued, o.failed);
         smallT.Add(p.seconds);
+        smallC.Add(p.cpu);
         smallSearch.Add(p.firstSearch);
       },
       [&] {
         PassResult p = RunPass(o, largeQ);
         CheckCount("the large pass", p.requeued, o.failed);
         largeT.Add(p.seconds);
+        largeC.Add(p.cpu);
         largeSearch.Add(p.firstSearch);
       },
       [&] {
         PassResult p = RunPass(o, manyQ);
         CheckCount("the many-failed pass", p.requeued, o.manyFailed);
         manyT.Add(p.seconds);
+        manyC.Add(p.cpu);
         manySearch.Add(p.firstSearch);
       },
       [&] {
         RswqResult r = RunRswq(o, smallQ, "normal");
         CheckCount("rswq (TAVLO_SYNC=normal)", r.requeued, o.failed);
         rswqNormalT.Add(r.seconds);
+        rswqNormalC.Add(r.cpu);
       },
       [&] {
         RswqResult r = RunRswq(o, smallQ, nullptr);
         CheckCount("rswq (no TAVLO_SYNC)", r.requeued, o.failed);
         rswqDefaultT.Add(r.seconds);
+        rswqDefaultC.Add(r.cpu);
       },
       [&] {
         WithSync("full", [&] {
@@ -706,6 +721,21 @@ int main(int argc, char** argv) {
   std::printf("sync=FULL pass/raw: %.2f\n",
               (o.fullFailed / fullPassT.Best()) /
                   (fullRawMessages / fullRawT.Best()));
+
+  std::printf("CPU time (user + system; no disk waits), to tell a busy "
+              "machine from the code:\n");
+  std::printf("  raw ceiling:                  %s\n", rawC.Times().c_str());
+  std::printf("  pass %u of %u: %s\n", o.failed, o.small, smallC.Times().c_str());
+  std::printf("  pass %u of %u: %s\n", o.failed, o.large, largeC.Times().c_str());
+  std::printf("  pass %u of %u: %s\n", o.manyFailed, o.large, manyC.Times().c_str());
+  std::printf("  rswq, TAVLO_SYNC=normal:      %s\n", rswqNormalC.Times().c_str());
+  std::printf("  rswq, no TAVLO_SYNC:          %s\n", rswqDefaultC.Times().c_str());
+  std::printf("  the ratios below on CPU time: pass/raw %.2f, large/small %.2f, "
+              "failed scaling %.2f, default/normal %.2f\n",
+              (o.failed / smallC.Best()) / (rawMessages / rawC.Best()),
+              largeC.Best() / smallC.Best(),
+              (manyC.Best() / o.manyFailed) / (largeC.Best() / o.failed),
+              rswqDefaultC.Best() / rswqNormalC.Best());
 
   std::printf("pass/raw ratio: %.2f\n",
               (o.failed / smallT.Best()) / (rawMessages / rawT.Best()));

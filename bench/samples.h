@@ -10,6 +10,9 @@
 // how far to trust the best.
 #pragma once
 
+#include <sys/resource.h>
+#include <sys/time.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -73,6 +76,23 @@ class Samples {
   }
   std::vector<double> v_;
 };
+
+// CPU time (user + system) this process has used, in seconds.  Other
+// processes on a busy machine stretch a wall-clock time but hardly this,
+// so a CPU figure that holds still beside a wall figure that does not
+// says the machine, not the code, moved.  It leaves out waits for the
+// disk (fsync), so it is a check, never the measure.
+inline double TimevalSeconds(const timeval& t) {
+  return t.tv_sec + t.tv_usec / 1e6;
+}
+inline double CpuSeconds() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return TimevalSeconds(ru.ru_utime) + TimevalSeconds(ru.ru_stime);
+}
+inline double CpuSeconds(const rusage& ru) {
+  return TimevalSeconds(ru.ru_utime) + TimevalSeconds(ru.ru_stime);
+}
 
 // Runs one round of `steps` (callables): forward in even rounds, backward
 // in odd ones, so that a slow drift of the machine (a cache filling, a
