@@ -17,7 +17,13 @@
 static const char kLiveQueue[] = "smtpibwq.qds";
 
 void ExplainRefusedQueue(STATUS err) {
-  if (err != ERR_DB_UNCLEAN) return;
+  if (err != ERR_DB_UNCLEAN) {
+    // Causes the store explains in words: which file beside the queue
+    // cannot be used, the limit a path passed, the setting it does not know.
+    const char* detail = WQSLastQueueDetail();
+    if (detail != nullptr && *detail) std::fprintf(stderr, "rswq: %s\n", detail);
+    return;
+  }
   std::string line = "rswq: ";
   const char* detail = WQSLastQueueDetail();
   line += detail && *detail ? detail : "smtpibwq.fix was not closed cleanly";

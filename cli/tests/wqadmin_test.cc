@@ -339,6 +339,15 @@ TEST_F(WqadminTest, OptionsAreTakenWhereOperatorsTypeThem) {
   Result show = Admin("--data sub show q.qds " + std::to_string(view));
   EXPECT_EQ(1, show.code);
   EXPECT_TRUE(Has(show.err, "is a view, not a message")) << show.err;
+
+  // TAVLO_SYNC in any case; a value it does not know is named, not taken
+  // for the default.
+  EXPECT_EQ(0, Admin("--data sub seed q.qds --count 1 --status 9 --quiet", "TAVLO_SYNC=NORMAL").code);
+  EXPECT_EQ(0, Admin("--data sub seed q.qds --count 1 --status 9 --quiet", "TAVLO_SYNC=Full").code);
+  Result bad = Admin("--data sub seed q.qds --count 1 --status 9", "TAVLO_SYNC=fsync");
+  EXPECT_EQ(1, bad.code);
+  EXPECT_TRUE(Has(bad.err, "TAVLO_SYNC=fsync is not a durability setting: use full or normal"))
+      << bad.err;
 }
 
 // A listing that cannot reach its reader fails, with the cause.
@@ -712,7 +721,7 @@ TEST_F(WqadminTest, VerifyNamesEachStoreDamageAndRepairSetsTheMessagesAside) {
       "note " + id[2] + ": it has no header row",
       "note " + id[3] + ": summary item 'WQMsgStatus' lacks 1 of its 1 search index rows",
       "note 4000: a search index row for 'wqmsgstatus' has no summary item behind it",
-      "note " + id[4] + ": items of a note that does not exist",
+      "note " + id[4] + ": rows in table items of a note that does not exist",
       "object 777: chunks of an object that does not exist",
       "message " + id[0] + ": cannot be read: Database file is damaged",
       "message " + id[2] + ": cannot be read: Database file is damaged",

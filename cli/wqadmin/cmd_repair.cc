@@ -47,6 +47,7 @@ struct Plan {
   bool orphanChunks = false;
   bool belowDocuments = false;  // pages or tables damaged: salvage
   std::vector<std::string> pageProblems;
+  bool indexesOnly = true;      // every page problem is an index's
 };
 
 STATUS Findings(DBHANDLE db, Plan* plan) {
@@ -59,10 +60,16 @@ STATUS Findings(DBHANDLE db, Plan* plan) {
           case DBCHECK_PAGES:
             p->belowDocuments = true;
             p->pageProblems.push_back(text);
+            // An index that disagrees with its table is rebuilt in place;
+            // anything else needs the salvage.
+            if (text.find(" index ") == std::string::npos) p->indexesOnly = false;
             break;
           case DBCHECK_UNREADABLE:
-            if (f->NoteID == 0) {
+            if (f->NoteID == 0 && f->Table && std::string(f->Table) == "summary") {
+              p->rebuildIndex = true;  // the search index, rebuilt from the items
+            } else if (f->NoteID == 0) {
               p->belowDocuments = true;
+              p->indexesOnly = false;
               p->pageProblems.push_back(std::string(f->Table ? f->Table : "?") + ": " + text);
             } else {
               p->move.emplace(f->NoteID, text);
@@ -172,7 +179,11 @@ int Salvage(const RepairOptions& o, queue_handle_t* q, const Plan& plan) {
   size_t saved = 0;
   std::vector<std::pair<NOTEID, STATUS>> lost;
   for (NOTEID id : ids) {
-    err = QDSNoteCopyRaw(q->dbhandle, id, out, RAWCOPY_KEEP_NOTEID, nullptr, nullptr, 0, nullptr);
+    // A note whose header row cannot be read is lost, not saved in part:
+    // its other rows stay in the damaged file.
+    err = QDSNoteCopyRaw(q->dbhandle, id, out, RAWCOPY_KEEP_NOTEID | RAWCOPY_NEED_HEADER, nullptr,
+                         nullptr, 0, nullptr);
+    if (err == ERR_NOTE_NOT_FOUND) err = ERR_DB_CORRUPT;
     if (err == NOERROR) saved++;
     else lost.emplace_back(id, err);
   }
@@ -205,6 +216,23 @@ int CmdRepair(const RepairOptions& o) {
   if (err) {
     CloseQueue(o.queue, &q);
     return Fail("cannot check", where, err);
+  }
+  if (plan.belowDocuments && plan.indexesOnly && !o.dryRun) {
+    // Indexes only: rebuilt in place, then checked again.
+    DWORD rows = 0;
+    err = QDSDbRebuildIndex(q.dbhandle, &rows);
+    if (err) {
+      CloseQueue(o.queue, &q);
+      return Fail("cannot rebuild the indexes of", where, err);
+    }
+    for (const std::string& p : plan.pageProblems)
+      Printf("index rebuilt for: %s\n", Printable(p).c_str());
+    plan = Plan();
+    err = Findings(q.dbhandle, &plan);
+    if (err) {
+      CloseQueue(o.queue, &q);
+      return Fail("cannot check", where, err);
+    }
   }
   if (plan.belowDocuments) return Salvage(o, &q, plan);
   err = MessageDamage(&q, &plan);

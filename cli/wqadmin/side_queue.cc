@@ -2,6 +2,7 @@
 #include "side_queue.h"
 
 #include <filesystem>
+#include <vector>
 
 #include "admin.h"
 
@@ -23,11 +24,20 @@ STATUS OpenSideQueue(DBHANDLE source, const std::string& queue, const char* suff
     err = QDSDbOpen(path.c_str(), &db);
     if (err) return err;
     // The views and the access list, so that list and show work on it as
-    // on the queue; a title that says what it is.
-    TIMEDATE all;
-    TimeConstant(TIMEDATE_WILDCARD, &all);
-    err = QDSDbCopy(source, db, all, NOTE_CLASS_ALL & ~NOTE_CLASS_DOCUMENT);
-    if (!err) err = QDSDbCopyACL(source, db);
+    // on the queue; a title that says what it is.  Each design note is
+    // copied as stored, and one that cannot be read is left behind: the
+    // side queue is most needed when its queue is damaged.
+    std::vector<NOTEID> design;
+    (void)QDSSearch(source, NULLHANDLE, nullptr, 0, NOTE_CLASS_ALL & ~NOTE_CLASS_DOCUMENT,
+                    nullptr,
+                    [](void* a, SEARCH_MATCH* m, ITEM_TABLE*) -> STATUS {
+                      static_cast<std::vector<NOTEID>*>(a)->push_back(m->ID.NoteID);
+                      return NOERROR;
+                    },
+                    &design, nullptr);
+    for (NOTEID id : design)
+      (void)QDSNoteCopyRaw(source, id, db, 0, nullptr, nullptr, 0, nullptr);
+    err = QDSDbCopyACL(source, db);
     char info[DBINFO_SIZE] = {}, title[DBINFO_SIZE] = {};
     if (!err) err = QDSDbInfoGet(source, info);
     if (!err) {

@@ -149,6 +149,8 @@ const char* const kStmtSql[kNumStmts] = {
     /* kStSummaryRange */
     "SELECT note_id FROM summary WHERE name_lc=?1 AND token=?2 AND note_id>?3"
     " ORDER BY note_id LIMIT ?4",
+    /* kStItemKeyAfter */
+    "SELECT k FROM items WHERE k BETWEEN ?1 AND ?2 LIMIT 1",
 };
 
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "item_key.h"
+#include "schema.h"
 #include "store_int.h"
 #include "tavlo/runtime.h"
 
@@ -155,22 +156,32 @@ STATUS QDSNoteCopyRaw(DBHANDLE source, NOTEID noteId, DBHANDLE dest, WORD flags,
     STATUS st = NOERROR;
     WORD cls = 0;
     {
+      // A notes table that cannot be read (or is gone) leaves the rows to
+      // say what there is: they move as a document.
       sqlite3_stmt* s = Stmt(sd->conn, kStNoteClass, &st);
-      if (!s) return st;
-      StmtReset reset(s);
-      sqlite3_bind_int64(s, 1, noteId);
-      int rc = sqlite3_step(s);
-      if (rc == SQLITE_ROW) {
-        cls = static_cast<WORD>(sqlite3_column_int(s, 0));
-      } else if (rc != SQLITE_DONE) {
-        return SqlStatus(sd->conn->db, rc);
+      if (s != nullptr) {
+        StmtReset reset(s);
+        sqlite3_bind_int64(s, 1, noteId);
+        int rc = sqlite3_step(s);
+        if (rc == SQLITE_ROW) cls = static_cast<WORD>(sqlite3_column_int(s, 0));
       }
+      st = NOERROR;
     }
     std::vector<Row> rows;
     st = LoadRows(sd->conn, noteId, &rows);
     if (st) return st;
     // Rows without a note (its row lost) still move: as a document.
     if (cls == 0 && rows.empty()) return ERR_NOTE_NOT_FOUND;
+    if (flags & RAWCOPY_NEED_HEADER) {
+      bool header = false;
+      for (const Row& r : rows) {
+        int64_t modified;
+        ORIGINATORID oid;
+        if (r.slot == 0)
+          header = DecodeHeader(r.value.data(), static_cast<int>(r.value.size()), &modified, &oid);
+      }
+      if (!header) return ERR_DB_CORRUPT;
+    }
     if (cls == 0) cls = NOTE_CLASS_DOCUMENT;
 
     Conn* c = dd->conn;
@@ -343,7 +354,10 @@ STATUS QDSDbRebuildIndex(DBHANDLE db, DWORD* retRows) {
     Txn txn(c);
     st = txn.Begin();
     if (st) return st;
-    st = SqlStatus(c->db, sqlite3_exec(c->db, "DELETE FROM summary", nullptr, nullptr, nullptr));
+    // The index may be gone altogether; the class index is rebuilt too.
+    st = SqlStatus(c->db, sqlite3_exec(c->db, kIndexSchemaSql, nullptr, nullptr, nullptr));
+    if (!st)
+      st = SqlStatus(c->db, sqlite3_exec(c->db, "DELETE FROM summary", nullptr, nullptr, nullptr));
     if (st) return st;
     for (const char* sql : {"SELECT k, name, value FROM items WHERE (flags & 4) != 0",
                             "SELECT k, name, value FROM big WHERE (flags & 4) != 0"}) {
@@ -389,10 +403,15 @@ STATUS QDSDbForEachNoteId(DBHANDLE db, STATUS (*fn)(void* arg, NOTEID id), void*
     auto walk = [&](const char* sql, int shift) -> STATUS {
       STATUS st = NOERROR;
       Local seek(c->db, sql, &st);
-      if (st) return st;
+      if (st == ERR_MEMORY) return st;
+      if (st) {  // the table is gone: what it held is lost
+        if (retComplete) *retComplete = FALSE;
+        return NOERROR;
+      }
+      const int64_t limit = int64_t{0xFFFFFFFF} << shift;
       int64_t from = 0;
       int misses = 0;
-      for (;;) {
+      while (from <= limit) {
         sqlite3_reset(seek.get());
         sqlite3_bind_int64(seek.get(), 1, from);
         int rc = sqlite3_step(seek.get());
@@ -402,15 +421,21 @@ STATUS QDSDbForEachNoteId(DBHANDLE db, STATUS (*fn)(void* arg, NOTEID id), void*
           // Step over the unreadable part, a note at a time, then in
           // growing strides so that a lost subtree ends the walk.
           if (++misses > 64) return NOERROR;
-          from += int64_t{1} << (shift + (misses > 16 ? misses - 16 : 0));
+          const int grow = misses > 16 ? misses - 16 : 0;
+          const int bits = shift + grow > 40 ? 40 : shift + grow;
+          from += int64_t{1} << bits;
           continue;
         }
         const int64_t key = sqlite3_column_int64(seek.get(), 0);
         const NOTEID id = static_cast<NOTEID>(key >> shift);
         ids.push_back(id);
         if (id == 0xFFFFFFFF) return NOERROR;
-        from = static_cast<int64_t>(id + 1) << shift;
+        // A damaged b-tree may hand back a key below the one asked for:
+        // move on by at least one note, so the walk always ends.
+        const int64_t next = static_cast<int64_t>(id + 1) << shift;
+        from = next > from ? next : from + (int64_t{1} << shift);
       }
+      return NOERROR;
     };
     STATUS st = walk("SELECT note_id FROM notes WHERE note_id >= ?1 ORDER BY note_id LIMIT 1", 0);
     if (!st) st = walk("SELECT k FROM items WHERE k >= ?1 ORDER BY k LIMIT 1", kSlotBits);

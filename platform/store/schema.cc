@@ -111,6 +111,15 @@ const char kSchemaSql[] =
     " class INTEGER NOT NULL, privs INTEGER NOT NULL, size INTEGER NOT NULL);"
     "CREATE TABLE object_chunks(k INTEGER PRIMARY KEY, data BLOB NOT NULL);";
 
+// The search index alone, and the notes' class index: what a repair
+// rebuilds when they are damaged or gone.
+const char kIndexSchemaSql[] =
+    "CREATE TABLE IF NOT EXISTS summary(name_lc TEXT NOT NULL, token NOT NULL,"
+    " note_id INTEGER NOT NULL, seq INTEGER NOT NULL, entry INTEGER NOT NULL,"
+    " PRIMARY KEY(name_lc, token, note_id, seq, entry)) WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS notes_class ON notes(class);"
+    "REINDEX notes_class;";
+
 // Checks that an open connection is one of our databases.  Reads only.
 STATUS SchemaCheck(sqlite3* db) {
   sqlite3_stmt* s = nullptr;

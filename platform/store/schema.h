@@ -12,6 +12,7 @@ namespace tavlo::store {
 extern const char kFormatMarker[];
 extern const int kFormatVersion;
 extern const char kSchemaSql[];
+extern const char kIndexSchemaSql[];
 
 // ERR_NOT_A_DB unless the connection's file carries our meta marker and a
 // version we read; ERR_DB_BUSY when another process holds the file.

@@ -260,6 +260,20 @@ STATUS LoadClass(Conn* c, NOTEID id, WORD* cls, bool* found) {
   return NOERROR;
 }
 
+// Whether a note has any item row at all.
+STATUS HasRows(Conn* c, NOTEID id, bool* rows) {
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStItemKeyAfter, &st);
+  if (!s) return st;
+  StmtReset reset(s);
+  sqlite3_bind_int64(s, 1, KeyFirst(id));
+  sqlite3_bind_int64(s, 2, KeyLast(id));
+  int rc = sqlite3_step(s);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return SqlStatus(rc);
+  *rows = rc == SQLITE_ROW;
+  return NOERROR;
+}
+
 // Points `sc.raw` at the items of an ITEM_TABLE built by LoadSummary.
 void RawFromTable(const std::vector<char>& table, Scratch& sc) {
   sc.raw.clear();
@@ -334,7 +348,14 @@ STATUS Visit(Conn* c, NOTEID id, WORD cls, WORD mask, const Since& since,
     if (cls == 0) {
       bool found = false;
       st = LoadClass(c, id, &cls, &found);
-      if (!st && !found) return NOERROR;  // deleted since the lookup
+      // No note row: deleted since the lookup (by this search's callback),
+      // unless its items are still there: then its note row is lost.
+      if (!st && !found) {
+        bool rows = false;
+        st = HasRows(c, id, &rows);
+        if (!st && !rows) return NOERROR;
+        if (!st) st = ERR_DB_CORRUPT;
+      }
     }
     h.cls = cls;
     if (!st && (h.cls & mask) == 0) return NOERROR;
@@ -467,7 +488,7 @@ STATUS SearchRun(DBHANDLE db, std::string_view text, WORD mask,
         NOTEID id = 0;
         bool more = false;
         STATUS st = candidates.Next(&id, &more);
-        if (DocumentDamage(st)) {
+        if (DocumentDamage(st) || st == ERR_DB_IO) {
           // A damaged index page must not take the queue down: the scan
           // below evaluates the same formula on every later document.
           damage.index = true;

@@ -344,9 +344,8 @@ STATUS CheckpointAll(Conn* c) {
 // that a checkpoint could copy back over it.  Only the four bytes of the
 // field change, so a reader of the old page sees a consistent page either
 // way.
-STATUS WriteMarker(int fd, Marker m) {
+STATUS WriteMarkerValue(int fd, uint32_t v) {
   unsigned char be[4];
-  const uint32_t v = EncodeMarker(m);
   be[0] = v >> 24;
   be[1] = v >> 16;
   be[2] = v >> 8;
@@ -354,6 +353,7 @@ STATUS WriteMarker(int fd, Marker m) {
   if (::pwrite(fd, be, 4, 60) != 4 || ::fdatasync(fd) != 0) return StatusForErrno(errno);
   return NOERROR;
 }
+STATUS WriteMarker(int fd, Marker m) { return WriteMarkerValue(fd, EncodeMarker(m)); }
 
 // Makes an empty WAL for a new generation, so that a file marked dirty
 // always has its WAL beside it.
@@ -467,6 +467,7 @@ STATUS OpenWriter(Conn* c) {
   }
   Marker m;
   st = ReadMarker(c->lockFd, &m);
+  const uint32_t original = EncodeMarker(m);
   std::string base = SidecarBase(c->canonical, c->ino, m.gen);
   int64_t walSize = -1;
   if (!st) st = SidecarSize(base + "-wal", &walSize);
@@ -498,11 +499,12 @@ STATUS OpenWriter(Conn* c) {
     if (!st) st = WriteMarker(c->lockFd, Marker{c->gen, true});
     if (!st) st = OpenSqlite(c, false);
     if (st) {
-      // Not ours after all, or unusable: put the marker back as it was.
+      // Not ours after all, or unusable: the four bytes go back exactly as
+      // they were (a foreign file's user_version is its own).
       CloseSqlite(c);
       Marker now;
       if (ReadMarker(c->lockFd, &now) == NOERROR && now.dirty && now.gen == c->gen)
-        WriteMarker(c->lockFd, Marker{m.gen, false});
+        WriteMarkerValue(c->lockFd, original);
       RemoveSidecars(c->sidecarBase);
     }
     OfdLock(c->lockFd, kAttachByte, F_RDLCK);  // back to attached
@@ -520,9 +522,14 @@ STATUS OpenWriter(Conn* c) {
     }
     st = EnsureAnchor(c->lockFd, base, &created);
     if (!st && walSize < 0) st = CreateEmptyWal(c->lockFd, base);
-    if (!st && !m.dirty) st = WriteMarker(c->lockFd, Marker{m.gen, true});
+    const bool marked = !st && !m.dirty;
+    if (marked) st = WriteMarker(c->lockFd, Marker{m.gen, true});
     if (!st) st = OpenSqlite(c, false);
-    if (st) return st;
+    if (st) {
+      CloseSqlite(c);
+      if (marked) WriteMarkerValue(c->lockFd, original);
+      return st;
+    }
   }
   c->attached = true;
   c->writerSession = true;

@@ -80,6 +80,7 @@ enum StmtId {
   kStDataVersion,
   kStSummaryExists,
   kStSummaryRange,
+  kStItemKeyAfter,
   kNumStmts
 };
 

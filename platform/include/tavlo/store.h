@@ -158,6 +158,9 @@ STATUS QDSDbCheck(DBHANDLE db, WORD flags, QDS_CHECK_CALLBACK callback, void* ar
 // Refuse (ERR_DB_EXISTS, nothing copied) rather than give an object a new
 // id: for documents whose own tables name their objects by id.
 #define RAWCOPY_KEEP_OBJECT_IDS 0x0002
+// Refuse (ERR_DB_CORRUPT) a document whose header row is lost or cannot be
+// decoded: a salvage takes only documents it can vouch for.
+#define RAWCOPY_NEED_HEADER 0x0004
 struct RAWCOPY_REMAP {
   DWORD OldId;
   DWORD NewId;
