@@ -17,6 +17,7 @@
 
 #include "admin.h"
 #include "output.h"
+#include "serve/serve.h"
 #include "tavlo/runtime.h"
 
 namespace {
@@ -283,6 +284,27 @@ int main(int argc, char** argv) {
       "  --discard-unsaved  accept the loss\n"
       "Nothing else may have the queue open (stop the relay and rswq).");
 
+  wqserve::ServeOptions svo;
+  auto* serve = app.add_subcommand(
+      "serve", "a live dashboard of the queues in the browser, read-only; prints "
+               "its address and serves until Ctrl-C");
+  serve->add_option("QUEUE", svo.queues, "queue database files of the data directory")
+      ->required();
+  serve->add_option("--listen", svo.listen, "address and port (a loopback address "
+                    "unless --token-file is given)")
+      ->capture_default_str();
+  serve->add_option("--token-file", svo.tokenFile,
+                    "file whose first line is the access token: needed to listen on "
+                    "any other address");
+  serve->footer(
+      "The page shows totals per status, the queue's shape, next retries, the "
+      "messages (paged), one message's details and the running tasks; /api/stats, "
+      "/api/shape, /api/list, /api/show/ID and /api/tasks give what the --json of "
+      "stats, shape, list, show and 'tavlo show tasks' print.  Queues are opened "
+      "read-only for each request.  On loopback only requests naming the printed "
+      "address in Host are answered; with --token-file the printed address carries "
+      "a one-time login code, and API clients send 'Authorization: Bearer TOKEN'.");
+
   // --data is the whole command's, but operators type it where they
   // think of it: accept it after the subcommand too.
   for (CLI::App* sub : app.get_subcommands({}))
@@ -321,6 +343,7 @@ int main(int argc, char** argv) {
   else if (*repair) rc = CmdRepair(rpo);
   else if (*import) rc = CmdImport(io);
   else if (*shape) rc = CmdShape(sho2);
+  else if (*serve) rc = wqserve::CmdServe(svo);
   for (ActionCmd& a : actions)
     if (*a.app) rc = CmdAction(a.kind, a.o);
   // A listing that did not reach its reader is a failure whatever the
