@@ -240,9 +240,10 @@ void Api::Keep(const std::string& key, const Reply& r) {
 }
 
 void Api::Warm() {
-  // The totals first: the page shows them before anything else.
+  // Only the totals: the page shows them first.  The shape is left to the
+  // page, which asks for it after its first page of messages, so a page
+  // opened at once is not kept waiting behind it.
   for (const std::string& q : queues_) (void)Stats({{"queue", q}});
-  for (const std::string& q : queues_) (void)Shape({{"queue", q}});
 }
 
 Reply Api::Error(int status, const std::string& text) {

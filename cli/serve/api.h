@@ -64,8 +64,7 @@ class Api {
   Reply Tasks(const Params& p);
   Reply Progress(const Params& p);
 
-  // Counts every queue once (stats, then the page's shape) so the first
-  // page has its numbers at once.
+  // Counts every queue once so the first page has its totals at once.
   void Warm();
 
   // {"error": text} with `status`; texts follow the non-UTF-8 rule.
