@@ -947,14 +947,31 @@ TEST_F(ActionsTest, RefusalsUsageErrorsAndDamagedMessages) {
         "hold q.qds --id 12abc", "release q.qds --to nobody", "release q.qds --to @",
         "delete q.qds --yes --retry-before yesterday", "requeue q.qds --received-after 2026-13-01",
         "requeue q.qds --retry-after 15", "requeue q.qds --formula 'WQMsgStatus = (9'",
-        "delete q.qds --status 9", "hold q.qds --bogus", "import q.qds"}) {
+        "delete q.qds --status 9", "hold q.qds --bogus", "import q.qds",
+        "requeue q.qds --received-before 2026-02-29", "hold q.qds --retry-before 2026-04-31"}) {
     Result r = Admin(args);
     EXPECT_EQ(2, r.code) << args << "\n" << r.err;
   }
+  // A day the month lacks is named, not read as the next month.
+  EXPECT_TRUE(Has(Admin("requeue q.qds --received-before 2026-02-29").err, "has no day 29"));
   Result r = Sh("printf '9\\nten\\n' | W hold q.qds --id -");
   EXPECT_EQ(2, r.code);
   EXPECT_TRUE(Has(r.err, "'ten'")) << r.err;
   EXPECT_TRUE(unchanged()) << "a usage error wrote";
+
+  // Selection options before QUEUE take one value each: QUEUE and the
+  // options after it are still seen.
+  r = Admin("list --status 9 q.qds --json");
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(Has(r.out, "\"note_id\":9")) << r.out;
+  // A view's note id is no message: the real run, as its dry run, takes
+  // nothing and succeeds.
+  r = Admin("requeue q.qds --id 1 --dry-run");
+  EXPECT_EQ(0, r.code);
+  EXPECT_TRUE(Has(r.out, "0 messages would be requeued")) << r.out;
+  r = Admin("requeue q.qds --quiet --id 1");
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_TRUE(Has(r.out, "0 messages requeued")) << r.out;
 
   // WQSRecipData of message 10 made to disagree with its stated size.
   {

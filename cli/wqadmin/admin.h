@@ -72,6 +72,15 @@ bool ExplainFormula(const std::string& formula);
 // there selects nothing, silently).
 void WarnUnknownItems(queue_handle_t* q, const std::string& where,
                       const std::string& formula);
+// A message's identity across queues: the File and Note parts of its
+// ORIGINATORID, which a copy as stored keeps.  The sequence that follows
+// them changes with every save, so a message requeued after it was copied
+// is still the same message.
+inline std::string MessageIdentity(const ORIGINATORID& oid) {
+  std::string key(reinterpret_cast<const char*>(&oid.File), sizeof oid.File);
+  key.append(reinterpret_cast<const char*>(&oid.Note), sizeof oid.Note);
+  return key;
+}
 // Time stamps inside the stored records sit at any even address (the
 // records are packed on 2-byte boundaries), so they are copied bytewise,
 // never bound to a reference.

@@ -12,10 +12,14 @@
 // Moves (hold, release) copy a message as stored into the other queue
 // (every item unchanged, its objects along with their ids, the originator
 // id kept) and then delete it: a crash in between leaves it in both queues,
-// and the next hold or release finds the pair by originator id and, when
-// the two are identical, finishes the move the way it is going.  delete
-// --export writes each message to a file of its own (a one-message queue
-// database) before purging it, so a crash in between leaves it in both.
+// and the next hold or release finds the pair by its identity (the
+// originator id without the sequence every save bumps) and, when the two
+// are identical, attachments included, finishes the move the way it is
+// going.  delete --export writes each message to a file of its own (a
+// one-message queue database), closes it so that it stands alone, and
+// only then deletes the message: a crash in between leaves it in both.
+// A message's objects go with it only when no other message of the queue
+// names them (a split copy shares its source's attachments).
 
 #include <unistd.h>
 
@@ -28,6 +32,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "object_refs.h"
 #include "output.h"
 #include "progress.h"
 #include "safe_text.h"
@@ -56,19 +61,16 @@ const Verb kVerbs[] = {{"requeue", "requeued", "ReQueueing"},
                        {"release", "released", "Releasing"},
                        {"delete", "deleted", "Deleting"}};
 
-struct OidLess {
-  bool operator()(const ORIGINATORID& a, const ORIGINATORID& b) const {
-    return std::memcmp(&a, &b, sizeof a) < 0;
-  }
-};
-using OidMap = std::map<ORIGINATORID, NOTEID, OidLess>;
+// Message identity -> note id.
+using OidMap = std::map<std::string, NOTEID>;
 
-// The originator id of every document of a database whose header decodes.
+// The identity of every document of a database whose header decodes.
 STATUS Oids(DBHANDLE db, OidMap* out) {
   return QDSDbScanItems(
       db, NOTE_CLASS_DOCUMENT, nullptr, 0,
       [](void* arg, const ITEM_SCAN_DOC* doc, const ITEM_VALUE*, WORD) -> STATUS {
-        if (doc->HeaderValid) (*static_cast<OidMap*>(arg))[doc->OriginatorID] = doc->NoteID;
+        if (doc->HeaderValid)
+          (*static_cast<OidMap*>(arg))[MessageIdentity(doc->OriginatorID)] = doc->NoteID;
         return NOERROR;
       },
       out);
@@ -78,8 +80,9 @@ STATUS Oids(DBHANDLE db, OidMap* out) {
 // two copies are identical, the one in `from` goes: the move finishes the
 // way this command is moving.  Copies that differ are both kept and named.
 // Returns the number of conflicts (and any failure in *err).
-int SettleInterruptedMoves(DBHANDLE from, DBHANDLE to, const std::string& fromName,
-                           const std::string& toName, STATUS* err) {
+int SettleInterruptedMoves(DBHANDLE from, DBHANDLE to, ObjectRefs* fromRefs,
+                           const std::string& fromName, const std::string& toName,
+                           STATUS* err) {
   OidMap a, b;
   *err = Oids(from, &a);
   if (!*err) *err = Oids(to, &b);
@@ -91,7 +94,7 @@ int SettleInterruptedMoves(DBHANDLE from, DBHANDLE to, const std::string& fromNa
     unsigned long long x = 0, y = 0;
     if (QDSNoteFingerprint(from, id, &x) == NOERROR &&
         QDSNoteFingerprint(to, it->second, &y) == NOERROR && x == y) {
-      *err = QDSNoteDeleteWithObjects(from, id);
+      *err = fromRefs->Delete(from, id);
       if (*err) return conflicts;
       Printf("message %u of %s was also in %s as note %u (an interrupted move): "
              "kept there only\n",
@@ -110,33 +113,73 @@ int SettleInterruptedMoves(DBHANDLE from, DBHANDLE to, const std::string& fromNa
   return conflicts;
 }
 
+// Whether `file` already holds message `id` of `db` as it is now.
+bool HoldsMessage(DBHANDLE file, DBHANDLE db, NOTEID id) {
+  unsigned long long a = 0, b = 0;
+  return QDSNoteFingerprint(file, id, &a) == NOERROR && QDSNoteFingerprint(db, id, &b) == NOERROR &&
+         a == b;
+}
+
+bool HoldsNothing(DBHANDLE file) {
+  bool any = false;
+  (void)QDSDbForEachNoteId(
+      file,
+      [](void* a, NOTEID) -> STATUS {
+        *static_cast<bool*>(a) = true;
+        return ERR_BAD_ARG;  // one is enough
+      },
+      &any, nullptr);
+  return !any;
+}
+
 // Writes message `id` to its own file in `dir`: a one-message queue
 // database, which `wqadmin import` reads (and list, show, cat, extract too).
+// The file is "<base>-<id>.qmsg", or "<base>-<id>-<n>.qmsg" when that name
+// holds something else (the same message id of another queue of that
+// name, or an older state): an existing file is never overwritten.  A file
+// an interrupted run left is taken as it is when it holds this message as
+// it is now, and filled when it holds nothing.  Returns only once the file
+// stands alone (closed cleanly, no WAL of its own beside it), so the
+// caller may delete the message.
 STATUS ExportMessage(DBHANDLE db, NOTEID id, const std::string& dir, const std::string& base,
                      std::string* file) {
-  *file = dir + "/" + base + "-" + std::to_string(id) + ".qmsg";
   WORD cls = 0;
   STATUS st = QDSDbGetClass(db, &cls);
-  std::error_code ec;
-  if (!st && std::filesystem::exists(*file, ec)) {
-    // From a run that stopped before its purge: the same message is kept.
-    DBHANDLE old = 0;
-    unsigned long long a = 0, b = 0;
-    bool same = QDSDbOpenReadOnly(file->c_str(), &old) == NOERROR &&
-                QDSNoteFingerprint(old, id, &a) == NOERROR &&
-                QDSNoteFingerprint(db, id, &b) == NOERROR && a == b;
-    if (old) QDSDbClose(old);
-    if (same) return NOERROR;
-  }
-  if (!st) st = QDSDbCreate(file->c_str(), cls, TRUE);
-  DBHANDLE out = 0;
-  if (!st) st = QDSDbOpen(file->c_str(), &out);
-  if (!st) st = QDSNoteCopyRaw(db, id, out, RAWCOPY_KEEP_NOTEID, nullptr, nullptr, 0, nullptr);
-  if (out) {
+  if (st) return st;
+  for (int n = 1; n < 1000; n++) {
+    *file = dir + "/" + base + "-" + std::to_string(id) + (n > 1 ? "-" + std::to_string(n) : "") +
+            ".qmsg";
+    std::error_code ec;
+    const bool there = std::filesystem::exists(*file, ec);
+    if (ec) return ERR_DB_IO;
+    if (!there) {
+      st = QDSDbCreate(file->c_str(), cls, FALSE);
+      if (st == ERR_DB_EXISTS) continue;  // made meanwhile: not ours
+      if (st) return st;
+    }
+    // Opened for writing, so that what a killed run left in its WAL is
+    // finished into the file when this close ends the session.
+    DBHANDLE out = 0;
+    st = QDSDbOpenBulk(file->c_str(), &out);
+    if (there && st) continue;  // not ours to repair: another name
+    if (st) return st;
+    bool fill = !there;
+    if (there && !HoldsMessage(out, db, id)) {
+      fill = HoldsNothing(out);
+      if (!fill) {
+        QDSDbClose(out);
+        continue;
+      }
+    }
+    if (fill) st = QDSNoteCopyRaw(db, id, out, RAWCOPY_KEEP_NOTEID, nullptr, nullptr, 0, nullptr);
     STATUS cst = QDSDbClose(out);
     if (!st) st = cst;
+    BOOL alone = FALSE;
+    if (!st) st = QDSDbIsSelfContained(file->c_str(), &alone);
+    if (!st && !alone) st = ERR_DB_BUSY;  // someone has it open: it keeps a WAL
+    return st;
   }
-  return st;
+  return ERR_DB_EXISTS;
 }
 
 bool Confirm(const std::string& question) {
@@ -202,6 +245,7 @@ int CmdAction(ActionKind kind, const ActionOptions& o) {
 
   queue_handle_t q;
   if (!OpenQueueBulk(source, &q)) return 1;
+  ObjectRefs refs;
   DBHANDLE other = 0;
   bool opened = false;
   const std::string otherName = release ? ResolvedPath(o.queue) : where + ".hold";
@@ -212,7 +256,9 @@ int CmdAction(ActionKind kind, const ActionOptions& o) {
       CloseQueue(source, &q);
       return Fail("cannot open", otherName, err);
     }
-    int conflicts = SettleInterruptedMoves(q.dbhandle, other, where, otherName, &err);
+    err = refs.Load(q.dbhandle);
+    int conflicts =
+        err ? 0 : SettleInterruptedMoves(q.dbhandle, other, &refs, where, otherName, &err);
     if (err) {
       QDSDbClose(other);
       CloseQueue(source, &q);
@@ -227,7 +273,8 @@ int CmdAction(ActionKind kind, const ActionOptions& o) {
   }
 
   std::vector<NOTEID> ids;
-  STATUS err = CandidateIds(&q, sel, &ids);
+  STATUS err = kind == ActionKind::kDelete ? refs.Load(q.dbhandle) : NOERROR;
+  if (!err) err = CandidateIds(&q, sel, &ids);
   if (err) {
     if (other) QDSDbClose(other);
     CloseQueue(source, &q);
@@ -279,32 +326,20 @@ int CmdAction(ActionKind kind, const ActionOptions& o) {
         if (err == ERR_DB_EXISTS) {
           what = "its attachments' object ids are taken in " + otherName;
         } else if (!err) {
-          err = QDSNoteDeleteWithObjects(q.dbhandle, id);
+          err = refs.Delete(q.dbhandle, id);
         }
         break;
       }
       case ActionKind::kDelete: {
-        std::vector<DWORD> objects;
-        for (WORD i = 0; i < WQSGetNumFileBlocks(&m); i++) {
-          file_descriptor_t* fd = nullptr;
-          file_block_t* fb = nullptr;
-          WQSGetFileBlockInfo(&m, i, &fd, &fb);
-          if (fb) objects.push_back(fb->RRV);
-        }
+        (void)WQSCloseMsg(&m);
         std::string file;
         if (!o.exportDir.empty()) err = ExportMessage(q.dbhandle, id, o.exportDir, base, &file);
         if (err) {
-          what = "cannot export it";
-          (void)WQSCloseMsg(&m);
+          what = "cannot export it to " + (file.empty() ? o.exportDir : file);
           break;
         }
-        err = WQSCloseMsgAndPurge(&m);
-        if (err) {
-          (void)WQSCloseMsg(&m);
-          break;
-        }
-        // The purge takes the document; its attachments' objects go too.
-        for (DWORD rrv : objects) (void)QDSDbFreeObject(q.dbhandle, rrv);
+        // The document and the objects only it names, in one transaction.
+        err = refs.Delete(q.dbhandle, id);
         break;
       }
     }
@@ -353,16 +388,14 @@ int CmdImport(const ImportOptions& o) {
       failed++;
       continue;
     }
-    std::vector<NOTEID> ids;
-    err = QDSDbForEachNoteId(
-        in,
-        [](void* a, NOTEID id) -> STATUS {
-          static_cast<std::vector<NOTEID>*>(a)->push_back(id);
-          return NOERROR;
-        },
-        &ids, nullptr);
     OidMap theirs;
-    if (!err) err = Oids(in, &theirs);
+    err = Oids(in, &theirs);
+    if (err) {
+      Fail("cannot read", file, err);
+      failed++;
+      QDSDbClose(in);
+      continue;
+    }
     for (const auto& [oid, id] : theirs) {
       if (present.count(oid)) {
         Printf("%s: message %u is in the queue already (note %u); not imported again\n",
@@ -372,6 +405,13 @@ int CmdImport(const ImportOptions& o) {
       NOTEID newId = 0;
       err = QDSNoteCopyRaw(in, id, q.dbhandle, RAWCOPY_KEEP_OBJECT_IDS, &newId, nullptr, 0,
                            nullptr);
+      if (err == ERR_DB_EXISTS) {
+        FailText(file + ": message " + std::to_string(id) +
+                 " cannot be imported: the queue has other objects under its attachments' "
+                 "ids");
+        failed++;
+        continue;
+      }
       if (err) {
         Fail("cannot import message " + std::to_string(id) + " of", file, err);
         failed++;

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "admin.h"
+#include "object_refs.h"
 #include "output.h"
 #include "safe_text.h"
 #include "side_queue.h"
@@ -271,6 +272,13 @@ int CmdRepair(const RepairOptions& o) {
     CloseQueue(o.queue, &q);
     return Fail("cannot read", side, err);
   }
+  // A damaged message may share its attachments with a sound copy of it.
+  ObjectRefs refs;
+  if (!plan.move.empty() && (err = refs.Load(q.dbhandle)) != NOERROR) {
+    if (aside) QDSDbClose(aside);
+    CloseQueue(o.queue, &q);
+    return Fail("cannot read the attachments of", where, err);
+  }
   int rc = 0;
   for (const auto& [id, why] : plan.move) {
     unsigned long long fp = 0;
@@ -278,7 +286,7 @@ int CmdRepair(const RepairOptions& o) {
     NOTEID newId = 0;
     err = finish ? NOERROR
                  : QDSNoteCopyRaw(q.dbhandle, id, aside, 0, &newId, nullptr, 0, nullptr);
-    if (!err) err = QDSNoteDeleteWithObjects(q.dbhandle, id);
+    if (!err) err = refs.Delete(q.dbhandle, id);
     if (err) {
       rc = Fail("cannot move message " + std::to_string(id) + " of", where, err);
       break;

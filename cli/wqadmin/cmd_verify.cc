@@ -145,8 +145,8 @@ int CmdVerify(const VerifyOptions& o) {
     std::map<std::string, NOTEID> mine, theirs;
     auto collect = [](void* arg, const ITEM_SCAN_DOC* d, const ITEM_VALUE*, WORD) -> STATUS {
       if (d->HeaderValid)
-        (*static_cast<std::map<std::string, NOTEID>*>(arg))[std::string(
-            reinterpret_cast<const char*>(&d->OriginatorID), sizeof d->OriginatorID)] = d->NoteID;
+        (*static_cast<std::map<std::string, NOTEID>*>(arg))[MessageIdentity(d->OriginatorID)] =
+            d->NoteID;
       return NOERROR;
     };
     if (QDSDbScanItems(q.dbhandle, NOTE_CLASS_DOCUMENT, nullptr, 0, collect, &mine) == NOERROR &&
@@ -154,9 +154,14 @@ int CmdVerify(const VerifyOptions& o) {
       for (const auto& [oid, id] : mine) {
         auto it = theirs.find(oid);
         if (it == theirs.end()) continue;
+        unsigned long long a = 0, b = 0;
+        const bool same = QDSNoteFingerprint(q.dbhandle, id, &a) == NOERROR &&
+                          QDSNoteFingerprint(held, it->second, &b) == NOERROR && a == b;
         found(Finding{"duplicate", id, 0, "",
                       "also in " + hold + " as note " + std::to_string(it->second) +
-                          " (an interrupted hold or release: the next one settles it)"});
+                          (same ? " (an interrupted hold or release: the next one settles it)"
+                                : " and the two differ (changed since an interrupted hold or "
+                                  "release): keep one, delete the other")});
       }
     }
     QDSDbClose(held);

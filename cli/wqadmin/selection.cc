@@ -56,7 +56,7 @@ bool ParseTime(const std::string& text, const TIMEDATE& now, TIMEDATE* out,
   }
   // YYYY-MM-DD[THH:MM[:SS[.frac]]][Z|+HH:MM|-HH:MM]
   struct tm tm = {};
-  int year, month, day, hour = 0, minute = 0, second = 0;
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   int64_t micros = 0;
   size_t at = 10;
   bool ok = Digits(text, 0, 4, &year) && text.size() >= 10 && text[4] == '-' &&
@@ -84,13 +84,22 @@ bool ParseTime(const std::string& text, const TIMEDATE& now, TIMEDATE* out,
       zone = true;
     } else if ((text[at] == '+' || text[at] == '-') && at + 6 == text.size() &&
                text[at + 3] == ':') {
-      int oh, om;
+      int oh = 0, om = 0;
       ok = Digits(text, at + 1, 2, &oh) && Digits(text, at + 4, 2, &om);
       offset = (oh * 3600 + om * 60) * (text[at] == '-' ? -1 : 1);
       zone = true;
     } else {
       ok = false;
     }
+  }
+  static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  // A day the month does not have is a typing error, not the next month.
+  if (ok && month >= 1 && month <= 12 && day >= 1 &&
+      (day > kDays[month - 1] || (month == 2 && day == 29 && !leap))) {
+    *error = "'" + text + "' is not a time: month " + std::to_string(month) + " of " +
+             std::to_string(year) + " has no day " + std::to_string(day);
+    return false;
   }
   if (!ok || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
       second > 60) {
@@ -143,6 +152,7 @@ void AddSelectionOptions(CLI::App* cmd, SelectionOptions* o) {
   cmd->add_option("--status", o->statuses,
                   "only messages in these statuses (repeatable; 9,10 lists too)")
       ->expected(1)
+      ->allow_extra_args(false)  // one value each time: QUEUE may follow
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   cmd->add_option("--formula", o->formula,
                   "only messages this selection formula matches, e.g. "
@@ -151,6 +161,7 @@ void AddSelectionOptions(CLI::App* cmd, SelectionOptions* o) {
                   "only these note ids (repeatable; - reads them from standard "
                   "input, one a line)")
       ->expected(1)
+      ->allow_extra_args(false)  // one value each time: QUEUE may follow
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   cmd->add_option("--to", o->to,
                   "only messages with a recipient ADDR, or any at @DOMAIN "
@@ -301,7 +312,21 @@ bool Selection::Matches(msg_handle_t* m) const {
 STATUS CandidateIds(queue_handle_t* q, const Selection& s, std::vector<NOTEID>* ids) {
   ids->clear();
   if (s.Ids() != nullptr && s.Formula().empty()) {
-    ids->assign(s.Ids()->begin(), s.Ids()->end());
+    // Only the ids of messages: a view's note id selects nothing, as
+    // list shows it.  A note that cannot be opened stays, for the action
+    // to report.
+    for (NOTEID id : *s.Ids()) {
+      NOTEHANDLE h = NULLHANDLE;
+      STATUS err = QDSNoteOpen(q->dbhandle, id, 0, &h);
+      if (err == ERR_NOTE_NOT_FOUND) continue;
+      if (err == ERR_MEMORY) return err;
+      WORD cls = NOTE_CLASS_DOCUMENT;
+      if (!err) {
+        QDSNoteGetInfo(h, _NOTE_CLASS, &cls);
+        QDSNoteClose(h);
+      }
+      if (cls == NOTE_CLASS_DOCUMENT) ids->push_back(id);
+    }
     return NOERROR;
   }
   return ForEachNote(q, s.Formula(), [&](NOTEID id, bool damaged) {

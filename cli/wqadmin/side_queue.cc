@@ -1,6 +1,10 @@
 // Side queues (see side_queue.h).
 #include "side_queue.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <vector>
 
@@ -16,12 +20,17 @@ STATUS OpenSideQueue(DBHANDLE source, const std::string& queue, const char* suff
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) {
     if (!create) return NOERROR;
+    // Made whole under a temporary name and then linked into place, so
+    // that a side queue is never there without its views (an interrupted
+    // creation leaves only the temporary file, which the next one
+    // replaces).
+    const std::string tmp = path + ".new";
     WORD cls = 0;
     STATUS err = QDSDbGetClass(source, &cls);
-    if (!err) err = QDSDbCreate(path.c_str(), cls, FALSE);
+    if (!err) err = QDSDbCreate(tmp.c_str(), cls, TRUE);
     if (err) return err;
     DBHANDLE db = 0;
-    err = QDSDbOpen(path.c_str(), &db);
+    err = QDSDbOpen(tmp.c_str(), &db);
     if (err) return err;
     // The views and the access list, so that list and show work on it as
     // on the queue; a title that says what it is.  Each design note is
@@ -46,13 +55,20 @@ STATUS OpenSideQueue(DBHANDLE source, const std::string& queue, const char* suff
       QDSDbInfoModify(info, INFOPARSE_TITLE, t.substr(0, 32).c_str());
       err = QDSDbInfoSet(db, info);
     }
-    if (err) {
-      QDSDbClose(db);
-      return err;
+    STATUS cerr = QDSDbClose(db);
+    if (!err) err = cerr;
+    // link() refuses a name that exists: one made meanwhile is kept.
+    if (!err && ::link(tmp.c_str(), path.c_str()) != 0 && errno != EEXIST) err = ERR_DB_IO;
+    if (!err) {
+      ::unlink(tmp.c_str());
+      const int dir = ::open(std::filesystem::path(path).parent_path().c_str(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+      }
     }
-    *side = db;
-    *opened = true;
-    return NOERROR;
+    if (err) return err;
   }
   STATUS err = QDSDbOpen(path.c_str(), side);
   if (!err) *opened = true;

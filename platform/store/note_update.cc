@@ -214,6 +214,30 @@ STATUS MakePlan(const Note& n, bool full, Plan* plan) {
 }
 
 }  // namespace
+
+STATUS DeleteNoteRows(Conn* c, NOTEID noteId) {
+  SearchForget(c, noteId);
+  TIMEDATE now;
+  OSCurrentTIMEDATE(&now);
+  STATUS st = NOERROR;
+  sqlite3_stmt* s = Stmt(c, kStNoteDelete, &st);
+  if (!s) return st;
+  WORD cls = 0;
+  {
+    StmtReset reset(s);
+    sqlite3_bind_int64(s, 1, noteId);
+    int rc = sqlite3_step(s);
+    if (rc == SQLITE_DONE) return ERR_NOTE_NOT_FOUND;
+    if (rc != SQLITE_ROW) return SqlStatus(rc);
+    cls = static_cast<WORD>(sqlite3_column_int(s, 0));
+    rc = sqlite3_step(s);
+    if (rc != SQLITE_DONE) return SqlStatus(rc);
+  }
+  st = DeleteRows(c, noteId, true);
+  if (!st) st = MetaTouch(c, cls, now);
+  return st;
+}
+
 }  // namespace tavlo::store
 
 using namespace tavlo::store;
@@ -284,28 +308,9 @@ STATUS QDSNoteDelete(DBHANDLE db, NOTEID noteId, WORD flags) {
   STATUS st = GetWritableDb(db, &d);
   if (st) return st;
   if (noteId == 0) return ERR_NOTE_NOT_FOUND;
-  Conn* c = d->conn;
-  SearchForget(c, noteId);
-  TIMEDATE now;
-  OSCurrentTIMEDATE(&now);
-  Txn txn(c);
+  Txn txn(d->conn);
   st = txn.Begin();
-  if (st) return st;
-  sqlite3_stmt* s = Stmt(c, kStNoteDelete, &st);
-  if (!s) return st;
-  WORD cls = 0;
-  {
-    StmtReset reset(s);
-    sqlite3_bind_int64(s, 1, noteId);
-    int rc = sqlite3_step(s);
-    if (rc == SQLITE_DONE) return ERR_NOTE_NOT_FOUND;
-    if (rc != SQLITE_ROW) return SqlStatus(rc);
-    cls = static_cast<WORD>(sqlite3_column_int(s, 0));
-    rc = sqlite3_step(s);
-    if (rc != SQLITE_DONE) return SqlStatus(rc);
-  }
-  st = DeleteRows(c, noteId, true);
-  if (!st) st = MetaTouch(c, cls, now);
+  if (!st) st = DeleteNoteRows(d->conn, noteId);
   if (!st) st = txn.Commit();
   return st;
 }

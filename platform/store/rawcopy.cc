@@ -9,8 +9,12 @@
 // takes its object along.  The copy keeps the object's id when the
 // destination has it free (ids are never reused within a database, so
 // documents moved back and forth between a queue and its hold queue keep
-// theirs) and otherwise gets a new one, written into the reference.  The
-// caller learns of every id that changed.
+// theirs); where the destination has an object of that id with the same
+// bytes, the copy shares it (a message and its copy made in the same queue
+// share their attachments' objects, and each may move on its own);
+// otherwise it gets a new id, written into the reference.  The caller
+// learns of every id that changed.  Deleting a document frees only the
+// objects the caller says no other document shares.
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -84,6 +88,56 @@ void SetRefId(Row* r, DWORD id) {
 
 constexpr int kChunkIndexBits = 13;  // as objects.cc keys its chunks
 
+// The range of chunk keys of object `rrv`.
+int64_t ChunkFirst(DWORD rrv) { return static_cast<int64_t>(rrv) << kChunkIndexBits; }
+int64_t ChunkLast(DWORD rrv) {
+  return ChunkFirst(rrv) | ((int64_t{1} << kChunkIndexBits) - 1);
+}
+
+// Feeds object `rrv` as stored (class, privs, size, then every chunk row)
+// to `fn`, a part at a time: ERR_OBJECT_NOT_FOUND when there is none.
+template <typename Fn>
+STATUS ForEachObjectPart(Conn* c, DWORD rrv, Fn fn) {
+  STATUS st = NOERROR;
+  Local get(c->db, "SELECT class, privs, size FROM objects WHERE rrv=?1", &st);
+  if (st) return st;
+  sqlite3_bind_int64(get.get(), 1, rrv);
+  int rc = sqlite3_step(get.get());
+  if (rc == SQLITE_DONE) return ERR_OBJECT_NOT_FOUND;
+  if (rc != SQLITE_ROW) return SqlStatus(c->db, rc);
+  int64_t head[3] = {sqlite3_column_int64(get.get(), 0), sqlite3_column_int64(get.get(), 1),
+                     sqlite3_column_int64(get.get(), 2)};
+  fn(head, sizeof head);
+  Local chunks(c->db, "SELECT k, data FROM object_chunks WHERE k BETWEEN ?1 AND ?2", &st);
+  if (st) return st;
+  sqlite3_bind_int64(chunks.get(), 1, ChunkFirst(rrv));
+  sqlite3_bind_int64(chunks.get(), 2, ChunkLast(rrv));
+  while ((rc = sqlite3_step(chunks.get())) == SQLITE_ROW) {
+    const int64_t index = sqlite3_column_int64(chunks.get(), 0) - ChunkFirst(rrv);
+    const uint64_t n = static_cast<uint64_t>(sqlite3_column_bytes(chunks.get(), 1));
+    const void* data = sqlite3_column_blob(chunks.get(), 1);
+    fn(&index, sizeof index);
+    fn(&n, sizeof n);
+    if (n) fn(data, n);
+  }
+  return rc == SQLITE_DONE ? NOERROR : SqlStatus(c->db, rc);
+}
+
+// Whether object `rrv` holds the same bytes in `a` as in `b` (both have it).
+STATUS SameObject(Conn* a, Conn* b, DWORD rrv, bool* same) {
+  std::string x, y;
+  auto into = [](std::string* out) {
+    return [out](const void* p, size_t n) { out->append(static_cast<const char*>(p), n); };
+  };
+  // Attachments are compared whole: a collision of ids is rare (a message
+  // moved back and forth, or a copy sharing its source's objects).
+  STATUS st = ForEachObjectPart(a, rrv, into(&x));
+  if (!st) st = ForEachObjectPart(b, rrv, into(&y));
+  if (st) return st;
+  *same = x == y;
+  return NOERROR;
+}
+
 // Copies object `rrv` of `from` into `to`, keeping its id when free there;
 // the id it has in `to` goes to *newId.  ERR_OBJECT_NOT_FOUND when `from`
 // has no such object.
@@ -104,6 +158,15 @@ STATUS CopyObject(Conn* from, Conn* to, DWORD rrv, DWORD* newId) {
   rc = sqlite3_step(taken.get());
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) return SqlStatus(to->db, rc);
   const bool keep = rc == SQLITE_DONE;
+  if (!keep) {
+    bool same = false;
+    st = SameObject(from, to, rrv, &same);
+    if (st) return st;
+    if (same) {
+      *newId = rrv;
+      return NOERROR;
+    }
+  }
   Local put(to->db,
             keep ? "INSERT INTO objects(rrv, class, privs, size) VALUES(?1, ?2, ?3, ?4)"
                  : "INSERT INTO objects(class, privs, size) VALUES(?2, ?3, ?4)",
@@ -259,55 +322,101 @@ STATUS QDSNoteCopyRaw(DBHANDLE source, NOTEID noteId, DBHANDLE dest, WORD flags,
   }
 }
 
-STATUS QDSNoteDeleteWithObjects(DBHANDLE db, NOTEID noteId) {
+STATUS QDSNoteDeleteWithObjects(DBHANDLE db, NOTEID noteId, const DWORD* keep,
+                                DWORD keepCount) {
   Db* d = nullptr;
   STATUS st = GetWritableDb(db, &d);
   if (st) return st;
+  if (keepCount && keep == nullptr) return ERR_BAD_ARG;
   Conn* c = d->conn;
   try {
     std::vector<Row> rows;
     st = LoadRows(c, noteId, &rows);
     if (st) return st;
+    std::vector<DWORD> objects;
+    for (const Row& r : rows)
+      if (IsObjectRef(r) && std::find(keep, keep + keepCount, RefId(r)) == keep + keepCount)
+        objects.push_back(RefId(r));
+    // One transaction: a crash leaves the document with all its objects
+    // or neither, never a document whose attachments are gone (which a
+    // move would then take for the whole message) nor objects that no
+    // document names (whose ids would block the message's return).
     Txn txn(c);
     st = txn.Begin();
     if (st) return st;
-    std::vector<DWORD> objects;
-    for (const Row& r : rows)
-      if (IsObjectRef(r)) objects.push_back(RefId(r));
     Local obj(c->db, "DELETE FROM objects WHERE rrv=?1", &st);
     if (st) return st;
     Local chunks(c->db, "DELETE FROM object_chunks WHERE k BETWEEN ?1 AND ?2", &st);
     if (st) return st;
-    const int64_t mask = (int64_t{1} << kChunkIndexBits) - 1;
     for (DWORD rrv : objects) {
+      sqlite3_reset(obj.get());
       sqlite3_bind_int64(obj.get(), 1, rrv);
       st = StepDone(obj.get());
       if (st) return st;
-      sqlite3_bind_int64(chunks.get(), 1, static_cast<int64_t>(rrv) << kChunkIndexBits);
-      sqlite3_bind_int64(chunks.get(), 2, (static_cast<int64_t>(rrv) << kChunkIndexBits) | mask);
+      sqlite3_reset(chunks.get());
+      sqlite3_bind_int64(chunks.get(), 1, ChunkFirst(rrv));
+      sqlite3_bind_int64(chunks.get(), 2, ChunkLast(rrv));
       st = StepDone(chunks.get());
       if (st) return st;
     }
-    st = txn.Commit();
-    if (st) return st;
+    st = DeleteNoteRows(c, noteId);
+    if (st == ERR_NOTE_NOT_FOUND) {
+      if (rows.empty()) return st;
+      // Rows whose note row is lost: removed as they are (their index
+      // rows go with the next rebuild).
+      st = NOERROR;
+      for (StmtId id : {kStItemsDeleteNote, kStBigItemsDeleteNote}) {
+        sqlite3_stmt* s = Stmt(c, id, &st);
+        if (!s) break;
+        sqlite3_bind_int64(s, 1, KeyFirst(noteId));
+        sqlite3_bind_int64(s, 2, KeyLast(noteId));
+        st = StepDone(s);
+        if (st) break;
+      }
+    }
+    if (!st) st = txn.Commit();
+    return st;
   } catch (...) {
     return ERR_MEMORY;
   }
-  st = QDSNoteDelete(db, noteId, 0);
-  if (st != ERR_NOTE_NOT_FOUND) return st;
-  // Rows whose note row is lost: removed as they are (their index rows
-  // go with the next rebuild).
-  Txn txn(c);
-  st = txn.Begin();
-  for (StmtId id : {kStItemsDeleteNote, kStBigItemsDeleteNote}) {
-    sqlite3_stmt* s = st ? nullptr : Stmt(c, id, &st);
-    if (!s) break;
-    sqlite3_bind_int64(s, 1, KeyFirst(noteId));
-    sqlite3_bind_int64(s, 2, KeyLast(noteId));
-    st = StepDone(s);
+}
+
+STATUS QDSDbForEachObjectRef(DBHANDLE db, STATUS (*fn)(void* arg, NOTEID noteId, DWORD rrv),
+                             void* arg) {
+  Db* d = GetDb(db);
+  if (d == nullptr) return ERR_BAD_DB;
+  if (fn == nullptr) return ERR_BAD_ARG;
+  Conn* c = d->conn;
+  EndSnapshot(c);
+  STATUS st = NOERROR;
+  // A database without objects has no references worth a scan.
+  {
+    Local any(c->db, "SELECT 1 FROM objects LIMIT 1", &st);
+    if (st) return st;
+    int rc = sqlite3_step(any.get());
+    if (rc == SQLITE_DONE) return NOERROR;
+    if (rc != SQLITE_ROW) return SqlStatus(c->db, rc);
   }
-  if (!st) st = txn.Commit();
-  return st;
+  // A reference is eight bytes, always a small item; the header rows
+  // (slot 0) are no items.
+  Local refs(c->db,
+             "SELECT k, value FROM items WHERE (k & ?2) != 0 AND length(value) >= 8 AND "
+             "substr(value, 1, 2) = ?1",
+             &st);
+  if (st) return st;
+  const unsigned char code[2] = {TYPE_OBJECT & 0xFF, TYPE_OBJECT >> 8};
+  sqlite3_bind_blob(refs.get(), 1, code, 2, SQLITE_STATIC);
+  sqlite3_bind_int64(refs.get(), 2, kSlotMask);
+  int rc;
+  while ((rc = sqlite3_step(refs.get())) == SQLITE_ROW) {
+    const int64_t k = sqlite3_column_int64(refs.get(), 0);
+    const unsigned char* p = static_cast<const unsigned char*>(sqlite3_column_blob(refs.get(), 1));
+    if (p == nullptr || sqlite3_column_bytes(refs.get(), 1) < 8) continue;
+    const DWORD rrv = p[4] | p[5] << 8 | p[6] << 16 | static_cast<DWORD>(p[7]) << 24;
+    st = fn(arg, static_cast<NOTEID>(k >> kSlotBits), rrv);
+    if (st) return st;
+  }
+  return rc == SQLITE_DONE ? NOERROR : SqlStatus(c->db, rc);
 }
 
 STATUS QDSNoteFingerprint(DBHANDLE db, NOTEID noteId, unsigned long long* retPrint) {
@@ -319,15 +428,25 @@ STATUS QDSNoteFingerprint(DBHANDLE db, NOTEID noteId, unsigned long long* retPri
     STATUS st = LoadRows(d->conn, noteId, &rows);
     if (st) return st;
     if (rows.empty()) return ERR_NOTE_NOT_FOUND;
-    // FNV-1a over every row, an object reference's id left out: a copy
-    // whose object got a new id is still the same document.
+    // FNV-1a over every row, an object reference's id left out but the
+    // object's bytes taken in: a copy whose object got a new id is still
+    // the same document, one whose attachment is missing or differs is
+    // not.
     uint64_t h = 1469598103934665603ull;
     auto mix = [&h](const void* p, size_t n) {
       const unsigned char* b = static_cast<const unsigned char*>(p);
       for (size_t i = 0; i < n; i++) h = (h ^ b[i]) * 1099511628211ull;
     };
     for (Row& r : rows) {
-      if (IsObjectRef(r)) SetRefId(&r, 0);
+      if (IsObjectRef(r)) {
+        st = ForEachObjectPart(d->conn, RefId(r), mix);
+        if (st == ERR_OBJECT_NOT_FOUND) {
+          mix("missing", 7);
+          st = NOERROR;
+        }
+        if (st) return st;
+        SetRefId(&r, 0);
+      }
       mix(&r.slot, sizeof r.slot);
       mix(&r.flags, sizeof r.flags);
       uint64_t n = r.name.size(), v = r.value.size();

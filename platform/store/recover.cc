@@ -231,6 +231,28 @@ bool NamedLikeOurs(const std::string& wal) {
 
 }  // namespace
 
+STATUS QDSDbIsSelfContained(const char* path, BOOL* retSelfContained) {
+  if (path == nullptr || retSelfContained == nullptr) return ERR_BAD_ARG;
+  *retSelfContained = FALSE;
+  struct stat sb;
+  if (::stat(path, &sb) != 0) return errno == ENOENT ? ERR_NOEXIST : ErrnoStatus(errno);
+  Marker m;
+  if (Conn* c = ConnFind(sb.st_dev, sb.st_ino)) {
+    // Open in this process: its own descriptor is read, because closing
+    // another one would drop SQLite's record locks on the file.
+    STATUS st = ReadMarker(c->lockFd, &m);
+    if (st) return st;
+  } else {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return ErrnoStatus(errno);
+    STATUS st = ReadMarker(fd, &m);
+    ::close(fd);
+    if (st) return st;
+  }
+  *retSelfContained = m.dirty ? FALSE : TRUE;
+  return NOERROR;
+}
+
 STATUS QDSDbRecover(const char* path, const char* fromWal, WORD flags,
                     WORD* retOutcome) {
   SetOpenDetail(std::string());

@@ -160,6 +160,10 @@ void EndSnapshot(Conn* c);
 // Drops a document from the search cache; call on every save or delete.
 void SearchForget(Conn* c, NOTEID id);
 
+// Deletes a document's note row, its item rows and their index rows, inside
+// the caller's transaction.  ERR_NOTE_NOT_FOUND when it has no note row.
+STATUS DeleteNoteRows(Conn* c, NOTEID noteId);
+
 // An open database handle.
 struct Db {
   Conn* conn = nullptr;

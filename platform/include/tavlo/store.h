@@ -148,9 +148,11 @@ STATUS QDSDbCheck(DBHANDLE db, WORD flags, QDS_CHECK_CALLBACK callback, void* ar
 // Copies a document as stored from `source` into `dest` (another
 // database): every row byte for byte, the header (modified time and
 // ORIGINATORID) kept, so it works on documents nothing above the store can
-// decode (and on rows whose note row is lost: they arrive as a document).  Objects its $FILE items (TYPE_OBJECT values) refer to are copied
-// along, keeping their ids where `dest` has them free, else with new ids
-// written into those items; each changed id is reported (up to `maxRemap`
+// decode (and on rows whose note row is lost: they arrive as a document).
+// Objects its $FILE items (TYPE_OBJECT values) refer to are copied along,
+// keeping their ids where `dest` has them free; where `dest` has an object
+// of that id holding the same bytes, the copy shares it; otherwise the
+// object gets a new id written into those items; each changed id is reported (up to `maxRemap`
 // into `retRemap`, all counted in `retRemapCount`).  One transaction in
 // `dest`.  RAWCOPY_KEEP_NOTEID keeps the note id too (ERR_DB_EXISTS when
 // `dest` has it); otherwise `retNewId` gets the new one.
@@ -168,12 +170,23 @@ struct RAWCOPY_REMAP {
 STATUS QDSNoteCopyRaw(DBHANDLE source, NOTEID noteId, DBHANDLE dest, WORD flags,
                       NOTEID* retNewId, RAWCOPY_REMAP* retRemap, DWORD maxRemap,
                       DWORD* retRemapCount);
-// Deletes a document and the objects its $FILE items refer to (also the
-// rows of a document whose note row is lost).
-STATUS QDSNoteDeleteWithObjects(DBHANDLE db, NOTEID noteId);
-// A 64-bit fingerprint of a document's rows as stored (object ids in $FILE
-// items left out), equal for a document and its QDSNoteCopyRaw copy: how a
-// move interrupted between copy and delete is recognised.
+// Deletes a document and the objects its $FILE items refer to, except the
+// `keepCount` ids in `keep`: objects another document also names (a copy
+// made in the same database shares its source's objects; see
+// QDSDbForEachObjectRef).  One transaction.  Also removes the rows of a
+// document whose note row is lost.
+STATUS QDSNoteDeleteWithObjects(DBHANDLE db, NOTEID noteId, const DWORD* keep,
+                                DWORD keepCount);
+// Calls `fn` for every object reference of every note: the note's id and
+// the object's, in note-id order, in one snapshot (a scan of the items;
+// none at all when the database holds no object).
+STATUS QDSDbForEachObjectRef(DBHANDLE db, STATUS (*fn)(void* arg, NOTEID noteId, DWORD rrv),
+                             void* arg);
+// A 64-bit fingerprint of a document's rows as stored and of the objects
+// its $FILE items name (their ids left out), equal for a document and its
+// QDSNoteCopyRaw copy: how a move interrupted between copy and delete is
+// recognised.  A missing object counts as such, so a copy that lost an
+// attachment is not taken for the message.
 STATUS QDSNoteFingerprint(DBHANDLE db, NOTEID noteId, unsigned long long* retPrint);
 // Calls `fn` for the id of every note that has a row anywhere (its note
 // row or any item), ascending, on a database whose pages may be damaged:
@@ -212,6 +225,10 @@ STATUS QDSDbRebuildIndex(DBHANDLE db, DWORD* retRows);
 #define RECOVER_DISCARDED 3  // the unsaved changes were given up
 STATUS QDSDbRecover(const char* path, const char* fromWal, WORD flags,
                     WORD* retOutcome);
+// Whether every commit of the file is in the file itself (it was closed
+// cleanly: no WAL of its own must travel with it), from the marker alone.
+// A file that was open when a process died, or is open now, is not.
+STATUS QDSDbIsSelfContained(const char* path, BOOL* retSelfContained);
 
 // ---------------------------------------------------------------------------
 // Objects: byte arrays of a fixed size in a database, written in place.
