@@ -550,8 +550,11 @@ TEST_F(WqadminTest, StatsFromItemRowsEqualsOpeningEveryMessage) {
     for (NOTEID id : {ahead, unset, bare}) {
       msg_handle_t m;
       ASSERT_EQ(NOERROR, WQSOpenMsgByMsgID(&q, id, &m));
-      if (id == ahead) TimeFromMicros((nowSecs + 3600) * 1000000, &m.info.user.tdNextRetry);
-      if (id == unset) TimeConstant(TIMEDATE_WILDCARD, &m.info.user.tdNextRetry);
+      // The info block is packed: its time stamps are set through a copy.
+      TIMEDATE next;
+      if (id == ahead) TimeFromMicros((nowSecs + 3600) * 1000000, &next);
+      if (id == unset) TimeConstant(TIMEDATE_WILDCARD, &next);
+      if (id != bare) std::memcpy(&m.info.user.tdNextRetry, &next, sizeof next);
       if (id == bare) ASSERT_EQ(NOERROR, WQSDeleteMsgObject(&m, "WQMsgStatus"));
       ASSERT_EQ(NOERROR, WQSCloseMsgAndUpdate(&m));
     }
@@ -602,8 +605,9 @@ TEST_F(WqadminTest, StatsFromItemRowsEqualsOpeningEveryMessage) {
     std::memcpy(&next, &m.info.user.tdNextRetry, sizeof next);
     TIMEDATE wild;
     TimeConstant(TIMEDATE_WILDCARD, &wild);
-    const int64_t overdue = nowSecs * 1000000 - TimeToMicros(&next);
-    std::string bucket = names.back() == "unset" && TimeDateCompare(&next, &wild) == 0 ? "unset"
+    const bool isUnset = TimeDateCompare(&next, &wild) == 0;
+    const int64_t overdue = isUnset ? 0 : nowSecs * 1000000 - TimeToMicros(&next);
+    std::string bucket = names.back() == "unset" && isUnset ? "unset"
                          : overdue < 0 ? "ahead" : names[names.size() - 2];
     if (bucket == names[names.size() - 2])
       for (size_t i = 1; i + 2 < names.size(); i++)

@@ -44,7 +44,11 @@ bool IsSpecialTime(const TIMEDATE& t);
 // The bucket of time `t` as of `nowMicros`; a special time is unset.
 inline size_t BucketOf(const TIMEDATE& t, int64_t nowMicros) {
   if (IsSpecialTime(t)) return kUnset;
-  return BucketOfAge(nowMicros - TimeToMicros(&t));
+  // A damaged stamp may lie anywhere in the 64-bit range.
+  int64_t age = 0;
+  if (__builtin_sub_overflow(nowMicros, TimeToMicros(&t), &age))
+    return TimeToMicros(&t) > nowMicros ? kAhead : kOlder;
+  return BucketOfAge(age);
 }
 
 }  // namespace wqadmin
