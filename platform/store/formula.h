@@ -4,7 +4,9 @@
 //
 // Language: an optional leading SELECT; item names; decimal numbers;
 // double-quoted strings (\" and \\ escapes); = != <> < > <= >=; & (and),
-// | (or), ! (not); parentheses; @All, @True, @False.  Comparisons: number
+// | (or), ! (not); parentheses; @All, @True, @False; @Contains(a; b), TRUE
+// when some entry of text (or text list) `a` holds some entry of `b`, case
+// ignored (a number, or an absent item, holds nothing).  Comparisons: number
 // item against number numerically, text against text case-insensitively;
 // an absent item (or a type mismatch) matches no comparison.  A text list
 // or number list item matches when any entry does.
@@ -76,7 +78,9 @@ struct EqTerm {
 // parentheses), returns that disjunctive form: a document can match only
 // if, for some conjunction, it satisfies every term.  std::nullopt for
 // anything else (negation, ordering comparisons, @All...), where a search
-// must scan.  Callers still Evaluate each candidate.
+// must scan.  Inside an AND, a part that qualifies for no plan is left out
+// (taken as TRUE): the plan then finds a superset, which is all it must
+// do, since callers still Evaluate each candidate.
 std::optional<std::vector<std::vector<EqTerm>>> IndexPlan(
     const Program& program);
 
@@ -112,6 +116,7 @@ enum class NodeKind : uint8_t {
   kAnd,      // operands children[a .. a+b)
   kOr,       // operands children[a .. a+b)
   kCompare,  // left a `cmp` right b
+  kContains, // @Contains(a; b)
 };
 
 enum class CompareOp : uint8_t { kEq, kNe, kLt, kGt, kLe, kGe };

@@ -175,6 +175,30 @@ bool CompareValues(const Value& l, const Value& r, CompareOp op) {
   return false;
 }
 
+// Whether some entry of `text` holds some entry of `part`, case ignored.
+bool ContainsValues(const Value& text, const Value& part) {
+  if (text.kind != Value::kText && text.kind != Value::kList) return false;
+  if (part.kind != Value::kText && part.kind != Value::kList) return false;
+  Entries te(text), pe(part);
+  for (size_t i = 0, tn = te.Count(); i < tn; i++) {
+    const char* t;
+    size_t tl;
+    te.Get(i, &t, &tl);
+    for (size_t j = 0, pn = pe.Count(); j < pn; j++) {
+      const char* q;
+      size_t ql;
+      pe.Get(j, &q, &ql);
+      if (ql > tl) continue;
+      for (size_t at = 0; at + ql <= tl; at++) {
+        size_t k = 0;
+        while (k < ql && Fold(t[at + k]) == Fold(q[k])) k++;
+        if (k == ql) return true;
+      }
+    }
+  }
+  return false;
+}
+
 bool Truthy(const Value& v) {
   switch (v.kind) {
     case Value::kNumber: return v.number != 0;
@@ -215,6 +239,8 @@ class Evaluator {
         return false;
       case NodeKind::kCompare:
         return CompareValues(ValueOf(n.a), ValueOf(n.b), n.cmp);
+      case NodeKind::kContains:
+        return ContainsValues(ValueOf(n.a), ValueOf(n.b));
     }
     return false;
   }

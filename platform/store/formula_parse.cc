@@ -428,6 +428,7 @@ class Parser {
         return Add(n, 1);
       case Tok::kFunction: {
         std::string f = Lowered(tok_.text);
+        if (f == "contains") return ParseContains();
         n.kind = NodeKind::kNumber;
         if (f == "all" || f == "true") {
           n.number = 1;
@@ -445,6 +446,31 @@ class Parser {
       default:
         Lexer::Fail(tok_.offset, tok_.length, "expected an expression");
     }
+  }
+
+  // @Contains(text; part): its operands are whole expressions, like a
+  // parenthesised one.
+  uint32_t ParseContains() {
+    Token at = tok_;
+    Advance();
+    if (tok_.kind != Tok::kLParen)
+      Lexer::Fail(tok_.offset, tok_.length, "expected '(' after @Contains");
+    Enter(at);
+    Advance();
+    uint32_t text = ParseOr();
+    if (tok_.kind != Tok::kSemicolon)
+      Lexer::Fail(tok_.offset, tok_.length, "expected ';' between the arguments of @Contains");
+    Advance();
+    uint32_t part = ParseOr();
+    if (tok_.kind != Tok::kRParen)
+      Lexer::Fail(tok_.offset, tok_.length, "expected ')' after the arguments of @Contains");
+    nesting_--;
+    Advance();
+    Node n;
+    n.kind = NodeKind::kContains;
+    n.a = text;
+    n.b = part;
+    return Add(n, std::max(depth_[text], depth_[part]) + 1);
   }
 
   Lexer lex_;

@@ -63,7 +63,8 @@ bool ToDnf(const Program& p, uint32_t i, Dnf* out) {
       Dnf acc{{}};  // the neutral "true"
       for (uint32_t k = 0; k < n.b; k++) {
         Dnf sub;
-        if (!ToDnf(p, p.children[n.a + k], &sub)) return false;
+        // A part no index answers narrows nothing: TRUE for the plan.
+        if (!ToDnf(p, p.children[n.a + k], &sub)) sub = Dnf{{}};
         if (acc.size() * sub.size() > kMaxPlanConjunctions) return false;
         Dnf next;
         next.reserve(acc.size() * sub.size());

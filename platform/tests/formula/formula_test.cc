@@ -134,6 +134,16 @@ TEST(FormulaPlan, RequeueFormula) {
 
 TEST(FormulaPlan, ScansWhenAnIndexCannotAnswer) {
   EXPECT_EQ("scan", PlanOf("!(A = 1)"));
+  EXPECT_EQ("scan", PlanOf("A = 1 | @Contains(E; \"x\")"));
+  EXPECT_EQ("scan", PlanOf("!(A = 1) & B > 2"));
+}
+
+// Inside an AND, a part no index answers is left to the evaluation: the
+// plan still narrows by the rest.
+TEST(FormulaPlan, AndKeepsItsIndexedParts) {
+  EXPECT_EQ("S=11", PlanOf("S = 11 & @Contains(E; \"spam\")"));
+  EXPECT_EQ("S=9 & T=\"a\" | S=10 & T=\"a\"",
+            PlanOf("(S = 9 | S = 10) & !(X = 1) & T = \"a\""));
 }
 
 std::string Word(WORD w) {
@@ -229,6 +239,27 @@ TEST(FormulaEval, OrderingTruthAndConstants) {
   }
   EXPECT_TRUE(Match(formula, many));
   EXPECT_FALSE(Match(formula + " & I3 = 4", many));
+}
+
+// @Contains: any entry of the first holds any entry of the second, case
+// ignored; numbers and absent items hold nothing; its arguments are
+// expressions.
+TEST(FormulaEval, ContainsFindsAPartOfATextOrAnEntry) {
+  ExpectAll({{"E", Txt("550 Mailbox FULL")}, {"L", List({"a@example.org", "B@Mail.Example.com"})},
+             {"N", Num(550)}, {"Empty", Txt("")}},
+            {{"@Contains(E; \"mailbox full\")", true}, {"@contains(E; \"550\")", true},
+             {"@Contains(E; \"\")", true}, {"@Contains(E; \"full!\")", false},
+             {"@Contains(L; \"@mail.example\")", true}, {"@Contains(L; \"@other\")", false},
+             {"@Contains(E; L)", false}, {"@Contains(\"x550y\"; \"550\")", true},
+             {"@Contains(N; \"5\")", false}, {"@Contains(X; \"\")", false},
+             {"@Contains(Empty; \"a\")", false}, {"!@Contains(E; \"zzz\")", true},
+             {"@Contains(E; \"FULL\") & N = 550", true}});
+  for (const char* bad : {"@Contains", "@Contains(E)", "@Contains(E; \"a\"", "@Contains E; \"a\")",
+                          "@Contains(E, \"a\")"}) {
+    std::shared_ptr<const Program> p;
+    CompileError err;
+    EXPECT_EQ(ERR_FORMULA_SYNTAX, Compile(bad, &p, &err)) << bad;
+  }
 }
 
 TEST(FormulaEval, MalformedValuesMatchNothing) {
