@@ -118,7 +118,7 @@ STATUS FromOpened(queue_handle_t* q, NOTEID id, Tally* t) {
 
 STATUS ComputeShape(queue_handle_t* q, const ShapeOptions& o, const Selection& sel,
                     int64_t nowMicros, Progress* progress, ShapeTable* out) {
-  Tally t{o, nowMicros};
+  Tally t{o, nowMicros, {}};
   auto update = [&](uint64_t n) {
     if (progress != nullptr) progress->Update(n);
   };
