@@ -29,6 +29,8 @@ const std::vector<StatusMeaning>& KnownStatuses();
 const char* StatusName(DWORD status);
 bool IsFailedStatus(DWORD status);
 
+// The runtime's text for a STATUS ("Database file is damaged").
+std::string StatusText(STATUS status);
 // Prints "wqadmin: <what> '<file>': <status text> (STATUS n)" to stderr and
 // returns 1.
 int Fail(const std::string& what, const std::string& file, STATUS status);

@@ -45,12 +45,6 @@ namespace wqadmin {
 
 namespace {
 
-std::string StatusText(STATUS st) {
-  char text[256];
-  TavloStatusText(st, text, sizeof(text));
-  return text;
-}
-
 struct Verb {
   const char* name;      // "requeue"
   const char* done;      // "requeued"

@@ -36,12 +36,6 @@ namespace wqadmin {
 
 namespace {
 
-std::string StatusText(STATUS st) {
-  char text[256];
-  TavloStatusText(st, text, sizeof(text));
-  return text;
-}
-
 struct Plan {
   std::map<NOTEID, std::string> move;  // note -> why
   bool rebuildIndex = false;

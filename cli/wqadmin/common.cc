@@ -43,6 +43,12 @@ bool IsFailedStatus(DWORD status) {
   return status == 11 || status == 9 || status == 10 || status == 7;
 }
 
+std::string StatusText(STATUS status) {
+  char text[256];
+  TavloStatusText(status, text, sizeof(text));
+  return text;
+}
+
 int Fail(const std::string& what, const std::string& file, STATUS status) {
   char text[256];
   TavloStatusText(status, text, sizeof(text));

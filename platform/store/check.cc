@@ -21,16 +21,18 @@ namespace {
 constexpr int kChunkBits = 18;       // as objects.cc
 constexpr int kChunkIndexBits = 13;  // as objects.cc
 
-class Local {
+// A statement for one check; a prepare that fails (a table gone) is a
+// finding, so its result code is kept rather than turned into a STATUS.
+class Probe {
  public:
-  Local(sqlite3* db, const char* sql) {
+  Probe(sqlite3* db, const char* sql) {
     rc_ = sqlite3_prepare_v2(db, sql, -1, &s_, nullptr);
   }
-  ~Local() { sqlite3_finalize(s_); }
+  ~Probe() { sqlite3_finalize(s_); }
   sqlite3_stmt* get() const { return s_; }
   int rc() const { return rc_; }
-  Local(const Local&) = delete;
-  Local& operator=(const Local&) = delete;
+  Probe(const Probe&) = delete;
+  Probe& operator=(const Probe&) = delete;
 
  private:
   sqlite3_stmt* s_ = nullptr;
@@ -83,7 +85,7 @@ bool CheckPages(Checker& k, bool full) {
   }
   std::vector<std::string> seen;
   for (const char* sql : checks) {
-    Local s(k.c->db, sql);
+    Probe s(k.c->db, sql);
     if (s.rc() != SQLITE_OK) {
       if (!k.Unreadable("sqlite_schema", s.rc())) return false;
       continue;
@@ -106,14 +108,14 @@ bool CheckPages(Checker& k, bool full) {
 // ids in order.  `expected` counts the index rows the items call for.
 bool CheckNotes(Checker& k, std::vector<NOTEID>* notes, uint64_t* expected) {
   bool indexUnreadable = false;
-  Local list(k.c->db, "SELECT note_id FROM notes ORDER BY note_id");
+  Probe list(k.c->db, "SELECT note_id FROM notes ORDER BY note_id");
   if (list.rc() != SQLITE_OK) return k.Unreadable("notes", list.rc());
   int rc;
   while ((rc = sqlite3_step(list.get())) == SQLITE_ROW)
     notes->push_back(static_cast<NOTEID>(sqlite3_column_int64(list.get(), 0)));
   if (rc != SQLITE_DONE && !k.Unreadable("notes", rc)) return false;
 
-  Local rows(k.c->db,
+  Probe rows(k.c->db,
              "SELECT k, flags, name, value FROM items WHERE k BETWEEN ?1 AND ?2"
              " UNION ALL SELECT k, flags, name, value FROM big WHERE k BETWEEN ?1 AND ?2");
   if (rows.rc() != SQLITE_OK) return k.Unreadable("items", rows.rc());
@@ -181,13 +183,13 @@ bool CheckNotes(Checker& k, std::vector<NOTEID>* notes, uint64_t* expected) {
 // Index rows with no summary item behind them.  Only walked when the
 // index holds more rows than the items call for.
 bool CheckOrphanIndexRows(Checker& k, uint64_t expected) {
-  Local count(k.c->db, "SELECT count(*) FROM summary");
+  Probe count(k.c->db, "SELECT count(*) FROM summary");
   if (count.rc() != SQLITE_OK) return k.Unreadable("summary", count.rc());
   int rc = sqlite3_step(count.get());
   if (rc != SQLITE_ROW) return k.Unreadable("summary", rc);
   if (static_cast<uint64_t>(sqlite3_column_int64(count.get(), 0)) <= expected) return true;
-  Local rows(k.c->db, "SELECT name_lc, token, note_id, seq, entry FROM summary");
-  Local item(k.c->db,
+  Probe rows(k.c->db, "SELECT name_lc, token, note_id, seq, entry FROM summary");
+  Probe item(k.c->db,
              "SELECT flags, name, value FROM items WHERE k=?1"
              " UNION ALL SELECT flags, name, value FROM big WHERE k=?1");
   if (rows.rc() != SQLITE_OK || item.rc() != SQLITE_OK) return k.Unreadable("summary", rows.rc());
@@ -218,7 +220,7 @@ bool CheckOrphanIndexRows(Checker& k, uint64_t expected) {
 // Rows of `table` whose note has no row in `notes`: one seek per note.
 bool CheckOrphanItems(Checker& k, const std::vector<NOTEID>& notes, const char* table) {
   std::string sql = std::string("SELECT k FROM ") + table + " WHERE k >= ?1 ORDER BY k LIMIT 1";
-  Local seek(k.c->db, sql.c_str());
+  Probe seek(k.c->db, sql.c_str());
   if (seek.rc() != SQLITE_OK) return k.Unreadable(table, seek.rc());
   int64_t from = 0;
   for (;;) {
@@ -244,8 +246,8 @@ bool CheckOrphanItems(Checker& k, const std::vector<NOTEID>& notes, const char* 
 // Objects against their chunks: no chunk past the object's end, every
 // chunk of its right length, no chunk of an object that does not exist.
 bool CheckObjects(Checker& k) {
-  Local objects(k.c->db, "SELECT rrv, size FROM objects ORDER BY rrv");
-  Local chunks(k.c->db, "SELECT k, length(data) FROM object_chunks ORDER BY k");
+  Probe objects(k.c->db, "SELECT rrv, size FROM objects ORDER BY rrv");
+  Probe chunks(k.c->db, "SELECT k, length(data) FROM object_chunks ORDER BY k");
   if (objects.rc() != SQLITE_OK) return k.Unreadable("objects", objects.rc());
   if (chunks.rc() != SQLITE_OK) return k.Unreadable("object_chunks", chunks.rc());
   std::vector<std::pair<DWORD, int64_t>> sizes;

@@ -35,22 +35,6 @@ struct Row {
   std::string value;
 };
 
-// Prepares one statement for this call (admin paths: not worth caching).
-class Local {
- public:
-  Local(sqlite3* db, const char* sql, STATUS* st) {
-    int rc = sqlite3_prepare_v2(db, sql, -1, &s_, nullptr);
-    if (rc != SQLITE_OK) *st = SqlStatus(db, rc);
-  }
-  ~Local() { sqlite3_finalize(s_); }
-  sqlite3_stmt* get() const { return s_; }
-  Local(const Local&) = delete;
-  Local& operator=(const Local&) = delete;
-
- private:
-  sqlite3_stmt* s_ = nullptr;
-};
-
 // Every row of a document as stored, header included.  Only a failure to
 // read is an error: undecodable values are copied as they are.
 STATUS LoadRows(Conn* c, NOTEID id, std::vector<Row>* out) {

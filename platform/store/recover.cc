@@ -23,25 +23,6 @@ using namespace tavlo::store;
 
 namespace {
 
-std::string DirOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-std::string BaseName(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-STATUS ErrnoStatus(int e) {
-  if (e == ENOSPC || e == EDQUOT || e == EFBIG) return ERR_DISK_FULL;
-  if (e == ENOENT) return ERR_NOEXIST;
-  if (e == EACCES || e == EPERM || e == EROFS) return ERR_DB_READONLY;
-  if (e == EMFILE || e == ENFILE) return ERR_NO_FILES;
-  return ERR_DB_IO;
-}
-
 uint32_t Be32(const unsigned char* p) {
   return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
 }
@@ -49,12 +30,12 @@ uint32_t Be32(const unsigned char* p) {
 // Copies `from` to a new file `to` (mode `mode`) and syncs it.
 STATUS CopyFile(const std::string& from, const std::string& to, mode_t mode) {
   int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return ErrnoStatus(errno);
+  if (in < 0) return StatusForErrno(errno);
   int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (out < 0) {
     int e = errno;
     ::close(in);
-    return ErrnoStatus(e);
+    return StatusForErrno(e);
   }
   std::vector<char> buf(1 << 20);
   STATUS st = NOERROR;
@@ -63,23 +44,23 @@ STATUS CopyFile(const std::string& from, const std::string& to, mode_t mode) {
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      st = ErrnoStatus(errno);
+      st = StatusForErrno(errno);
       break;
     }
     for (ssize_t done = 0; done < n;) {
       ssize_t w = ::write(out, buf.data() + done, n - done);
       if (w < 0) {
         if (errno == EINTR) continue;
-        st = ErrnoStatus(errno);
+        st = StatusForErrno(errno);
         break;
       }
       done += w;
     }
     if (st) break;
   }
-  if (!st && ::fsync(out) != 0) st = ErrnoStatus(errno);
+  if (!st && ::fsync(out) != 0) st = StatusForErrno(errno);
   ::close(in);
-  if (::close(out) != 0 && !st) st = ErrnoStatus(errno);
+  if (::close(out) != 0 && !st) st = StatusForErrno(errno);
   return st;
 }
 
@@ -90,7 +71,7 @@ STATUS CheckWalHeader(const std::string& wal, int dbFd) {
   int fd = ::open(wal.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     SetOpenDetail(wal + ": " + strerror(errno));
-    return ErrnoStatus(errno);
+    return StatusForErrno(errno);
   }
   struct stat sb;
   bool ok = ::fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) &&
@@ -131,7 +112,7 @@ STATUS AdoptWal(const std::string& canonical, int fd, const std::string& wal) {
   STATUS st = CheckWalHeader(wal, fd);
   if (st) return st;
   struct stat sb;
-  if (::fstat(fd, &sb) != 0) return ErrnoStatus(errno);
+  if (::fstat(fd, &sb) != 0) return StatusForErrno(errno);
   const std::string scratch =
       DirOf(canonical) + "/.tavlo-recover-" + std::to_string(::getpid());
   for (const char* s : {"", "-wal", "-shm", "-journal"}) ::unlink((scratch + s).c_str());
@@ -174,7 +155,7 @@ STATUS AdoptWal(const std::string& canonical, int fd, const std::string& wal) {
   }
   if (!st) st = Exec(db, "PRAGMA wal_checkpoint(TRUNCATE)");
   if (db && sqlite3_close_v2(db) != SQLITE_OK && !st) st = ERR_DB_IO;
-  if (!st && ::rename(scratch.c_str(), canonical.c_str()) != 0) st = ErrnoStatus(errno);
+  if (!st && ::rename(scratch.c_str(), canonical.c_str()) != 0) st = StatusForErrno(errno);
   if (!st) {
     int dir = ::open(DirOf(canonical).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
@@ -235,7 +216,7 @@ STATUS QDSDbIsSelfContained(const char* path, BOOL* retSelfContained) {
   if (path == nullptr || retSelfContained == nullptr) return ERR_BAD_ARG;
   *retSelfContained = FALSE;
   struct stat sb;
-  if (::stat(path, &sb) != 0) return errno == ENOENT ? ERR_NOEXIST : ErrnoStatus(errno);
+  if (::stat(path, &sb) != 0) return StatusForErrno(errno);
   Marker m;
   if (Conn* c = ConnFind(sb.st_dev, sb.st_ino)) {
     // Open in this process: its own descriptor is read, because closing
@@ -244,7 +225,7 @@ STATUS QDSDbIsSelfContained(const char* path, BOOL* retSelfContained) {
     if (st) return st;
   } else {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return ErrnoStatus(errno);
+    if (fd < 0) return StatusForErrno(errno);
     STATUS st = ReadMarker(fd, &m);
     ::close(fd);
     if (st) return st;
@@ -263,11 +244,11 @@ STATUS QDSDbRecover(const char* path, const char* fromWal, WORD flags,
   STATUS st = ResolvePath(path, &resolved);
   if (st) return st;
   struct stat sb;
-  if (::stat(resolved.c_str(), &sb) != 0) return ErrnoStatus(errno);
+  if (::stat(resolved.c_str(), &sb) != 0) return StatusForErrno(errno);
   if (!S_ISREG(sb.st_mode)) return ERR_NOT_A_DB;
   if (ConnFind(sb.st_dev, sb.st_ino) != nullptr) return ERR_DB_BUSY;
   char* real = ::realpath(resolved.c_str(), nullptr);
-  if (real == nullptr) return ErrnoStatus(errno);
+  if (real == nullptr) return StatusForErrno(errno);
   const std::string canonical(real);
   free(real);
 
@@ -300,7 +281,7 @@ STATUS QDSDbRecover(const char* path, const char* fromWal, WORD flags,
       uint32_t v = EncodeMarker(clean);
       unsigned char be[4] = {(unsigned char)(v >> 24), (unsigned char)(v >> 16),
                              (unsigned char)(v >> 8), (unsigned char)v};
-      if (::pwrite(fd, be, 4, 60) != 4 || ::fdatasync(fd) != 0) st = ErrnoStatus(errno);
+      if (::pwrite(fd, be, 4, 60) != 4 || ::fdatasync(fd) != 0) st = StatusForErrno(errno);
       if (!st && legacyThere) ::rename(legacy.c_str(), (legacy + ".discarded").c_str());
       if (!st) {
         *retOutcome = RECOVER_DISCARDED;

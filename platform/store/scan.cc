@@ -16,21 +16,6 @@
 namespace tavlo::store {
 namespace {
 
-class Local {
- public:
-  Local(sqlite3* db, const std::string& sql, STATUS* st) {
-    int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &s_, nullptr);
-    if (rc != SQLITE_OK) *st = SqlStatus(db, rc);
-  }
-  ~Local() { sqlite3_finalize(s_); }
-  sqlite3_stmt* get() const { return s_; }
-  Local(const Local&) = delete;
-  Local& operator=(const Local&) = delete;
-
- private:
-  sqlite3_stmt* s_ = nullptr;
-};
-
 // One ordered stream of (key, flags, name, value) rows of a table.
 struct RowStream {
   sqlite3_stmt* s;

@@ -34,29 +34,6 @@ constexpr off_t kAttachByte = 0x40001001;
 // recovery that checkpoints a large WAL takes that long at most).
 constexpr int kAttachWaitMs = 10000;
 
-STATUS StatusForErrno(int e) {
-  switch (e) {
-    case ENOENT:
-    case ENOTDIR:
-      return ERR_NOEXIST;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return ERR_DB_READONLY;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-      return ERR_DISK_FULL;
-    case EMFILE:
-    case ENFILE:
-      return ERR_NO_FILES;
-    case ENAMETOOLONG:
-      return ERR_DB_PATH;
-    default:
-      return ERR_DB_IO;
-  }
-}
-
 // An open-file-description lock on one byte: F_RDLCK, F_WRLCK or F_UNLCK.
 // 0, or the errno (EAGAIN: held elsewhere).
 int OfdLock(int fd, off_t byte, short type) {
@@ -92,18 +69,6 @@ bool HeldElsewhere(int fd, off_t byte, short type) {
   fl.l_len = 1;
   if (::fcntl(fd, F_OFD_GETLK, &fl) != 0) return true;  // assume the worst
   return fl.l_type != F_UNLCK;
-}
-
-std::string DirOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // True when this process may create files in the directory of `path`.
@@ -326,7 +291,6 @@ void CloseSqlite(Conn* c) {
   if (c->mapped) VfsUnmap(c->canonical);
   c->mapped = false;
 }
-
 
 // Every frame of the WAL into the file, the file synced and the WAL
 // emptied; ERR_DB_BUSY when a reader's snapshot keeps frames in use.
@@ -606,6 +570,41 @@ STATUS OpenReader(Conn* c) {
 }
 
 }  // namespace
+
+std::string DirOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+STATUS StatusForErrno(int e) {
+  switch (e) {
+    case ENOENT:
+    case ENOTDIR:
+      return ERR_NOEXIST;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ERR_DB_READONLY;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return ERR_DISK_FULL;
+    case EMFILE:
+    case ENFILE:
+      return ERR_NO_FILES;
+    case ENAMETOOLONG:
+      return ERR_DB_PATH;
+    default:
+      return ERR_DB_IO;
+  }
+}
 
 STATUS LockForReplace(const std::string& path, int* fd) {
   *fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);

@@ -69,6 +69,12 @@ inline uint32_t EncodeMarker(Marker m) { return m.gen << 1 | (m.dirty ? 1u : 0u)
 inline Marker DecodeMarker(uint32_t v) { return Marker{v >> 1, (v & 1) != 0}; }
 // The marker in the file's header; a file too short to have one reads 0.
 STATUS ReadMarker(int fd, Marker* out);
+
+// The directory of a path ("." when it names none) and its last part.
+std::string DirOf(const std::string& path);
+std::string BaseName(const std::string& path);
+// The STATUS for an errno of a file operation.
+STATUS StatusForErrno(int e);
 // A random generation, nonzero and other than `avoid`.
 uint32_t FreshGeneration(uint32_t avoid);
 // The sidecar base of the file `canonical` (its directory), for an inode

@@ -297,6 +297,24 @@ class StmtReset {
   sqlite3_stmt* s_;
 };
 
+// A statement prepared for one call and finalized when it leaves scope: for
+// the admin paths (check, raw copy, scans), not worth a place in the
+// connection's cache.  A failed prepare sets *st.
+class Local {
+ public:
+  Local(sqlite3* db, const std::string& sql, STATUS* st) {
+    int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &s_, nullptr);
+    if (rc != SQLITE_OK) *st = SqlStatus(db, rc);
+  }
+  ~Local() { sqlite3_finalize(s_); }
+  sqlite3_stmt* get() const { return s_; }
+  Local(const Local&) = delete;
+  Local& operator=(const Local&) = delete;
+
+ private:
+  sqlite3_stmt* s_ = nullptr;
+};
+
 // The statement of a pair that works on the table holding `slot`: the
 // `big` variant follows its `items` variant in StmtId.
 inline StmtId ForSlot(StmtId small, int64_t slot) {
