@@ -85,4 +85,93 @@ TEST_F(SearchTest, Views) {
   EXPECT_EQ(QDSDbClose(db), NOERROR);
 }
 
+// A collection opened with its view note hands back the note, which
+// belongs to the database, and the view's identity.  Entries asked for
+// without a buffer are counted and their buffer freed.  A view whose note
+// cannot be read fails the open and leaves no collection open.
+TEST_F(SearchTest, CollectionHandsBackItsViewNoteOrNothing) {
+  DBHANDLE db = NewDb("v.qds");
+  NOTEID view = 0;
+  ASSERT_EQ(QDSViewCreate(db, "Ones", "Status = 1", &view), NOERROR);
+  SaveDoc(db, 1), SaveDoc(db, 1);
+  HCOLLECTION col = 0;
+  NOTEHANDLE note = 0;
+  unsigned char unid[16] = {};
+  ASSERT_EQ(QVWOpenCollection(db, db, view, 0, 0, &col, &note, unid, nullptr, nullptr), NOERROR);
+  ORIGINATORID oid{};
+  DBHANDLE owner = 0;
+  QDSNoteGetInfo(note, _NOTE_OID, &oid);
+  QDSNoteGetInfo(note, _NOTE_DB, &owner);
+  EXPECT_EQ(owner, db);
+  EXPECT_EQ(memcmp(unid, &oid.File, sizeof(TIMEDATE)), 0);
+  EXPECT_EQ(memcmp(unid + sizeof(TIMEDATE), &oid.Note, sizeof(TIMEDATE)), 0);
+  WORD untouched = 0xABCD;
+  QDSNoteGetInfo(note, 99, &untouched);
+  QDSNoteSetInfo(note, 99, &untouched);
+  EXPECT_EQ(untouched, 0xABCD) << "an unknown field is neither read nor written";
+  COLLECTIONPOSITION pos{};
+  DWORD returned = 0;
+  WORD signal = 0;
+  const DWORD blocks = OSMemTestTotalBlocks();
+  EXPECT_EQ(QVWReadEntries(col, &pos, NAVIGATE_NEXT, 0, NAVIGATE_NEXT, 1, READ_MASK_NOTEID,
+                           nullptr, nullptr, nullptr, &returned, &signal),
+            NOERROR);
+  EXPECT_EQ(returned, 1u);
+  EXPECT_NE(signal & SIGNAL_MORE_TO_DO, 0);
+  EXPECT_EQ(OSMemTestTotalBlocks(), blocks);
+  EXPECT_EQ(QDSNoteClose(note), NOERROR);
+  EXPECT_EQ(QVWCloseCollection(col), NOERROR);
+  ASSERT_EQ(QDSDbClose(db), NOERROR);
+
+  const std::string key = std::to_string(int64_t{view} << 24);
+  for (const std::string& damage :
+       {std::string("UPDATE items SET value = x'05' WHERE name = CAST('$TITLE' AS BLOB)"),
+        "UPDATE items SET value = x'0000' WHERE k = " + key}) {
+    SCOPED_TRACE(damage);
+    Sql("v.qds", damage);
+    ASSERT_EQ(QDSDbOpen("v.qds", &db), NOERROR);
+    EXPECT_EQ(QVWOpenCollection(db, db, view, 0, 0, &col, &note, nullptr, nullptr, nullptr),
+              ERR_DB_CORRUPT);
+    EXPECT_EQ(col, 0u);
+    DWORD cols = 1;
+    QDSTestOpenHandles(nullptr, nullptr, &cols);
+    EXPECT_EQ(cols, 0u);
+    ASSERT_EQ(QDSDbClose(db), NOERROR);
+  }
+}
+
+// A formula whose block size a WORD cannot give is refused, at its
+// start, with the reason; a block that is not a compiled formula is
+// refused by a search.
+TEST_F(SearchTest, FormulaTooLongForItsHandleOrNotAFormula) {
+  const std::string f = "Subject = \"" + std::string(65520, 'a') + "\"";
+  FORMULAHANDLE h = 77;
+  STATUS err = 0;
+  WORD line = 0, column = 0;
+  EXPECT_EQ(QDSFormulaCompile(nullptr, 0, f.data(), static_cast<WORD>(f.size()), &h, nullptr,
+                              &err, &line, &column, nullptr, nullptr),
+            ERR_FORMULA_TOO_BIG);
+  EXPECT_EQ(h, NULLHANDLE);
+  EXPECT_EQ(err, ERR_FORMULA_TOO_BIG);
+  EXPECT_EQ(line, 1);
+  EXPECT_EQ(column, 1);
+  char msg[64];
+  EXPECT_EQ(QDSFormulaErrorText(f.data(), static_cast<WORD>(f.size()), msg, sizeof msg, nullptr,
+                                nullptr, nullptr, nullptr),
+            ERR_FORMULA_TOO_BIG);
+  EXPECT_STREQ(msg, "formula is too long for a formula handle");
+
+  DBHANDLE db = NewDb("f.qds");
+  DHANDLE other = 0;
+  ASSERT_EQ(OSMemAlloc(0x1234, 16, &other), NOERROR);
+  memset(OSLockObject(other), 0, 16);
+  OSUnlockObject(other);
+  EXPECT_EQ(QDSSearch(db, other, nullptr, SEARCH_SUMMARY, NOTE_CLASS_DOCUMENT, nullptr,
+                      [](void*, SEARCH_MATCH*, ITEM_TABLE*) -> STATUS { return NOERROR; },
+                      nullptr, nullptr),
+            ERR_BAD_FORMULA);
+  OSMemFree(other);
+  ASSERT_EQ(QDSDbClose(db), NOERROR);
+}
+
 }  // namespace
