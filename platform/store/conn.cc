@@ -398,6 +398,9 @@ STATUS Upgrade(Conn* c) {
   if (!c->sqliteReadOnly && !c->immutable) {
     // The connection was this process's writer before: resume.
     STATUS st = ResumeWriterSession(c);
+    // Downgrade left it query_only: every save would be refused as
+    // read-only.
+    if (!st) st = Exec(c->db, "PRAGMA query_only=0");
     if (!st) st = LoadCache(c);
     return st;
   }

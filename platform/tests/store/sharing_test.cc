@@ -152,12 +152,14 @@ TEST_F(SharingTest, ReadersBesideAWriterInAnotherProcess) {
 }
 
 // Read-write and read-only handles in one process share the writer lock,
-// which goes with the read-write one.  A reader elsewhere keeps the file
-// from being deleted or replaced.
+// which goes with the read-write one and comes back with the next, unless
+// another process is the writer then.  Any other process that has the
+// file keeps it from being deleted, replaced or recovered.
 TEST_F(SharingTest, WriterThenReaderInOneProcessAndDeleteWhileRead) {
   DBHANDLE rw = NewDb("s.qds");
   NOTEID id = SaveDoc(rw, 11);
   ASSERT_EQ(QDSDbClose(rw), NOERROR);
+  static DBHANDLE held = 0;
   Peer other([](char cmd) {
     DBHANDLE h = 0;
     STATUS st = NOERROR;
@@ -173,6 +175,10 @@ TEST_F(SharingTest, WriterThenReaderInOneProcessAndDeleteWhileRead) {
         return Code(QDSDbDelete("s.qds"));
       case 'f':
         return Code(QDSDbCreate("s.qds", 0xFF01, TRUE));
+      case 'o':  // opens for writing and keeps it open until 'c'
+        return Code(QDSDbOpen("s.qds", &held));
+      case 'c':
+        return Code(QDSDbClose(held));
     }
     return '?';
   });
@@ -190,7 +196,25 @@ TEST_F(SharingTest, WriterThenReaderInOneProcessAndDeleteWhileRead) {
   EXPECT_EQ(other.Ask('d'), 'b') << "deleted under a reader";
   EXPECT_EQ(other.Ask('f'), 'b') << "replaced under a reader";
   EXPECT_EQ(Ids(ro, "Status = 9"), IdList{id});
+  // This process becomes the writer again, but not while another is.
+  ASSERT_EQ(other.Ask('o'), 'y');
+  EXPECT_EQ(QDSDbOpen("s.qds", &rw), ERR_DB_BUSY);
+  EXPECT_EQ(Ids(ro, "Status = 9"), IdList{id}) << "the refused open left the reader working";
+  ASSERT_EQ(other.Ask('c'), 'y');
+  ASSERT_EQ(QDSDbOpen("s.qds", &rw), NOERROR);
+  EXPECT_EQ(SetStatus(rw, id, 8), NOERROR);
+  EXPECT_EQ(Ids(ro, "Status = 8"), IdList{id});
+  EXPECT_EQ(other.Ask('w'), 'b');
+  ASSERT_EQ(QDSDbClose(rw), NOERROR);
   ASSERT_EQ(QDSDbClose(ro), NOERROR);
+  // Nor is it deleted or recovered here while another process has it.
+  ASSERT_EQ(other.Ask('o'), 'y');
+  EXPECT_EQ(QDSDbDelete("s.qds"), ERR_DB_BUSY);
+  WORD outcome = 99;
+  EXPECT_EQ(QDSDbRecover("s.qds", nullptr, 0, &outcome), ERR_DB_BUSY);
+  EXPECT_NE(std::string(QDSDbLastDetail()).find("open in another process"), std::string::npos);
+  EXPECT_EQ(outcome, RECOVER_NOTHING);
+  ASSERT_EQ(other.Ask('c'), 'y');
   EXPECT_EQ(other.Ask('d'), 'y');
   EXPECT_EQ(other.Finish(), 0);
   EXPECT_FALSE(std::filesystem::exists(Path("s.qds")));
