@@ -305,4 +305,28 @@ TEST_F(DbTest, BadHandlesAndNullOutputsRefused) {
   }
 }
 
+// Names SQLite cannot take are refused before anything is opened, and
+// the detail says why: one too long once the hidden files beside it are
+// counted, one reached through a short link, and a part longer than the
+// file system takes.
+TEST_F(DbTest, NamesTooLongForSqliteAreRefusedWithTheReason) {
+  const std::string deep = Path(std::string(200, 'a') + "/" + std::string(200, 'b') + "/" +
+                                std::string(100, 'c'));
+  std::filesystem::create_directories(deep);
+  const std::string name = deep + "/q.qds";
+  DBHANDLE db = 0;
+  EXPECT_EQ(QDSDbOpen(name.c_str(), &db), ERR_DB_PATH);
+  EXPECT_NE(std::string(QDSDbLastDetail()).find("SQLite takes names of at most"),
+            std::string::npos) << QDSDbLastDetail();
+  ASSERT_EQ(QDSDbCreate("q.qds", 0xFF01, FALSE), NOERROR);
+  std::filesystem::rename(Path("q.qds"), name);
+  std::filesystem::create_symlink(name, Path("link.qds"));
+  EXPECT_EQ(QDSDbOpenReadOnly("link.qds", &db), ERR_DB_PATH);
+  EXPECT_NE(std::string(QDSDbLastDetail()).find(name), std::string::npos) << QDSDbLastDetail();
+  EXPECT_EQ(QDSDbOpen((std::string(300, 'n') + ".qds").c_str(), &db), ERR_DB_PATH);
+  DWORD dbs = 1;
+  QDSTestOpenHandles(&dbs, nullptr, nullptr);
+  EXPECT_EQ(dbs, 0u);
+}
+
 }  // namespace

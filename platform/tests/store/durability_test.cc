@@ -99,4 +99,26 @@ TEST_F(DurabilityTest, BulkCloseSyncsWhileAReaderHoldsASnapshot) {
   ASSERT_EQ(QDSDbClose(db), NOERROR);
 }
 
+// While a process has bulk and per-save write handles of one file, every
+// save is synced, the bulk handle's too, and what the bulk handle left
+// unsynced is synced when the per-save one joins.  When it goes, bulk
+// saves stop syncing.
+TEST_F(DurabilityTest, APerSaveHandleBesideABulkOneMakesEverySaveDurable) {
+  ASSERT_EQ(QDSDbCreate("q.qds", 0xFF01, FALSE), NOERROR);
+  DBHANDLE bulk = 0, per = 0;
+  ASSERT_EQ(QDSDbOpenBulk("q.qds", &bulk), NOERROR);
+  SaveDoc(bulk, 1);
+  DWORD before = QDSTestWalSyncs();
+  ASSERT_EQ(QDSDbOpen("q.qds", &per), NOERROR);
+  EXPECT_GE(QDSTestWalSyncs() - before, 1u) << "the bulk handle's save synced as the other joins";
+  before = QDSTestWalSyncs();
+  for (int i = 0; i < 10; i++) SaveDoc(bulk, 2);
+  EXPECT_GE(QDSTestWalSyncs() - before, 10u);
+  ASSERT_EQ(QDSDbClose(per), NOERROR);
+  before = QDSTestWalSyncs();
+  for (int i = 0; i < 10; i++) SaveDoc(bulk, 3);
+  EXPECT_LE(QDSTestWalSyncs() - before, 2u) << "back to sync points";
+  ASSERT_EQ(QDSDbClose(bulk), NOERROR);
+}
+
 }  // namespace

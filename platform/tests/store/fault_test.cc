@@ -140,4 +140,27 @@ TEST_F(FaultTest, EveryFaultOfEveryKindIsCleanAndLeavesDocumentsWhole) {
   }
 }
 
+// A failure SQLite reports reaches the caller as what it stands for, so
+// an operator is told to make room rather than to check a disk, and the
+// failed save changes nothing.
+TEST_F(FaultTest, ASaveFailsWithItsCauseAndChangesNothing) {
+  DBHANDLE db = NewDb("c.qds");
+  const NOTEID id = SaveDoc(db, 1);
+  for (STATUS cause : {ERR_DISK_FULL, ERR_MEMORY, ERR_DB_READONLY, ERR_DB_BUSY,
+                       ERR_ITEM_TOO_BIG, ERR_DB_CORRUPT}) {
+    NOTEHANDLE n = 0;
+    ASSERT_EQ(QDSNoteOpen(db, id, 0, &n), NOERROR);
+    double two = 2;
+    ASSERT_EQ(QDSItemDelete(n, "Status", 6), NOERROR);
+    ASSERT_EQ(QDSItemAppend(n, ITEM_SUMMARY, "Status", 6, TYPE_NUMBER, &two, 8), NOERROR);
+    QDSTestFailNth(2, cause);  // inside the transaction
+    EXPECT_EQ(QDSNoteUpdate(n, 0), cause);
+    EXPECT_TRUE(QDSTestFaultFired());
+    QDSTestDisarm();
+    EXPECT_EQ(QDSNoteClose(n), NOERROR);
+    EXPECT_EQ(Ids(db, "Status = 1"), IdList{id}) << cause;
+  }
+  ASSERT_EQ(QDSDbClose(db), NOERROR);
+}
+
 }  // namespace
