@@ -250,14 +250,14 @@ STATUS OpenSqlite(Conn* c, bool readOnly) {
   VfsClearErrno();
   int rc = sqlite3_open_v2(name.c_str(), &c->db, flags, VfsName());
   if (rc != SQLITE_OK) return OpenFailure(c->db, rc);
+  // A writer's first pragma already maps the WAL index; the first read
+  // attaches the WAL (and rebuilds its index after a crash).  Either
+  // failing is told by its cause, so the sidecar can be named below.
   STATUS st = ConfigureSqlite(c, !readOnly);
-  // The first read attaches the WAL (and rebuilds its index after a crash).
-  if (!st) {
-    st = SchemaCheck(c->db);
-    if (st == ERR_DB_IO || st == ERR_NOT_A_DB || st == ERR_DB_READONLY) {
-      STATUS cause = OpenFailure(c->db, SQLITE_IOERR);
-      if (cause != ERR_DB_IO) st = cause;
-    }
+  if (!st) st = SchemaCheck(c->db);
+  if (st == ERR_DB_IO || st == ERR_NOT_A_DB || st == ERR_DB_READONLY) {
+    STATUS cause = OpenFailure(c->db, SQLITE_IOERR);
+    if (cause != ERR_DB_IO) st = cause;
   }
   if (st == ERR_DB_SIDECAR && OpenDetail().empty())
     SetOpenDetail(c->sidecarBase + "-wal or " + c->sidecarBase +

@@ -4,6 +4,7 @@
 // is ever applied to a file it does not belong to; a file separated from
 // its recovery data is refused until the operator decides; readers never
 // write a byte of the file.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -131,6 +132,23 @@ class RecoveryTest : public StoreTest {
 
   static void Move(const std::string& from, const std::string& to) {
     ASSERT_EQ(rename(from.c_str(), to.c_str()), 0) << from << " -> " << to;
+  }
+
+  // The name stem of the sidecars of `name` as its header now says: the
+  // file's inode and generation.
+  std::string SidecarBase(const std::string& name, ino_t ino = 0) const {
+    const std::string head = ReadFile(Path(name)).substr(60, 4);
+    uint32_t v = 0;
+    for (char ch : head) v = v << 8 | static_cast<unsigned char>(ch);
+    struct stat sb;
+    if (ino == 0 && ::stat(Path(name).c_str(), &sb) == 0) ino = sb.st_ino;
+    char base[64];
+    std::snprintf(base, sizeof base, ".tavlo-%llu-%08x", static_cast<unsigned long long>(ino),
+                  v >> 1);
+    return base;
+  }
+  static bool Mentions(const std::string& what) {
+    return std::string(QDSDbLastDetail()).find(what) != std::string::npos;
   }
 };
 
@@ -373,6 +391,122 @@ TEST_F(RecoveryTest, TwoNamesOfOneFileShareOneConnection) {
   EXPECT_EQ(dbs, 2u);
   ASSERT_EQ(QDSDbClose(a), NOERROR);
   ASSERT_EQ(QDSDbClose(b), NOERROR);
+}
+
+// The operator's recovery applies a file's own WAL beside it.  A copy
+// that left it behind is refused with the WALs that carry its session
+// named, and a WAL offered that is not its own (not this release's, gone,
+// not a WAL, a damaged header) changes nothing.
+TEST_F(RecoveryTest, RecoveryAppliesTheFilesOwnWalAndRefusesAnyThatDoesNotFit) {
+  Make("q.qds", 3);
+  ASSERT_EQ(CrashWriter(Path("q.qds"), 101, 4), 4);
+  const std::string own = SidecarBase("q.qds") + "-wal";
+  std::filesystem::copy_file(Path("q.qds"), Path("copy.qds"));
+  const size_t copy = Hash(Path("copy.qds"));
+  WORD outcome = 99;
+  EXPECT_EQ(QDSDbRecover("copy.qds", nullptr, 0, &outcome), ERR_DB_UNCLEAN);
+  EXPECT_TRUE(Mentions(own + " carries its session")) << QDSDbLastDetail();
+
+  const std::string gen = own.substr(own.size() - 12);  // "<generation>-wal"
+  std::ofstream(Path(".tavlo-2-" + gen)) << std::string(100, 'x');
+  std::string header = ReadFile(Path(own));
+  header[24] ^= 1;  // its checksum
+  std::ofstream(Path(".tavlo-3-" + gen), std::ios::binary) << header;
+  std::ofstream(Path("plain.wal")) << ReadFile(Path(own));
+  const struct {
+    const char* wal;
+    STATUS st;
+    const char* says;
+  } offered[] = {{"plain.wal", ERR_DB_FOREIGN_WAL, "was not written by this release"},
+                 {".tavlo-1-", ERR_NOEXIST, "No such file"},
+                 {".tavlo-2-", ERR_DB_FOREIGN_WAL, "is not a WAL"},
+                 {".tavlo-3-", ERR_DB_FOREIGN_WAL, "does not fit"}};
+  for (const auto& o : offered) {
+    std::string wal = o.wal;
+    if (wal.back() == '-') wal += gen;
+    SCOPED_TRACE(wal);
+    EXPECT_EQ(QDSDbRecover("copy.qds", wal.c_str(), 0, &outcome), o.st);
+    EXPECT_TRUE(Mentions(o.says)) << QDSDbLastDetail();
+    EXPECT_EQ(outcome, RECOVER_NOTHING);
+  }
+  EXPECT_EQ(Hash(Path("copy.qds")), copy);
+
+  ASSERT_EQ(QDSDbRecover("q.qds", nullptr, 0, &outcome), NOERROR) << QDSDbLastDetail();
+  EXPECT_EQ(outcome, RECOVER_APPLIED);
+  EXPECT_FALSE(std::filesystem::exists(Path(own)));
+  EXPECT_EQ(Statuses("q.qds"), Union(Range(1, 3), Range(101, 104)));
+  BOOL alone = FALSE;
+  EXPECT_EQ(QDSDbIsSelfContained(Path("q.qds").c_str(), &alone), NOERROR);
+  EXPECT_TRUE(alone);
+
+  std::ofstream(Path("text.qds")) << std::string(200, 'x');
+  EXPECT_EQ(QDSDbRecover("text.qds", nullptr, 0, &outcome), ERR_NOT_A_DB);
+}
+
+// An earlier release's WAL that applied to the file gives no database of
+// ours (it is another database's) is refused, and the file is untouched.
+TEST_F(RecoveryTest, EarlierReleasesWalOfAnotherDatabaseIsRefused) {
+  Make("q.qds", 2);
+  Sql("q.qds", "PRAGMA user_version=0");
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(Path("other.db").c_str(), &raw), SQLITE_OK);
+  sqlite3_db_config(raw, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  ASSERT_EQ(sqlite3_exec(raw, "PRAGMA journal_mode=WAL; CREATE TABLE t(x); INSERT INTO t VALUES(1)",
+                         nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(raw);
+  std::filesystem::copy_file(Path("other.db-wal"), Path("q.qds-wal"));
+  const size_t before = Hash(Path("q.qds"));
+  WORD outcome = 99;
+  EXPECT_EQ(QDSDbRecover("q.qds", nullptr, 0, &outcome), ERR_DB_FOREIGN_WAL);
+  EXPECT_TRUE(Mentions("belongs")) << QDSDbLastDetail();
+  EXPECT_EQ(outcome, RECOVER_NOTHING);
+  EXPECT_EQ(Hash(Path("q.qds")), before);
+  EXPECT_TRUE(std::filesystem::exists(Path("q.qds-wal")));
+}
+
+// A writer that finds others attached (their lock byte is held here) joins
+// their generation: frames beside a clean file are then refused as busy,
+// and a WAL index it cannot make fails the open with the sidecar named and
+// the file's marker as it was.  Alone, the same failure leaves a crashed
+// session's file dirty with its WAL for the next try.
+TEST_F(RecoveryTest, AWriterChangesNothingWhenItsSidecarsCannotBeUsed) {
+  const std::string name = "q#1%.qds";  // a name a URI would misread
+  Make(name, 2);
+  const std::string base = Path(SidecarBase(name));
+  std::ofstream(base + "-wal") << std::string(64, 'x');  // another state's frames
+  EXPECT_EQ(Statuses(name), Range(1, 2)) << "read alone, without them";
+
+  const int fd = ::open(Path(name).c_str(), O_RDWR);
+  struct flock fl = {};
+  fl.l_type = F_RDLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0x40001001;
+  fl.l_len = 1;
+  ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
+  const size_t hash = Hash(Path(name));
+  DBHANDLE db = 0;
+  EXPECT_EQ(QDSDbOpen(name.c_str(), &db), ERR_DB_BUSY);
+  EXPECT_TRUE(Mentions("WAL holds frames while readers use it")) << QDSDbLastDetail();
+  std::filesystem::remove(base + "-wal");
+  ASSERT_EQ(::symlink("/nowhere", (base + "-shm").c_str()), 0);  // never followed
+  ASSERT_EQ(QDSDbOpen(name.c_str(), &db), ERR_DB_SIDECAR);
+  EXPECT_TRUE(Mentions("cannot be used")) << QDSDbLastDetail();
+  EXPECT_EQ(Hash(Path(name)), hash);
+  ::close(fd);
+  std::filesystem::remove(base + "-shm");
+
+  ASSERT_EQ(CrashWriter(Path(name), 101, 2), 2);
+  const std::string crashed = Path(SidecarBase(name));
+  std::filesystem::remove(crashed + "-shm");
+  ASSERT_EQ(::symlink("/nowhere", (crashed + "-shm").c_str()), 0);
+  const size_t dirty = Hash(Path(name));
+  ASSERT_EQ(QDSDbOpen(name.c_str(), &db), ERR_DB_SIDECAR);
+  EXPECT_EQ(Hash(Path(name)), dirty);
+  std::filesystem::remove(crashed + "-shm");
+  EXPECT_EQ(Statuses(name), Union(Range(1, 2), Range(101, 102)));
+  ASSERT_EQ(QDSDbOpen(name.c_str(), &db), NOERROR);
+  ASSERT_EQ(QDSDbClose(db), NOERROR);
+  EXPECT_EQ(IntegrityCheck(name), "ok");
 }
 
 }  // namespace
