@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,6 +40,17 @@ const std::regex kIsoLocal(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)");
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
+}
+
+// Changes a queue file nobody has open, behind the store's back, the way a
+// faulty writer or a bad disk would.
+void Corrupt(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  char* err = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr));
+  EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err)) << err;
+  sqlite3_free(err);
+  ASSERT_EQ(SQLITE_OK, sqlite3_close(db));
 }
 
 class WqadminTest : public ::testing::Test {
@@ -154,6 +166,31 @@ class WqadminTest : public ::testing::Test {
     return o.str();
   }
 
+  // Appends an item to a stored note behind the library's back: a field
+  // of a type the library never writes, or a broken part of a message.
+  void AddItem(NOTEID id, const std::string& name, WORD type, const std::string& value) {
+    DBHANDLE db;
+    NOTEHANDLE note;
+    ASSERT_EQ(NOERROR, QDSDbOpen((dir_ + "/q.qds").c_str(), &db));
+    ASSERT_EQ(NOERROR, QDSNoteOpen(db, id, 0, &note));
+    ASSERT_EQ(NOERROR, QDSItemAppend(note, 0, name.c_str(), static_cast<WORD>(name.size()), type,
+                                     value.data(), static_cast<DWORD>(value.size())));
+    ASSERT_EQ(NOERROR, QDSNoteUpdate(note, 0));
+    ASSERT_EQ(NOERROR, QDSNoteClose(note));
+    ASSERT_EQ(NOERROR, QDSDbClose(db));
+  }
+  // Runs wqadmin on a pseudo-terminal of no set size (script(1)), with
+  // `input` typed on it; `out` is what the terminal shows.
+  Result OnTerminal(const std::string& args, const std::string& input = "",
+                    const std::string& env = "") {
+    const std::string out = dir_ + "/.tty";
+    const std::string cmd = "cd '" + dir_ + "' && printf '" + input + "' | " + env +
+                            " script -qfec \"'" WQADMIN_BINARY "' " + args + "\" /dev/null >'" +
+                            out + "' 2>&1";
+    int rc = std::system(cmd.c_str());
+    return Result{WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, Read(".tty"), ""};
+  }
+
   std::string dir_;
 };
 
@@ -231,6 +268,58 @@ TEST_F(WqadminTest, ShowReportsRecipientsFieldsStreamsAndAttachments) {
   EXPECT_TRUE(Has(missing.err, "q.qds")) << missing.err;
 }
 
+// The text report names every part: an attachment with resources, a
+// stream and one whose piece table cannot be opened, fields of each type
+// (a list with bytes that are not UTF-8 among them), and a note that has
+// no message info.
+TEST_F(WqadminTest, ShowTextNamesEveryPartOfAMessage) {
+  ASSERT_EQ(0, Admin("create q.qds").code);
+  const std::string data("%PDF\0\xFF data part", 16), res = "resource fork";
+  const NOTEID id = AddMessage("ops@example.org", "550 r\xC3\xA9jet \xFF", "hello", data, res);
+  const std::string list("\x02\x00\x02\x00\x01\x00" "a\xFF" "b", 9);
+  AddItem(id, "Hops", TYPE_TEXT_LIST, list);
+  AddItem(id, "Blob", TYPE_USERDATA, "abc");
+  AddItem(id, "Odd", 0x0999, "zz");
+  AddItem(id, std::string(WQS_ITEM_DSBARRAY) + "NameLongerThan20Chars", TYPE_USERDATA, "x");
+  Result r = Admin("show q.qds " + std::to_string(id));
+  ASSERT_EQ(0, r.code) << r.err;
+  for (const std::string& line : std::vector<std::string>{
+           "message " + std::to_string(id) + " in " + dir_ + "/q.qds (type 2, extended)\n",
+        "  state           11 (rejected)\n",
+        "  error           0  550 r\xC3\xA9jet \\xFF\n",
+        "  attachment [0] report.pdf, 16 bytes + 13 bytes of resources, file type 2, object 1\n",
+        "  stream Body                 5 bytes\n",
+        "  stream NameLongerThan20Chars unreadable: ",
+        "  field Hops                 text list         a\\xFF, b\n",
+        "  field Blob                 user data         (3 bytes)\n",
+        "  field Odd                  other             (2 bytes)\n"})
+    EXPECT_TRUE(Has(r.out, line)) << line << "\n" << r.out;
+  json j = AdminJson("show q.qds " + std::to_string(id) + " --json");
+  json hops;
+  for (const json& f : j["fields"])
+    if (f["name"] == "Hops") hops = f;
+  EXPECT_EQ(json::parse(R"(["a\ufffd", "b"])"), hops["value"]) << j;
+  EXPECT_EQ(json::parse(R"(["Yf8=", "Yg=="])"), hops["value_b64"]);
+  ASSERT_EQ(2u, j["streams"].size());
+  EXPECT_TRUE(j["streams"][1]["size"].is_null() && j["streams"][1]["error"].is_string());
+
+  // A document without the message info is named as such.
+  const NOTEID bare = AddMessage("x@example.org", "x");
+  DBHANDLE db;
+  NOTEHANDLE note;
+  ASSERT_EQ(NOERROR, QDSDbOpen((dir_ + "/q.qds").c_str(), &db));
+  ASSERT_EQ(NOERROR, QDSNoteOpen(db, bare, 0, &note));
+  ASSERT_EQ(NOERROR, QDSItemDelete(note, WQS_ITEM_MSGINFO, 10));
+  ASSERT_EQ(NOERROR, QDSNoteUpdate(note, 0));
+  ASSERT_EQ(NOERROR, QDSNoteClose(note));
+  ASSERT_EQ(NOERROR, QDSDbClose(db));
+  r = Admin("show q.qds " + std::to_string(bare));
+  EXPECT_EQ(1, r.code);
+  EXPECT_EQ("wqadmin: note " + std::to_string(bare) + " in '" + dir_ +
+                "/q.qds' is a document without WQSMsgInfo, not a message\n",
+            r.err);
+}
+
 TEST_F(WqadminTest, StatsShowsTheQueueShapePerStatus) {
   SeedQueue();
   json j = AdminJson("stats q.qds --json");
@@ -302,6 +391,29 @@ TEST_F(WqadminTest, UsageErrorsExitTwoAndFailuresNameTheFile) {
                            "seed q.qds --count 1 --status 42"})
     EXPECT_EQ(2, Admin(args).code) << args;
   ASSERT_EQ(0, Admin("create q.qds").code);
+
+  for (const std::string& args : std::vector<std::string>{
+           "list q.qds --status x", "shape q.qds --status 9,", "stats q.qds --now soon",
+        "list q.qds --formula " + std::string(70000, 'x')}) {
+    Result r = Admin(args);
+    EXPECT_EQ(2, r.code) << args.substr(0, 40);
+    EXPECT_TRUE(Has(r.err, "wqadmin: " + args.substr(0, args.find(' '))) ||
+                Has(r.err, "bad formula: longer than 65535 bytes")) << r.err;
+  }
+  // What create refuses: an existing file (left as it is), a title or a
+  // path it cannot store.
+  const std::string created = Read("q.qds");
+  for (const std::string& args : std::vector<std::string>{
+           "create q.qds", "create t.qds --title " + std::string(33, 'T'),
+        "create " + std::string(250, 'p'), "list " + std::string(300, 'p')}) {
+    Result r = Admin(args);
+    EXPECT_EQ(1, r.code) << args;
+    EXPECT_TRUE(Has(r.err, "already exists; not overwriting it") ||
+                Has(r.err, "title longer than 32 characters") || Has(r.err, "path too long"))
+        << r.err;
+  }
+  EXPECT_EQ(created, Read("q.qds"));
+  EXPECT_FALSE(fs::exists(dir_ + "/t.qds"));
 
   std::ofstream(dir_ + "/junk.qds") << "not a queue at all";
   for (std::string file : {"missing.qds", "junk.qds"}) {
@@ -391,6 +503,8 @@ TEST_F(WqadminTest, TextThatIsNotUtf8KeepsEveryByte) {
     EXPECT_TRUE(wqadmin::Base64Decode(wqadmin::Base64(c.in), &back));
     EXPECT_EQ(c.in, back);
   }
+  std::string back;
+  for (const char* bad : {"Yf8", "Y!8=", "Y=8="}) EXPECT_FALSE(wqadmin::Base64Decode(bad, &back));
 }
 
 TEST_F(WqadminTest, CatWritesAStreamsBytesUnchanged) {
@@ -407,9 +521,25 @@ TEST_F(WqadminTest, CatWritesAStreamsBytesUnchanged) {
   EXPECT_EQ(body, Admin("cat q.qds " + id).out);
   EXPECT_EQ(head, Admin("cat q.qds " + id + " --headers").out);
   EXPECT_EQ("A: 1\n\rB: 2\n", Admin("cat q.qds " + lf + " --headers --stream Body").out);
-  Result none = Admin("cat q.qds " + id + " --stream Nope");
-  EXPECT_EQ(1, none.code);
-  EXPECT_TRUE(Has(none.err, "no stream 'Nope'")) << none.err;
+  // No empty line: the whole stream, a CR that ends it after a line
+  // included.
+  const std::string cr = std::to_string(AddMessage("c@example.org", "x", "A: 1\n\r"));
+  EXPECT_EQ("A: 1\n\r", Admin("cat q.qds " + cr + " --headers").out);
+  for (const std::string& args : std::vector<std::string>{id + " --stream Nope", "99999", id + " --stream " +
+                                 std::string(21, 's')}) {
+    Result r = Admin("cat q.qds " + args);
+    EXPECT_EQ(1, r.code) << args;
+    EXPECT_TRUE(Has(r.err, "no stream 'Nope'") || Has(r.err, "q.qds") ||
+                Has(r.err, "a stream name has 1 to 20 characters")) << r.err;
+  }
+  // A piece the stream's table promises is gone.
+  for (const char* table : {"items", "big"})
+    Corrupt(dir_ + "/q.qds", std::string("DELETE FROM ") + table + " WHERE k >> 24 = " + id +
+                                 " AND CAST(name AS TEXT) = 'Body1'");
+  Result cut = Admin("cat q.qds " + id);
+  EXPECT_EQ(1, cut.code);
+  EXPECT_TRUE(Has(cut.err, "cannot read stream 'Body' of message " + id + " in '" + dir_ +
+                               "/q.qds'")) << cut.err;
 }
 
 TEST_F(WqadminTest, ExtractWritesAttachmentsExactly) {
@@ -447,6 +577,38 @@ TEST_F(WqadminTest, ExtractWritesAttachmentsExactly) {
   EXPECT_EQ(1, missing.code);
   EXPECT_TRUE(Has(missing.err, "has 1 attachment; no index 5")) << missing.err;
   EXPECT_FALSE(fs::exists(dir_ + "/x.out"));
+  missing = Admin("extract q.qds " + id + " 0 nodir/x.out");
+  EXPECT_EQ(1, missing.code);
+  EXPECT_EQ("wqadmin: cannot write 'nodir/x.out': No such file or directory\n", missing.err);
+
+  // A write that fails takes its cut file away, but never a device that
+  // --force named (a node like /dev/full, made here where root may).
+  if (mknod((dir_ + "/full").c_str(), S_IFCHR | 0600, makedev(1, 7)) == 0) {
+    Result full = Admin("extract q.qds " + id + " 0 full --force");
+    EXPECT_EQ(1, full.code);
+    EXPECT_TRUE(Has(full.err, "cannot write 'full': No space left on device")) << full.err;
+    struct stat sb;
+    EXPECT_TRUE(stat((dir_ + "/full").c_str(), &sb) == 0 && S_ISCHR(sb.st_mode))
+        << "the device node was removed";
+  }
+
+  // The stored object shorter than its descriptor: what there is, and a
+  // warning; the object gone: the cause.
+  const std::string rrv = AdminJson("show q.qds " + id + " --json")["attachments"][0]["object"].dump();
+  Corrupt(dir_ + "/q.qds", "UPDATE objects SET size = size - 4 WHERE rrv = " + rrv +
+                               "; UPDATE object_chunks SET data = substr(data, 1, length(data) - 4) "
+                               "WHERE k >> 13 = " + rrv);
+  r = Admin("extract q.qds " + id + " 0 short.pdf");
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_EQ(data, Read("short.pdf"));
+  EXPECT_EQ(res.substr(0, res.size() - 4), Read("short.pdf.rsrc"));
+  EXPECT_EQ("wqadmin: warning: the stored object holds 25 bytes, the descriptor says 29\n", r.err);
+  Corrupt(dir_ + "/q.qds", "DELETE FROM objects WHERE rrv = " + rrv);
+  r = Admin("extract q.qds " + id + " 0 gone.pdf");
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Has(r.err, "cannot read attachment 0 of message " + id + " in '" + dir_ + "/q.qds'"))
+      << r.err;
+  EXPECT_FALSE(fs::exists(dir_ + "/gone.pdf"));
 }
 
 TEST_F(WqadminTest, ListOnEightyColumnsKeepsIdStatusRecipientAndError) {
@@ -511,6 +673,8 @@ TEST_F(WqadminTest, RecoverSettlesAQueueMovedAwayFromItsUnsavedChanges) {
       wal = "old/" + e.path().filename().string();
   ASSERT_FALSE(wal.empty());
   fs::rename(dir_ + "/old/q.qds", dir_ + "/q.qds");
+  fs::copy_file(dir_ + "/q.qds", dir_ + "/copy.qds");
+  ASSERT_EQ(0, Admin("create fresh.qds").code);
 
   Result r = Admin("stats q.qds");
   EXPECT_EQ(1, r.code);
@@ -521,6 +685,17 @@ TEST_F(WqadminTest, RecoverSettlesAQueueMovedAwayFromItsUnsavedChanges) {
   EXPECT_EQ(1, r.code);
   EXPECT_TRUE(Has(r.err, "--discard-unsaved")) << r.err;
   EXPECT_EQ(2, Admin("recover q.qds --from " + wal + " --discard-unsaved").code);
+  // Unsaved changes that are not the file's are refused; a copy can give
+  // them up.
+  r = Admin("recover fresh.qds --from " + wal);
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Has(r.err, "belongs to another file") && Has(r.err, "wqadmin: nothing was changed\n"))
+      << r.err;
+  r = Admin("recover copy.qds --discard-unsaved");
+  EXPECT_EQ(0, r.code) << r.err;
+  EXPECT_EQ(dir_ + "/copy.qds: unsaved changes given up\nRun 'wqadmin verify copy.qds': what "
+            "the lost changes had begun may be incomplete.\n", r.out);
+  EXPECT_EQ(5, AdminJson("stats copy.qds --json")["total"].get<int>());
   r = Admin("recover q.qds --from " + wal);
   EXPECT_EQ(0, r.code) << r.err;
   EXPECT_TRUE(Has(r.out, "are in the file now")) << r.out;
@@ -632,6 +807,11 @@ TEST_F(WqadminTest, StatsFromItemRowsEqualsOpeningEveryMessage) {
   EXPECT_GT(shape["all"]["ahead"], 0u);
   EXPECT_GT(shape["all"]["unset"], 0u);
   EXPECT_EQ(1u, j["absent"].get<uint64_t>());
+  EXPECT_TRUE(Has(Admin("stats q.qds").out, "1 damaged message not counted above: run wqadmin "
+                                            "verify\n"));
+  EXPECT_EQ(1, AdminJson("shape q.qds --json")["damaged"]);
+  // A selection that tests the messages cannot test it: it is passed over.
+  EXPECT_EQ(json::array(), AdminJson("list q.qds --json --to d@example.org"));
 }
 
 // shape counts every recipient of every message: its totals agree with
@@ -681,20 +861,17 @@ TEST_F(WqadminTest, ShapeCountsEveryRecipientAndAgreesWithStatsAndList) {
   EXPECT_EQ("other", top1["rows"][2]["key"]);
   EXPECT_EQ(recipients, top1["rows"][1]["total"].get<uint64_t>() +
                             top1["rows"][2]["total"].get<uint64_t>());
+  Result text = Admin("shape q.qds --top 1 --by hop --age received");
+  EXPECT_EQ(0, text.code);
+  EXPECT_TRUE(std::regex_search(text.out, std::regex(
+      "^queue " + dir_ + "/q.qds: " + std::to_string(recipients) +
+      " recipients of 60 messages by next hop, receipt age as of [-0-9T:+]+\n"
+      "next hop +total +ahead +5m .* unset\n"
+      "total +" + std::to_string(recipients) + " .*\n[^ ]+ +\\d+ .*\nother +\\d+ ")))
+      << text.out;
   // A selection narrows it like list's.
   json failed = AdminJson("shape q.qds --json --status 11,9");
   EXPECT_EQ(perStatus["11"] + perStatus["9"], failed["rows"][0]["total"].get<uint64_t>());
-}
-
-// Changes a queue file nobody has open, behind the store's back, the way a
-// faulty writer or a bad disk would.
-void Corrupt(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  char* err = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr));
-  EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err)) << err;
-  sqlite3_free(err);
-  ASSERT_EQ(SQLITE_OK, sqlite3_close(db));
 }
 
 // Each kind of store damage, every one in its own note, named with its
@@ -706,6 +883,7 @@ TEST_F(WqadminTest, VerifyNamesEachStoreDamageAndRepairSetsTheMessagesAside) {
   std::vector<std::string> id;
   for (const auto& m : all) id.push_back(m["note_id"].dump());
   fs::copy_file(dir_ + "/q.qds", dir_ + "/r.qds");
+  fs::copy_file(dir_ + "/q.qds", dir_ + "/s.qds");
   Corrupt(dir_ + "/q.qds",
           "UPDATE items SET value = x'' WHERE k >> 24 = " + id[0] +
               " AND CAST(name AS TEXT) = 'WQMsgStatus';"
@@ -753,7 +931,19 @@ TEST_F(WqadminTest, VerifyNamesEachStoreDamageAndRepairSetsTheMessagesAside) {
   json stats = AdminJson("stats q.qds --json");
   EXPECT_EQ(json({9, 3}), json({stats["total"], stats["damaged"]}));
 
-  Result r = Admin("repair q.qds");
+  // A writer's open rewrites the file's session marker (bytes 60..63) only.
+  auto unmarked = [this](const std::string& name) { return Read(name).replace(60, 4, 4, '\0'); };
+  const std::string damaged = unmarked("q.qds");
+  Result r = Admin("repair q.qds --dry-run");
+  EXPECT_EQ(0, r.code) << r.err;
+  for (int i : {0, 1, 2, 4})
+    EXPECT_TRUE(Has(r.out, "would move message " + id[i] + " to " + dir_ + "/q.qds.damaged: "))
+        << r.out;
+  EXPECT_TRUE(Has(r.out, "would rebuild the search index\nwould drop chunks of objects that do "
+                         "not exist\n")) << r.out;
+  EXPECT_TRUE(damaged == unmarked("q.qds")) << "a dry run wrote";
+  EXPECT_FALSE(fs::exists(dir_ + "/q.qds.damaged"));
+  r = Admin("repair q.qds");
   EXPECT_EQ(0, r.code) << r.out << r.err;
   for (int i : {0, 1, 2, 4}) {
     EXPECT_TRUE(Has(r.out, "message " + id[i] + " moved to " + dir_ + "/q.qds.damaged as note "))
@@ -765,6 +955,37 @@ TEST_F(WqadminTest, VerifyNamesEachStoreDamageAndRepairSetsTheMessagesAside) {
   EXPECT_TRUE(Has(v.out, "6 messages checked, 0 damaged")) << v.out;
   stats = AdminJson("stats q.qds.damaged --json");
   EXPECT_EQ(json({4, 3}), json({stats["total"], stats["damaged"]}));
+
+  // A repair killed between copying a message aside and deleting it: the
+  // next one finishes the move without a second copy.
+  Corrupt(dir_ + "/q.qds", "UPDATE items SET value = x'' WHERE k >> 24 = " + id[5] +
+                               " AND CAST(name AS TEXT) = 'WQMsgStatus'");
+  {
+    DBHANDLE from, to;
+    ASSERT_EQ(NOERROR, QDSDbOpen((dir_ + "/q.qds").c_str(), &from));
+    ASSERT_EQ(NOERROR, QDSDbOpen((dir_ + "/q.qds.damaged").c_str(), &to));
+    EXPECT_EQ(NOERROR, QDSNoteCopyRaw(from, std::stoul(id[5]), to, 0, nullptr, nullptr, 0, nullptr));
+    ASSERT_EQ(NOERROR, QDSDbClose(to));
+    ASSERT_EQ(NOERROR, QDSDbClose(from));
+  }
+  r = Admin("repair q.qds");
+  EXPECT_EQ(0, r.code) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "message " + id[5] + ": already in " + dir_ + "/q.qds.damaged (an "
+                         "interrupted move); removed from the queue\n")) << r.out;
+  EXPECT_EQ(5, AdminJson("stats q.qds.damaged --json")["total"]);
+  EXPECT_EQ(5, AdminJson("stats q.qds --json")["total"]);
+
+  // A table gone is damage below the messages: the dry run names it and
+  // what a salvage would keep, and changes nothing (exit 1: not repaired).
+  Corrupt(dir_ + "/s.qds", "DROP TABLE objects");
+  const std::string lost = unmarked("s.qds");
+  r = Admin("repair s.qds --dry-run");
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Has(r.out, "damaged below the messages: objects: ")) << r.out;
+  EXPECT_TRUE(std::regex_search(r.out, std::regex(
+      "would salvage the \\d+ notes that can be read into a new " + dir_ + "/s.qds \\(the "
+      "damaged file kept as " + dir_ + "/s.qds.corrupt\\)\n"))) << r.out;
+  EXPECT_TRUE(lost == unmarked("s.qds")) << "a dry run wrote";
 
   // The search index table gone: the cause says so, and the searches fall
   // back on reading every message.

@@ -7,6 +7,7 @@
 // several attachments must not lose one to a repeated name.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,6 +39,10 @@ int WriteFile(const std::string& path, const char* data, size_t len,
                 0644);
   if (fd < 0)
     return FailText("cannot write '" + path + "': " + std::strerror(errno));
+  // Only a regular file can hold a cut attachment; a device or pipe that
+  // --force named is the operator's and stays where it is.
+  struct stat sb;
+  const bool regular = fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode);
   int cause = 0;
   for (size_t done = 0; done < len && cause == 0;) {
     ssize_t n = write(fd, data + done, len - done);
@@ -48,7 +53,7 @@ int WriteFile(const std::string& path, const char* data, size_t len,
   if (close(fd) != 0 && cause == 0) cause = errno;
   if (cause != 0) {
     // A cut attachment looks whole to the next reader: take it away.
-    std::remove(path.c_str());
+    if (regular) std::remove(path.c_str());
     return FailText("cannot write '" + path + "': " + std::strerror(cause));
   }
   return 0;
