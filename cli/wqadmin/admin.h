@@ -63,9 +63,7 @@ constexpr const char* kUndecodable = "its header or summary values cannot be dec
 // queue of any size is walked without being loaded whole.
 STATUS ForEachNote(queue_handle_t* q, const std::string& formula,
                    const NoteFn& fn, NOTEID after = 0);
-// Compiles a selection formula only to see whether it is one.
-STATUS CheckFormula(const std::string& formula);
-// The same for a formula the operator typed: when it does not compile,
+// Whether a formula the operator typed compiles: when it does not,
 // prints the parser's message with the formula and a caret under the
 // faulty token, and returns false.
 bool ExplainFormula(const std::string& formula);

@@ -160,13 +160,6 @@ STATUS CompileFormula(const std::string& formula, FORMULAHANDLE* h) {
 
 }  // namespace
 
-STATUS CheckFormula(const std::string& formula) {
-  FORMULAHANDLE h;
-  STATUS err = CompileFormula(formula, &h);
-  if (h != NULLHANDLE) (void)OSMemFree(h);
-  return err;
-}
-
 bool ExplainFormula(const std::string& formula) {
   if (formula.size() > 0xFFFF) {
     FailText("bad formula: longer than 65535 bytes");
