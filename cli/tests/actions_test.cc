@@ -570,11 +570,11 @@ TEST_F(ActionsTest, SelectionOptionsTakeWhatTheMessagesSay) {
        [&](const Facts& f, int64_t) { return status(f, {11}) && to(f, "@relay.example"); }},
       {"--error 'User UNKNOWN'", [&](const Facts& f, int64_t) { return err(f, "user unknown"); }},
       {"--error lookup", [&](const Facts& f, int64_t) { return err(f, "lookup"); }},
-      {"--retry-before 1h",
+      {"--retry-before 3600s",
        [&](const Facts& f, int64_t now) { return f.retry && *f.retry < now - kHour; }},
-      {"--retry-after " + Iso(t0 - 30 * kMin, 0, true),
+      {"--retry-after " + Iso(t0 - 30 * kMin, 0, false) + ".25Z",
        [&](const Facts& f, int64_t) {
-         return f.retry && *f.retry > t0 / 1000000 * 1000000 - 30 * kMin;
+         return f.retry && *f.retry > t0 / 1000000 * 1000000 - 30 * kMin + 250000;
        }},
       {"--retry-after 2d --retry-before " + Iso(t0 - kDay, 2 * 3600, true),
        [&](const Facts& f, int64_t now) {
@@ -592,10 +592,10 @@ TEST_F(ActionsTest, SelectionOptionsTakeWhatTheMessagesSay) {
        [&](const Facts& f, int64_t now) {
          return f.received && *f.received > now - 2 * kDay && *f.received < now - 12 * kHour;
        }},
-      {"--status 11,9 --to @example.org --error unknown --retry-before 1h --received-after 3d",
+      {"--status 11,9 --to @example.org --error unknown --retry-before 1h --received-after 1w",
        [&](const Facts& f, int64_t now) {
          return status(f, {9, 11}) && to(f, "@example.org") && err(f, "unknown") && f.retry &&
-                *f.retry < now - kHour && f.received && *f.received > now - 3 * kDay;
+                *f.retry < now - kHour && f.received && *f.received > now - 7 * kDay;
        }},
   };
   for (const Case& c : cases) {
@@ -948,7 +948,8 @@ TEST_F(ActionsTest, RefusalsUsageErrorsAndDamagedMessages) {
         "delete q.qds --yes --retry-before yesterday", "requeue q.qds --received-after 2026-13-01",
         "requeue q.qds --retry-after 15", "requeue q.qds --formula 'WQMsgStatus = (9'",
         "delete q.qds --status 9", "hold q.qds --bogus", "import q.qds",
-        "requeue q.qds --received-before 2026-02-29", "hold q.qds --retry-before 2026-04-31"}) {
+        "requeue q.qds --received-before 2026-02-29", "hold q.qds --retry-before 2026-04-31",
+        "hold q.qds --retry-before 2026-04-01T10:00+0100"}) {
     Result r = Admin(args);
     EXPECT_EQ(2, r.code) << args << "\n" << r.err;
   }
@@ -1005,6 +1006,42 @@ TEST_F(ActionsTest, RefusalsUsageErrorsAndDamagedMessages) {
   EXPECT_NE(ById(q0, 11), ById(q1, 11));
   EXPECT_EQ(0u, ById(q1, 12).id + ById(q1, 13).id);
   EXPECT_EQ(1u, Snap(Path("q.qds.hold")).count(UnidOf(q0, 12)));
+}
+
+// A message whose attachment's object id the other queue has for other
+// bytes is not moved, nor imported; an export that cannot be written
+// deletes nothing and stops the run (the rest would fail alike); a file
+// that is no export is named.
+TEST_F(ActionsTest, TakenObjectIdsAndExportsThatCannotBeWritten) {
+  std::ofstream(Path("a.txt")) << "first attachment";
+  std::ofstream(Path("b.txt")) << "other bytes here!!";
+  ASSERT_EQ(0, Admin("create q.qds").code);
+  ASSERT_EQ(0, Admin("seed q.qds --quiet --count 1 --status 9 --attach a.txt").code);
+  ASSERT_EQ(0, Admin("hold q.qds --quiet --id 999").code);  // makes q.qds.hold
+  ASSERT_EQ(0, Admin("seed q.qds.hold --quiet --count 1 --status 9 --attach b.txt").code);
+  const Snapshot queue0 = Snap(Path("q.qds")), hold0 = Snap(Path("q.qds.hold"));
+  Result r = Admin("hold q.qds --quiet --id 8");
+  EXPECT_EQ(1, r.code);
+  EXPECT_EQ("wqadmin: message 8: its attachments' object ids are taken in " + Path("q.qds.hold") +
+                ": Database file already exists\n", r.err);
+  EXPECT_TRUE(queue0 == Snap(Path("q.qds")) && hold0 == Snap(Path("q.qds.hold")));
+
+  ASSERT_EQ(0, Admin("seed q.qds --quiet --count 2 --status 9").code);
+  r = Admin("delete q.qds --quiet --yes --status 9 --export /proc");
+  EXPECT_EQ(1, r.code);
+  EXPECT_EQ("wqadmin: message 8: cannot export it to /proc/q.qds-8.qmsg: Database file cannot be "
+            "read or written\n", r.err);
+  EXPECT_TRUE(Has(r.out, ": 0 messages deleted (status 9), 1 failed")) << r.out;
+  EXPECT_EQ(3u, Snap(Path("q.qds")).size());
+
+  ASSERT_EQ(0, Admin("delete q.qds --quiet --yes --id 8 --export exp").code);
+  r = Admin("import q.qds.hold exp/q.qds-8.qmsg a.txt");
+  EXPECT_EQ(1, r.code);
+  EXPECT_TRUE(Has(r.err, "wqadmin: exp/q.qds-8.qmsg: message 8 cannot be imported: the queue has "
+                         "other objects under its attachments' ids\n") &&
+              Has(r.err, "wqadmin: cannot open 'a.txt': ")) << r.err;
+  EXPECT_TRUE(Has(r.out, ": 0 messages imported, 2 failed")) << r.out;
+  EXPECT_TRUE(hold0 == Snap(Path("q.qds.hold")));
 }
 
 }  // namespace

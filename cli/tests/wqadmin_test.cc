@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -460,6 +461,45 @@ TEST_F(WqadminTest, OptionsAreTakenWhereOperatorsTypeThem) {
   EXPECT_EQ(1, bad.code);
   EXPECT_TRUE(Has(bad.err, "TAVLO_SYNC=fsync is not a durability setting: use full or normal"))
       << bad.err;
+}
+
+// On a terminal a long run draws its bar on standard error and clears it
+// before the result; a dumb terminal, --quiet and any other standard
+// error get none.  delete asks there, and only "y" deletes.
+TEST_F(WqadminTest, ATerminalGetsTheBarTheWidthAndTheQuestion) {
+  ASSERT_EQ(0, Admin("create q.qds").code);
+  Result r = OnTerminal("seed q.qds --count 2 --status 9");
+  EXPECT_EQ(0, r.code);
+  EXPECT_TRUE(Has(r.out, "\r\x1B[Kseeding [###############...............]  50%  1/2")) << r.out;
+  EXPECT_TRUE(Has(r.out, "\r\x1B[Kseeded 2 messages")) << r.out;
+  for (const char* quiet : {"TERM=dumb", ""}) {
+    r = OnTerminal(std::string("seed q.qds --count 2 --status 9") + (*quiet ? "" : " --quiet"),
+                   "", quiet);
+    EXPECT_EQ(0, r.code);
+    EXPECT_FALSE(Has(r.out, "\x1B")) << quiet << r.out;
+  }
+  // A listing into a file counts on the terminal; one onto the terminal
+  // (no size set: 80 columns) is cut to it instead.
+  r = OnTerminal("list q.qds >rows.txt");
+  EXPECT_TRUE(Has(r.out, "\r\x1B[Klisting  1")) << r.out;
+  const std::string listed = Read("rows.txt");
+  EXPECT_EQ(7, std::count(listed.begin(), listed.end(), '\n'));
+  r = OnTerminal("list q.qds", "", "COLUMNS=");
+  std::istringstream lines(r.out);
+  std::vector<std::string> rows;
+  for (std::string line; std::getline(lines, line);) rows.push_back(line);
+  ASSERT_EQ(7u, rows.size()) << r.out;
+  for (const auto& row : rows) EXPECT_LE(row.size(), 81u) << row;  // and its CR
+  EXPECT_TRUE(Has(rows[0], "ERROR TEXT") && !Has(rows[0], "NEXT RETRY")) << rows[0];
+
+  const std::string q = "Delete the messages of " + dir_ + "/q.qds that are 1 ids? [y/N] ";
+  r = OnTerminal("delete q.qds --quiet --id 8", "n\\n");
+  EXPECT_EQ(2, r.code);
+  EXPECT_TRUE(Has(r.out, q + "wqadmin: delete: not confirmed")) << r.out;
+  r = OnTerminal("delete q.qds --quiet --id 8", "y\\n");
+  EXPECT_EQ(0, r.code);
+  EXPECT_TRUE(Has(r.out, q) && Has(r.out, "q.qds: 1 message deleted (1 ids)")) << r.out;
+  EXPECT_EQ(5u, AdminJson("list q.qds --json").size());
 }
 
 // A listing that cannot reach its reader fails, with the cause.
