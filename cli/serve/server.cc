@@ -81,6 +81,14 @@ struct Server::Impl {
     http.set_write_timeout(5, 0);
     http.set_keep_alive_timeout(2);
     http.set_keep_alive_max_count(100);
+    // httplib's default also sets SO_REUSEPORT, which lets a second server
+    // take the same port and the kernel share the connections out between
+    // the two: a page could get another server's queues.  SO_REUSEADDR
+    // alone still allows a restart while old connections linger.
+    http.set_socket_options([](socket_t sock) {
+      int yes = 1;
+      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
 
     http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
       if (req.method != "GET" && req.method != "HEAD") {

@@ -119,12 +119,14 @@ class ServeTest : public ::testing::Test {
     return id;
   }
 
-  // Serves `queues` on a free loopback port, in a thread of this process.
-  void Serve(const std::vector<std::string>& queues, const std::string& token = "") {
+  // Serves `queues` on a free loopback port, in a thread of this process,
+  // with the task list from `tavlo`.
+  void Serve(const std::vector<std::string>& queues, const std::string& token = "",
+             const std::string& tavlo = TAVLO_BINARY) {
     wqserve::ServeConfig c;
     c.queues = queues;
     c.dataDir = dir_;
-    c.tavloBinary = TAVLO_BINARY;
+    c.tavloBinary = tavlo;
     std::string error;
     ASSERT_TRUE(wqserve::ParseListen("127.0.0.1:0", &c.listen, &error)) << error;
     c.token = token;
