@@ -1043,6 +1043,50 @@ TEST_F(WqadminTest, VerifyNamesEachStoreDamageAndRepairSetsTheMessagesAside) {
   EXPECT_EQ(10, AdminJson("stats r.qds --json")["total"]);
 }
 
+// An entry of the notes' class index that cannot be decoded (its record's
+// header longer than the record, every page still sound): SQLite's check of the notes
+// cannot finish.  That is index damage, so the repair rebuilds the index in
+// place and keeps the file, rather than salvaging a queue whose messages
+// are all sound into a new one.
+TEST_F(WqadminTest, AnUndecodableClassIndexEntryIsRebuiltInPlace) {
+  SeedQueue();
+  const std::string path = dir_ + "/q.qds";
+  int root = 0;
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr));
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_prepare_v2(db, "SELECT rootpage FROM sqlite_schema WHERE "
+                                                "name = 'notes_class'", -1, &s, nullptr));
+    ASSERT_EQ(SQLITE_ROW, sqlite3_step(s));
+    root = sqlite3_column_int(s, 0);
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+  }
+  std::string bytes = Read("q.qds");
+  const size_t pageSize = (uint8_t(bytes[16]) << 8 | uint8_t(bytes[17])) == 1
+                              ? 65536 : (uint8_t(bytes[16]) << 8 | uint8_t(bytes[17]));
+  const size_t page = size_t(root - 1) * pageSize;
+  ASSERT_EQ(0x0A, bytes[page]) << "the class index is one leaf page";
+  // The first cell: its payload size, then the record's header size,
+  // which becomes longer than the whole payload.
+  const size_t cell = page + (uint8_t(bytes[page + 8]) << 8 | uint8_t(bytes[page + 9]));
+  ASSERT_EQ(3, bytes[cell + 1]);
+  bytes[cell + 1] = 0x7F;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+
+  Result v = Admin("verify q.qds");
+  EXPECT_EQ(1, v.code);
+  EXPECT_TRUE(Has(v.out, "notes_class")) << v.out;
+  Result r = Admin("repair q.qds");
+  EXPECT_EQ(0, r.code) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "index rebuilt for: the index notes_class of notes")) << r.out;
+  EXPECT_FALSE(fs::exists(path + ".corrupt")) << r.out;
+  v = Admin("verify q.qds");
+  EXPECT_EQ(0, v.code) << v.out;
+  EXPECT_TRUE(Has(v.out, "10 messages checked, 0 damaged")) << v.out;
+}
+
 // Causes that could mislead the operator are named as they are: a WAL
 // sidecar that is a directory is no foreign file, and running out of file
 // descriptors is no I/O error.

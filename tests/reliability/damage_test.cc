@@ -273,7 +273,11 @@ void CheckDamagedFile(const std::string& dir, const std::set<NOTEID>& pristineId
   Rows tables;
   Query(fix, "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name IN ('meta', "
              "'notes', 'items', 'big', 'summary', 'objects', 'object_chunks')", &tables);
-  const bool pageLevel = Pragma(fix, "quick_check") != "ok" || tables.empty() ||
+  // The store's own check runs the full check on the small tables whose
+  // order matters to it (meta, notes and the notes' class index).
+  const bool pageLevel = Pragma(fix, "quick_check") != "ok" ||
+                         Pragma(fix, "integrity_check(meta)") != "ok" ||
+                         Pragma(fix, "integrity_check(notes)") != "ok" || tables.empty() ||
                          tables[0][0] != "7";
 
   for (const char* cmd : {"list", "stats"})
