@@ -43,7 +43,9 @@ class RelEnvironment : public ::testing::Environment {
   }
   void TearDown() override {
     TavloTerm();
-    fs::remove_all(g_dir);
+    // REL_KEEP keeps the files of a failing seed to look at.
+    if (std::getenv("REL_KEEP") == nullptr) fs::remove_all(g_dir);
+    else std::printf("reliability: files kept in %s\n", g_dir.c_str());
   }
 };
 ::testing::Environment* const g_env =
