@@ -209,9 +209,16 @@ void ReadRecipients(Decoder& d, wq_msg_handle_t* wh) {
     const WORD w = r == last ? (WORD)0xFFFF : (WORD)r;
     recip_info_t ri{};
     STATUS st = WQSGetRecipient(h, w, &ri);
-    // The open vouched for wNumRecip names, states, hops and post offices.
-    WQ_FUZZ_CHECK(st == NOERROR || (st == ERR_WQS_RECIP_RANGE &&
-                  (w >= n || (type != WQS_MSG_SIMPLE && type != WQS_MSG_EXTENDED))));
+    // The open vouched for wNumRecip names, states, hops and post offices
+    // of a simple or extended message.  Past them, or for a message of
+    // another type, a simple read says so and an extended one passes up
+    // the text list's own error (a list that is not there, an index past
+    // its end).
+    const bool vouched = w < n && (type == WQS_MSG_SIMPLE || type == WQS_MSG_EXTENDED);
+    WQ_FUZZ_CHECK(st == NOERROR ||
+                  (!vouched && (st == ERR_WQS_RECIP_RANGE ||
+                                (type != WQS_MSG_SIMPLE &&
+                                 (st == ERR_LIST_INDEX || st == ERR_BAD_ARG)))));
     if (st == NOERROR) Touch(ri.pName, ri.wNameLen);
     if (st == NOERROR && type != WQS_MSG_SIMPLE)
       Touch(ri.pNextHop, ri.wNextHopLen), Touch(ri.pPOName, ri.wPONameLen);
