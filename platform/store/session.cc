@@ -695,6 +695,11 @@ void EndWriterSession(Conn* c, bool final) {
       VfsSyncWal(c->db);
     }
     if (final) {
+      // Still dirty: the WAL stays with the file.  A reader that has
+      // attached but not yet opened the database holds no SQLite lock, so
+      // SQLite's close would take itself for the last connection and
+      // delete the WAL, leaving a dirty file without its recovery data.
+      if (st || !exclusive) sqlite3_db_config(c->db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
       CloseSqlite(c);  // alone: SQLite removes the empty WAL and its index
       if (exclusive && !st) {
         RemoveSidecars(c->sidecarBase);

@@ -510,3 +510,40 @@ TEST_F(RecoveryTest, AWriterChangesNothingWhenItsSidecarsCannotBeUsed) {
 }
 
 }  // namespace
+
+namespace {
+
+// A writer that closes while a reader has attached to its sidecars but not
+// yet opened the database (the reader's SQLite connection is not there to
+// keep the WAL): the file stays dirty, so its WAL must stay beside it.
+// SQLite's own close, finding itself the last connection, would otherwise
+// delete the WAL, and every later open would refuse the file as unclean.
+TEST_F(RecoveryTest, AWriterClosingBesideAnAttachingReaderLeavesItsWal) {
+  Make("q.qds", 3);
+  DBHANDLE db = 0;
+  ASSERT_EQ(QDSDbOpen("q.qds", &db), NOERROR);
+  SaveDoc(db, 4);
+  const std::string base = Path(SidecarBase("q.qds"));
+  const int fd = ::open(Path("q.qds").c_str(), O_RDONLY);
+  struct flock fl = {};
+  fl.l_type = F_RDLCK;  // the attach byte, held as a reader holds it
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0x40001001;
+  fl.l_len = 1;
+  ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
+  ASSERT_EQ(QDSDbClose(db), NOERROR);
+  EXPECT_TRUE(std::filesystem::exists(base + "-wal")) << "the dirty file's WAL is gone";
+  STATUS st = NOERROR;
+  EXPECT_EQ(Statuses("q.qds", &st), Range(1, 4));
+  EXPECT_EQ(st, NOERROR);
+  ::close(fd);
+
+  // The next writer, alone, finishes the session and leaves it clean.
+  ASSERT_EQ(QDSDbOpen("q.qds", &db), NOERROR);
+  ASSERT_EQ(QDSDbClose(db), NOERROR);
+  EXPECT_EQ(Statuses("q.qds"), Range(1, 4));
+  EXPECT_EQ(Sidecars(), std::set<std::string>{});
+  EXPECT_EQ(IntegrityCheck("q.qds"), "ok");
+}
+
+}  // namespace
