@@ -71,6 +71,7 @@ class VerifyTest : public ::testing::Test {
       done += n;
       EXPECT_EQ(WQSAppendDataStreamBlock(&m, &dsb, done < bodyBytes, chunk.data(), n), NOERROR);
     }
+    EXPECT_EQ(WQSAddDWORD(&m, TRUE, "WQMsgStatus", 9), NOERROR);
     EXPECT_EQ(WQSCloseAndSaveMsg(&m), NOERROR);
     return m.info.user.dwQueueMsgID;
   }
@@ -196,6 +197,8 @@ TEST_F(VerifyTest, EveryKindOfDamageIsNamed) {
       {S, false, 0, WQS_ITEM_MSGINFO, {{0, -1, TYPE_TEXT}}, "WQSMsgInfo: type 0x0500, not user data"},
       {S, false, 0, WQS_ITEM_RECIPDATA, {{0, -1, TYPE_TEXT}}, "WQSRecipData: type 0x0500, not user data"},
       {S, false, 0, "WQSRecip0", {{0, -1, TYPE_TEXT}}, "WQSRecip0: not a text list (type 0x0500)"},
+      // 9 with one bit of its fraction flipped: read as 9, searched as not 9.
+      {S, false, 0, "WQMsgStatus", {{4, 1, 0x7E}}, "WQMsgStatus is 9.0000000146683306, not a whole number"},
       // Sound to the format, refused by the library: a growth step past 65535.
       {S, false, 0, WQS_ITEM_RECIPDATA, {{kImg + 12, 4, 70000}}, "the library cannot open it"},
   };
