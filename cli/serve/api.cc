@@ -442,27 +442,22 @@ Reply Api::Show(const std::string& idText, const Params& p) {
   return Ok(j);
 }
 
-Reply Api::Tasks(const Params& p) {
+// The task list and rswq's progress: the same parameters, another view of
+// the data directory's tasks.
+Reply Api::TaskView(const Params& p, bool (TaskWatch::*view)(Json*, std::string*)) {
   Reply err;
   std::string name;
   if (!CheckParams(p, {}, {}, &err)) return err;
   if (p.count("queue") && !PickQueue(queues_, p, &name, &err)) return err;
   Json j;
   std::string why;
-  if (!tasks_->Tasks(&j, &why)) return Error(500, why);
+  if (!((*tasks_).*view)(&j, &why)) return Error(500, why);
   return Ok(j);
 }
 
-Reply Api::Progress(const Params& p) {
-  Reply err;
-  std::string name;
-  if (!CheckParams(p, {}, {}, &err)) return err;
-  if (p.count("queue") && !PickQueue(queues_, p, &name, &err)) return err;
-  Json j;
-  std::string why;
-  if (!tasks_->Progress(&j, &why)) return Error(500, why);
-  return Ok(j);
-}
+Reply Api::Tasks(const Params& p) { return TaskView(p, &TaskWatch::Tasks); }
+
+Reply Api::Progress(const Params& p) { return TaskView(p, &TaskWatch::Progress); }
 
 bool Api::CountFailed(uint64_t* failed) {
   std::lock_guard<std::mutex> lock(store_);

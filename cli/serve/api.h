@@ -72,6 +72,8 @@ class Api {
 
  private:
   bool CountFailed(uint64_t* failed);
+  Reply TaskView(const Params& p,
+                 bool (TaskWatch::*view)(nlohmann::ordered_json*, std::string*));
   // The cached=1 answer for `key`, or false; and keeping a fresh one.
   bool Cached(const std::string& key, Reply* r);
   void Keep(const std::string& key, const Reply& r);
