@@ -155,11 +155,10 @@ class Entries {
   const char* text_ = nullptr;
 };
 
-bool CompareValues(const Value& l, const Value& r, CompareOp op) {
-  if (l.kind == Value::kNone || r.kind == Value::kNone) return false;
-  bool lNum = l.kind == Value::kNumber, rNum = r.kind == Value::kNumber;
-  if (lNum && rNum) return HoldsNumber(op, l.number, r.number);
-  if (lNum || rNum) return false;
+// Whether `holds` is true of some entry of `l` and some entry of `r`: a
+// list stands for each of its entries, a text for itself.
+template <typename Holds>
+bool AnyEntryPair(const Value& l, const Value& r, Holds holds) {
   Entries le(l), re(r);
   for (size_t i = 0, ln = le.Count(); i < ln; i++) {
     const char* a;
@@ -169,34 +168,34 @@ bool CompareValues(const Value& l, const Value& r, CompareOp op) {
       const char* b;
       size_t bn;
       re.Get(j, &b, &bn);
-      if (HoldsText(op, a, an, b, bn)) return true;
+      if (holds(a, an, b, bn)) return true;
     }
   }
   return false;
+}
+
+bool CompareValues(const Value& l, const Value& r, CompareOp op) {
+  if (l.kind == Value::kNone || r.kind == Value::kNone) return false;
+  bool lNum = l.kind == Value::kNumber, rNum = r.kind == Value::kNumber;
+  if (lNum && rNum) return HoldsNumber(op, l.number, r.number);
+  if (lNum || rNum) return false;
+  return AnyEntryPair(l, r, [op](const char* a, size_t an, const char* b, size_t bn) {
+    return HoldsText(op, a, an, b, bn);
+  });
 }
 
 // Whether some entry of `text` holds some entry of `part`, case ignored.
 bool ContainsValues(const Value& text, const Value& part) {
   if (text.kind != Value::kText && text.kind != Value::kList) return false;
   if (part.kind != Value::kText && part.kind != Value::kList) return false;
-  Entries te(text), pe(part);
-  for (size_t i = 0, tn = te.Count(); i < tn; i++) {
-    const char* t;
-    size_t tl;
-    te.Get(i, &t, &tl);
-    for (size_t j = 0, pn = pe.Count(); j < pn; j++) {
-      const char* q;
-      size_t ql;
-      pe.Get(j, &q, &ql);
-      if (ql > tl) continue;
-      for (size_t at = 0; at + ql <= tl; at++) {
-        size_t k = 0;
-        while (k < ql && Fold(t[at + k]) == Fold(q[k])) k++;
-        if (k == ql) return true;
-      }
+  return AnyEntryPair(text, part, [](const char* t, size_t tl, const char* q, size_t ql) {
+    for (size_t at = 0; ql <= tl && at + ql <= tl; at++) {
+      size_t k = 0;
+      while (k < ql && Fold(t[at + k]) == Fold(q[k])) k++;
+      if (k == ql) return true;
     }
-  }
-  return false;
+    return false;
+  });
 }
 
 bool Truthy(const Value& v) {
